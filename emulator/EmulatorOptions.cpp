@@ -1,0 +1,104 @@
+#include "EmulatorOptions.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace {
+
+bool ParseInt(const std::string& text, int low, int high, int& out) {
+    int value = 0;
+    const auto* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || ptr != end || value < low || value > high)
+        return false;
+    out = value;
+    return true;
+}
+
+}  // namespace
+
+const char* EmulatorUsage() {
+    return "usage: torval2-emulator --data DIR [--address ADDR] [--port N] [--cert FILE --key FILE]\n"
+           "                        [--accounts FILE] [--auth basic|digest|both|none] [--threads N]\n";
+}
+
+const char* AuthModeName(AuthMode mode) {
+    switch (mode) {
+    case AuthMode::Basic:
+        return "basic";
+    case AuthMode::Digest:
+        return "digest";
+    case AuthMode::Both:
+        return "both";
+    case AuthMode::None:
+        return "none";
+    }
+    return "?";
+}
+
+std::optional<EmulatorOptions> ParseEmulatorOptions(int argc, char** argv, std::string& error) {
+    EmulatorOptions options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        // Both "--name value" and "--name=value".
+        if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.resize(eq);
+        } else if (arg == "--help" || arg == "-h") {
+            error = EmulatorUsage();
+            return std::nullopt;
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            error = "missing value for " + arg;
+            return std::nullopt;
+        }
+        if (arg == "--data") {
+            options.dataFolder = value;
+        } else if (arg == "--address") {
+            options.address = value;
+        } else if (arg == "--port") {
+            if (!ParseInt(value, 0, 65535, options.port)) {
+                error = "bad port: " + value;
+                return std::nullopt;
+            }
+        } else if (arg == "--cert") {
+            options.certificatePath = value;
+        } else if (arg == "--key") {
+            options.keyPath = value;
+        } else if (arg == "--accounts") {
+            options.accountsPath = value;
+        } else if (arg == "--threads") {
+            if (!ParseInt(value, 2, 1024, options.threads)) {
+                error = "bad thread count: " + value;
+                return std::nullopt;
+            }
+        } else if (arg == "--auth") {
+            if (value == "basic")
+                options.authMode = AuthMode::Basic;
+            else if (value == "digest")
+                options.authMode = AuthMode::Digest;
+            else if (value == "both")
+                options.authMode = AuthMode::Both;
+            else if (value == "none")
+                options.authMode = AuthMode::None;
+            else {
+                error = "bad auth mode: " + value;
+                return std::nullopt;
+            }
+        } else {
+            error = "unknown option " + arg;
+            return std::nullopt;
+        }
+    }
+    if (options.dataFolder.empty()) {
+        error = "--data is required";
+        return std::nullopt;
+    }
+    if (options.certificatePath.empty() != options.keyPath.empty()) {
+        error = "--cert and --key go together";
+        return std::nullopt;
+    }
+    return options;
+}

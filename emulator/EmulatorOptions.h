@@ -1,0 +1,23 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+enum class AuthMode { Basic, Digest, Both, None };
+
+// Command line of torval2-emulator.
+struct EmulatorOptions {
+    std::string dataFolder;
+    std::string address = "127.0.0.1";
+    int port = 0;  // 0: the system picks a free port, printed on the first output line
+    std::string certificatePath;  // both empty: a self-signed pair is made in the data folder
+    std::string keyPath;
+    std::string accountsPath;  // empty: <data>/accounts.txt, created with a default account
+    AuthMode authMode = AuthMode::Both;
+    int threads = 64;
+};
+
+// Parses argv; on a usage error returns nothing and fills the message.
+std::optional<EmulatorOptions> ParseEmulatorOptions(int argc, char** argv, std::string& error);
+const char* EmulatorUsage();
+const char* AuthModeName(AuthMode mode);

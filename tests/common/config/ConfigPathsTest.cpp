@@ -1,0 +1,76 @@
+#include "ConfigKeys.h"
+#include "ConfigPaths.h"
+#include "LocalAppData.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+namespace {
+
+// Restores one environment variable when the test ends.
+class EnvGuard {
+public:
+    explicit EnvGuard(const char* name)
+        : name_(name), had_(qEnvironmentVariableIsSet(name)), value_(qgetenv(name)) {}
+    ~EnvGuard() {
+        if (had_)
+            qputenv(name_, value_);
+        else
+            qunsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    bool had_;
+    QByteArray value_;
+};
+
+TEST(ConfigPathsTest, FilesLiveInTheProductFolderOfTheDataHome) {
+    EnvGuard xdg("XDG_DATA_HOME");
+    EnvGuard home("HOME");
+
+    qputenv("XDG_DATA_HOME", "/data/home/");
+    EXPECT_EQ(ConfigPath(), "/data/home/Velmora KT/Torval2Quillon/QuillonConfig.ini");
+    EXPECT_EQ(ProgramSettingsPath(), "/data/home/Velmora KT/Torval2Quillon/Quillon.ini");
+
+    // A relative XDG_DATA_HOME is ignored, as the XDG rules say.
+    qputenv("XDG_DATA_HOME", "relative/path");
+    qputenv("HOME", "/home/user");
+    EXPECT_EQ(ConfigPath(), "/home/user/.local/share/Velmora KT/Torval2Quillon/QuillonConfig.ini");
+
+    // No data folder at all: both files are looked for beside the program.
+    qunsetenv("XDG_DATA_HOME");
+    qunsetenv("HOME");
+    EXPECT_EQ(LocalAppData::baseFolder(), "");
+    EXPECT_EQ(ConfigPath(), LocalAppData::programFolder() + "/QuillonConfig.ini");
+    EXPECT_EQ(ProgramSettingsPath(), LocalAppData::programFolder() + "/Quillon.ini");
+    EXPECT_TRUE(QFile::exists(LocalAppData::programFolder()));
+}
+
+TEST(ConfigPathsTest, KeysReadWithTheirDefaultsAndExactSwitches) {
+    TempDataHome home;
+    const QString config = ConfigPath();
+    EXPECT_EQ(ReadSetting(UserConfig::DeleteDays, config), "7") << "missing file";
+    EXPECT_EQ(ReadSetting(ProgramSettings::TimeOut, ProgramSettingsPath()), "60");
+    EXPECT_EQ(ReadSetting(ProgramSettings::Retry, ProgramSettingsPath()), "2");
+    EXPECT_EQ(ReadSetting(ProgramSettings::UserAgent, ProgramSettingsPath()), "TORVAL2-Client");
+
+    ASSERT_TRUE(WriteSetting(UserConfig::EnableUpload, "on", config));
+    ASSERT_TRUE(WriteSetting(UserConfig::UseMyComputer, "On", config));
+    const QString enable = ReadSetting(UserConfig::EnableUpload, config);
+    EXPECT_FALSE(IsSwitchOff(enable)) << "only OFF pauses";
+    EXPECT_FALSE(IsSwitchOn(ReadSetting(UserConfig::UseMyComputer, config)));
+    EXPECT_FALSE(IsSwitchOn(ReadSetting(UserConfig::Debug, config))) << "missing is off";
+    ASSERT_TRUE(WriteSetting(UserConfig::EnableUpload, "OFF", config));
+    EXPECT_TRUE(IsSwitchOff(ReadSetting(UserConfig::EnableUpload, config)));
+
+    ASSERT_TRUE(WriteSetting(UserConfig::ID, QStringLiteral("山田"), config));
+    EXPECT_EQ(ReadSetting(UserConfig::ID, config, 260), QStringLiteral("山田"));
+    EXPECT_EQ(ReadSetting(UserConfig::DeleteDays, config), "7")
+        << "key missing in an existing file";
+}
+
+}  // namespace

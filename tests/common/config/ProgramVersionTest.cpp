@@ -1,0 +1,32 @@
+#include "ProgramVersion.h"
+
+#include "OsInfo.h"
+
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(ProgramVersionTest, VersionIsTheBuildsFourNumbers) {
+    const QString v = GetProgramVersionText();
+    EXPECT_EQ(v, EXPECTED_VERSION);
+    EXPECT_EQ(v.split('.').size(), 4);
+}
+
+TEST(ProgramVersionTest, OsNameIsCutAndTheSystemCountsAsCurrent) {
+    EXPECT_EQ(GetOsDisplayName(nullptr, 0), 0) << "no buffer: only the result";
+
+    QString full = QStringLiteral("untouched");
+    EXPECT_EQ(GetOsDisplayName(&full, 260), 0);
+    EXPECT_EQ(full, OsInfo::prettyName().left(259));
+
+    QString cut;
+    EXPECT_EQ(GetOsDisplayName(&cut, 5), 0);
+    EXPECT_EQ(cut, full.left(4));
+
+    EXPECT_TRUE(IsWindows10Build18362OrLater());
+    EXPECT_TRUE(IsWindows10Build19045OrLater());
+}
+
+}  // namespace

@@ -23,7 +23,7 @@ namespace {
 
 // A writer that finds the store locked gives up after this long instead of
 // blocking its thread; callers retry on their own terms.
-constexpr int kWriteBusyTimeoutMs = 3000;
+constexpr int kWriteBusyTimeoutMs = 10;
 // Readers in WAL mode only wait while another connection recovers the log.
 constexpr int kReadBusyTimeoutMs = 250;
 constexpr int kSchemaVersion = 1;

@@ -44,6 +44,10 @@ inline constexpr SettingKey WebDAVVista{u"Host", u"WebDAVVista", u""};
 inline constexpr SettingKey TimeOut{u"AutoUpload", u"TimeOut", u"60"};
 inline constexpr SettingKey Retry{u"AutoUpload", u"Retry", u"2"};
 inline constexpr SettingKey UserAgent{u"AutoUpload", u"UserAgent", u"TORVAL2-Client"};
+// Certificate bundle trusted in place of the system's, as curl's --cacert.
+inline constexpr SettingKey CAFile{u"AutoUpload", u"CAFile", u""};
+// "ON" turns TLS verification off, for networks that intercept TLS.
+inline constexpr SettingKey InsecureTls{u"AutoUpload", u"InsecureTls", u""};
 }  // namespace ProgramSettings
 
 // Reads a key at the moment of use: settings are never cached by callers.

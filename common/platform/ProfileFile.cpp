@@ -300,6 +300,14 @@ public:
     // missing; null when it exists but cannot be read.
     std::shared_ptr<const Document> load(const QString& path) {
         const QByteArray native = QFile::encodeName(path);
+        // Fast path: one stat tells whether the remembered version is current.
+        struct stat now {};
+        if (::stat(native.constData(), &now) == 0) {
+            QMutexLocker lock(&mutex_);
+            const auto it = entries_.constFind(path);
+            if (it != entries_.constEnd() && it->sig == signatureOf(now))
+                return it->doc;
+        }
         const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             if (errno != ENOENT && errno != ENOTDIR)
@@ -312,15 +320,8 @@ public:
             ::close(fd);
             return nullptr;
         }
+        // The signature of what is read, which may be newer than the one above.
         const Signature sig = signatureOf(st);
-        {
-            QMutexLocker lock(&mutex_);
-            const auto it = entries_.constFind(path);
-            if (it != entries_.constEnd() && it->sig == sig) {
-                ::close(fd);
-                return it->doc;
-            }
-        }
         QFile file;
         if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
             ::close(fd);

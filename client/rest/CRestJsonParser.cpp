@@ -1,5 +1,7 @@
 #include "CRestJsonParser.h"
 
+#include <algorithm>
+
 #include "TextCodec.h"
 
 #include <cmath>
@@ -128,10 +130,15 @@ void CRestJsonParser::Parse(const QByteArray& body, picojson::value& out) {
 void CRestJsonParser::Fail(const std::string& errorText) {
     // Lenient on purpose: the error text quotes arbitrary reply bytes, and a
     // conversion failure here would replace the parse failure callers expect.
+    // The text quotes the rest of the reply; a reply of megabytes must not
+    // become an event of megabytes.
+    constexpr std::size_t kMaxQuoted = 4096;
+    const std::size_t quoted = std::min(errorText.size(), kMaxQuoted);
+    QString text = QString::fromUtf8(errorText.data(), qsizetype(quoted));
+    if (quoted < errorText.size())
+        text += QStringLiteral("…");
     logger_.Log(CLogWriter::LogError,
-                QStringLiteral("結果の解析に失敗しました（") +
-                    QString::fromUtf8(errorText.data(), qsizetype(errorText.size())) +
-                    QStringLiteral("）"));
+                QStringLiteral("結果の解析に失敗しました（") + text + QStringLiteral("）"));
     throw JsonParseError();
 }
 

@@ -157,6 +157,14 @@ TEST_F(JsonTest, InvalidUtf8InTheNearTextStillGivesTheParseFailure) {
     EXPECT_TRUE(events[0].endsWith(kFailureSuffix));
 }
 
+TEST_F(JsonTest, LoggedParseFailureQuotesAtMostFourKilobytes) {
+    const QByteArray body = "{\"a\": x" + QByteArray(1 << 20, 'y');
+    const QStringList events = ParseFailure(body);
+    ASSERT_EQ(events.size(), 1);
+    EXPECT_LT(events[0].size(), 4096 + 200);
+    EXPECT_TRUE(events[0].endsWith(QStringLiteral("…") + kFailureSuffix));
+}
+
 TEST_F(JsonTest, DepthLimitCountsEveryOpenContainer) {
     const std::size_t limit = CRestJsonParser::kMaxDepth;
     const int inner = int(limit) - 1;  // the top-level object is one level

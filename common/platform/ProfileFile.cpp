@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -36,7 +37,9 @@ struct Line {
     QString value;   // key value, blanks and one pair of quotes removed
 };
 
-struct Document {
+}  // namespace
+
+struct ProfileDocument {
     Encoding encoding = Encoding::Utf8;
     QByteArray eol = "\n";  // used for new lines
     QByteArray tail;        // a dangling odd byte of a UTF-16 file, kept as is
@@ -45,8 +48,34 @@ struct Document {
     QHash<QString, QHash<QString, QString>> index;
 };
 
+namespace {
+
+using Document = ProfileDocument;
+
+// Names are nearly always ASCII; full case folding is only needed beyond it.
+QString foldName(const QString& name) {
+    QString folded = name;
+    for (QChar& c : folded) {
+        const char16_t u = c.unicode();
+        if (u >= 0x80)
+            return name.toCaseFolded();
+        if (u >= 'A' && u <= 'Z')
+            c = QChar(u + ('a' - 'A'));
+    }
+    return folded;
+}
+
 QString fold(const QString& s) {
-    return s.trimmed().toCaseFolded();
+    return foldName(s.trimmed());
+}
+
+// A value as a reader sees it: blanks and one pair of matching quotes removed.
+QString cleanValue(const QString& raw) {
+    QString v = raw.trimmed();
+    if (v.size() >= 2 && v.front() == v.back() &&
+        (v.front() == QLatin1Char('"') || v.front() == QLatin1Char('\'')))
+        v = v.mid(1, v.size() - 2);
+    return v;
 }
 
 QString decode(const QByteArray& raw, Encoding enc) {
@@ -82,16 +111,12 @@ void parseLine(Line& line, Encoding enc) {
     } else if (const qsizetype eq = text.indexOf(QLatin1Char('=')); eq > 0) {
         line.kind = Line::Key;
         line.name = text.left(eq).trimmed();
-        QString v = text.mid(eq + 1).trimmed();
-        if (v.size() >= 2 && v.front() == v.back() &&
-            (v.front() == QLatin1Char('"') || v.front() == QLatin1Char('\'')))
-            v = v.mid(1, v.size() - 2);
-        line.value = v;
+        line.value = cleanValue(text.mid(eq + 1));
     } else {
         // No "=": Windows keeps such a line but never returns a value for it.
         line.kind = Line::Other;
     }
-    line.folded = line.name.toCaseFolded();
+    line.folded = foldName(line.name);
 }
 
 void buildIndex(Document& doc) {
@@ -200,49 +225,128 @@ std::pair<qsizetype, qsizetype> findSection(const Document& doc, const QString& 
     return {-1, -1};
 }
 
-qsizetype findKey(const Document& doc, std::pair<qsizetype, qsizetype> section,
-                  const QString& folded) {
-    for (qsizetype i = section.first + 1; i < section.second; ++i) {
-        if (doc.lines[i].kind == Line::Key && doc.lines[i].folded == folded)
-            return i;
-    }
-    return -1;
+Line makeKeyLine(const QString& name, const QString& value, const Document& doc) {
+    Line line;
+    line.raw = encode(name + QLatin1Char('=') + value, doc.encoding);
+    line.eol = doc.eol;
+    line.kind = Line::Key;
+    line.name = name;
+    line.folded = foldName(name);
+    line.value = cleanValue(value);
+    return line;
 }
 
-void setKey(Document& doc, const QString& section, const QString& key, const QString& value) {
-    const auto range = findSection(doc, fold(section));
-    if (range.first < 0) {
-        if (!doc.lines.empty() && doc.lines.back().kind != Line::Blank)
-            doc.lines.push_back(makeLine(QString(), doc));
-        doc.lines.push_back(makeLine(QLatin1Char('[') + section.trimmed() + QLatin1Char(']'), doc));
-        doc.lines.push_back(makeLine(key.trimmed() + QLatin1Char('=') + value, doc));
-        return;
-    }
-    const qsizetype at = findKey(doc, range, fold(key));
-    if (at >= 0) {
-        Line& line = doc.lines[at];
-        const QByteArray eol = line.eol;
-        line = makeLine(line.name + QLatin1Char('=') + value, doc);
-        line.eol = eol;
-        return;
-    }
-    // After the section's last non-blank line, so blank separators stay in place.
-    qsizetype insertAt = range.second;
-    while (insertAt - 1 > range.first && doc.lines[insertAt - 1].kind == Line::Blank)
-        --insertAt;
-    if (doc.lines[insertAt - 1].eol.isEmpty())
-        doc.lines[insertAt - 1].eol = doc.eol;
-    doc.lines.insert(doc.lines.begin() + insertAt,
-                     makeLine(key.trimmed() + QLatin1Char('=') + value, doc));
-}
+// Applies a batch of key changes in one pass over the document, so a save
+// of hundreds of keys does not scan the file once per key.
+void applyChanges(Document& doc, const QList<ProfileFile::Change>& changes) {
+    struct Section {
+        QString name;                    // for a section the batch creates
+        qsizetype insertAt = -1;         // new keys go before this line; -1: a new section
+        QHash<QString, qsizetype> keys;  // folded key -> line, or -(1 + i) for added[i]
+        std::vector<Line> added;
+        std::vector<bool> dropped;
+    };
+    std::vector<Section> sections;
+    QHash<QString, qsizetype> sectionOf;  // first occurrence only, as readers see it
 
-void eraseKey(Document& doc, const QString& section, const QString& key) {
-    const auto range = findSection(doc, fold(section));
-    if (range.first < 0)
-        return;
-    const qsizetype at = findKey(doc, range, fold(key));
-    if (at >= 0)
-        doc.lines.erase(doc.lines.begin() + at);
+    const auto n = static_cast<qsizetype>(doc.lines.size());
+    Section* current = nullptr;
+    qsizetype lastFilled = -1;
+    for (qsizetype i = 0; i <= n; ++i) {
+        const bool header = i < n && doc.lines[i].kind == Line::Section;
+        if (i == n || header) {
+            if (current)
+                current->insertAt = lastFilled + 1;  // before trailing blank lines
+            current = nullptr;
+            if (i == n)
+                break;
+            if (!sectionOf.contains(doc.lines[i].folded)) {
+                sectionOf.insert(doc.lines[i].folded, static_cast<qsizetype>(sections.size()));
+                sections.emplace_back();
+                current = &sections.back();
+            }
+            lastFilled = i;
+            continue;
+        }
+        const Line& line = doc.lines[i];
+        if (!current)
+            continue;
+        if (line.kind != Line::Blank)
+            lastFilled = i;
+        if (line.kind == Line::Key && !current->keys.contains(line.folded))
+            current->keys.insert(line.folded, i);
+    }
+
+    std::vector<bool> erased(doc.lines.size(), false);
+    std::vector<qsizetype> created;
+    for (const ProfileFile::Change& c : changes) {
+        const QString sectionName = c.section.trimmed();
+        const QString folded = foldName(sectionName);
+        auto found = sectionOf.constFind(folded);
+        if (found == sectionOf.constEnd()) {
+            found = sectionOf.insert(folded, static_cast<qsizetype>(sections.size()));
+            sections.emplace_back();
+            sections.back().name = sectionName;
+            created.push_back(*found);
+        }
+        Section& sec = sections[*found];
+        const QString keyName = c.key.trimmed();
+        const auto at = sec.keys.find(foldName(keyName));
+        if (!c.value) {
+            if (at == sec.keys.end())
+                continue;
+            if (*at >= 0)
+                erased[*at] = true;
+            else
+                sec.dropped[-*at - 1] = true;
+            sec.keys.erase(at);
+        } else if (at == sec.keys.end()) {
+            sec.added.push_back(makeKeyLine(keyName, *c.value, doc));
+            sec.dropped.push_back(false);
+            sec.keys.insert(foldName(keyName), -static_cast<qsizetype>(sec.added.size()));
+        } else if (*at >= 0) {
+            // The key keeps its spelling and its line end.
+            Line& line = doc.lines[*at];
+            const QByteArray eol = line.eol;
+            line = makeKeyLine(line.name, *c.value, doc);
+            line.eol = eol;
+        } else {
+            sec.added[-*at - 1] = makeKeyLine(keyName, *c.value, doc);
+        }
+    }
+
+    std::vector<Line> out;
+    out.reserve(doc.lines.size() + changes.size() + 2 * created.size());
+    const auto emitAdded = [&out](Section& sec) {
+        for (size_t k = 0; k < sec.added.size(); ++k) {
+            if (!sec.dropped[k])
+                out.push_back(std::move(sec.added[k]));
+        }
+    };
+    // Sections whose new keys go before line i, in file order.
+    QMultiHash<qsizetype, qsizetype> insertions;
+    for (qsizetype k = 0; k < static_cast<qsizetype>(sections.size()); ++k) {
+        if (sections[k].insertAt >= 0 && !sections[k].added.empty())
+            insertions.insert(sections[k].insertAt, k);
+    }
+    for (qsizetype i = 0; i <= n; ++i) {
+        if (insertions.contains(i)) {
+            for (const qsizetype k : insertions.values(i))
+                emitAdded(sections[k]);
+        }
+        if (i < n && !erased[i])
+            out.push_back(std::move(doc.lines[i]));
+    }
+    for (const qsizetype k : created) {
+        Section& sec = sections[k];
+        if (std::find(sec.dropped.begin(), sec.dropped.end(), false) == sec.dropped.end())
+            continue;  // every key of it was removed again
+        if (!out.empty() && out.back().kind != Line::Blank)
+            out.push_back(makeLine(QString(), doc));
+        out.push_back(makeLine(QLatin1Char('[') + sec.name + QLatin1Char(']'), doc));
+        emitAdded(sec);
+    }
+    doc.lines = std::move(out);
 }
 
 void eraseSection(Document& doc, const QString& section) {
@@ -410,8 +514,16 @@ const QString* lookup(const Document& doc, const QString& section, const QString
 
 QString ProfileFile::readString(const QString& section, const QString& key,
                                 const QString& defaultValue, int bufferSize, const QString& path) {
-    const auto doc = DocumentCache::instance().load(path);
-    const QString* value = doc ? lookup(*doc, section, key) : nullptr;
+    return snapshot(path).readString(section, key, defaultValue, bufferSize);
+}
+
+ProfileFile::Snapshot ProfileFile::snapshot(const QString& path) {
+    return Snapshot(DocumentCache::instance().load(path));
+}
+
+QString ProfileFile::Snapshot::readString(const QString& section, const QString& key,
+                                          const QString& defaultValue, int bufferSize) const {
+    const QString* value = doc_ ? lookup(*doc_, section, key) : nullptr;
     return cut(value ? *value : defaultValue, bufferSize);
 }
 
@@ -487,14 +599,7 @@ bool ProfileFile::apply(const QList<Change>& changes, const QString& path) {
         if (!validChange(c))
             return false;
     }
-    return rewrite(path, [&](Document& doc) {
-        for (const Change& c : changes) {
-            if (c.value)
-                setKey(doc, c.section, c.key, *c.value);
-            else
-                eraseKey(doc, c.section, c.key);
-        }
-    });
+    return rewrite(path, [&](Document& doc) { applyChanges(doc, changes); });
 }
 
 void ProfileFile::flush(const QString& path) {

@@ -3,7 +3,10 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
+
+struct ProfileDocument;
 
 // Stand-in for the Windows profile-string functions over ini files.
 //
@@ -38,6 +41,21 @@ public:
                               const QString& defaultValue, const QString& path) {
         return readString(section, key, defaultValue, kDefaultBufferSize, path);
     }
+
+    // One version of a file for many reads: each read answers as readString
+    // would have at the moment the snapshot was taken, without looking at
+    // the file again.
+    class Snapshot {
+    public:
+        QString readString(const QString& section, const QString& key, const QString& defaultValue,
+                           int bufferSize = kDefaultBufferSize) const;
+
+    private:
+        friend class ProfileFile;
+        explicit Snapshot(std::shared_ptr<const ProfileDocument> doc) : doc_(std::move(doc)) {}
+        std::shared_ptr<const ProfileDocument> doc_;
+    };
+    static Snapshot snapshot(const QString& path);
 
     // The leading decimal number of the value; defaultValue when the key is
     // missing or its value does not start with a digit; 0 for a negative value.

@@ -127,6 +127,27 @@ TEST_F(ProfileFileTest, WritesKeepEverythingElseByteForByte) {
     EXPECT_EQ(read("Config", "unknown"), "kept");
 }
 
+TEST_F(ProfileFileTest, BatchAppliesChangesInOrder) {
+    put("[A]\nk1=1\nk2=2\n\n[B]\nx=1\n[a]\nhidden=1\n[C]\nlast=1");
+    using C = ProfileFile::Change;
+    ASSERT_TRUE(ProfileFile::apply(
+        {C{"A", "k1", std::nullopt},                                  // removed, then set again:
+         C{"A", "K1", QString("one")},                                // goes to the section's end
+         C{"a", "k2", QString("two")},                                // replaced in place
+         C{"A", "new", QString("n")}, C{"A", "new", QString("n2")},   // last write wins
+         C{"A", "gone", QString("g")}, C{"A", "gone", std::nullopt},  // added and removed
+         C{"C", "tail", QString("t")},                                // after an unterminated line
+         C{"D", "d", QString("1")}, C{"E", "e", QString("1")},
+         C{"E", "e", std::nullopt},  // a new section left empty
+         C{"B", "x", std::nullopt}},
+        path));
+    EXPECT_EQ(content(),
+              "[A]\nk2=two\nK1=one\nnew=n2\n\n[B]\n[a]\nhidden=1\n[C]\nlast=1\ntail=t\n"
+              "\n[D]\nd=1\n");
+    EXPECT_EQ(read("a", "k1"), "one");
+    EXPECT_EQ(read("A", "hidden"), "<default>") << "the repeated section stays invisible";
+}
+
 TEST_F(ProfileFileTest, UnchangedValueDoesNotRewriteTheFile) {
     put("[S]\nK=v\n");
     struct stat before {};

@@ -235,9 +235,8 @@ std::string Authenticator::issueNonce() {
     auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(mutex_);
     if (nonces_.size() > kNoncePruneThreshold) {
-        std::erase_if(nonces_, [&](const auto& entry) {
-            return now - entry.second.issued > kNonceLifetime;
-        });
+        std::erase_if(
+            nonces_, [&](const auto& entry) { return now - entry.second.issued > kNonceLifetime; });
     }
     nonces_[nonce] = NonceState{now, 0};
     return nonce;

@@ -49,7 +49,8 @@ bool AddExtension(X509* cert, int nid, const std::string& value) {
 
 bool IsIpAddress(const std::string& text) {
     unsigned char buf[16];
-    return inet_pton(AF_INET, text.c_str(), buf) == 1 || inet_pton(AF_INET6, text.c_str(), buf) == 1;
+    return inet_pton(AF_INET, text.c_str(), buf) == 1 ||
+           inet_pton(AF_INET6, text.c_str(), buf) == 1;
 }
 
 }  // namespace
@@ -76,7 +77,8 @@ bool CertificateFactory::writeSelfSigned(const std::string& certificatePath,
     X509_set_pubkey(cert.get(), key.get());
     X509_NAME* name = X509_get_subject_name(cert.get());
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("torval2-emulator"), -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>("torval2-emulator"), -1, -1,
+                               0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
     X509_set_issuer_name(cert.get(), name);
@@ -111,7 +113,8 @@ bool CertificateFactory::writeSelfSigned(const std::string& certificatePath,
         error = "cannot write " + certificatePath;
         return false;
     }
-    if (PEM_write_PrivateKey(keyFile.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
+    if (PEM_write_PrivateKey(keyFile.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
+            1 ||
         PEM_write_X509(certFile.get(), cert.get()) != 1) {
         error = OpenSslError("writing PEM files");
         return false;

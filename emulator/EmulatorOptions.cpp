@@ -18,20 +18,22 @@ bool ParseInt(const std::string& text, int low, int high, int& out) {
 }  // namespace
 
 const char* EmulatorUsage() {
-    return "usage: torval2-emulator --data DIR [--address ADDR] [--port N] [--cert FILE --key FILE]\n"
-           "                        [--accounts FILE] [--auth basic|digest|both|none] [--threads N]\n";
+    return "usage: torval2-emulator --data DIR [--address ADDR] [--port N] [--cert FILE --key "
+           "FILE]\n"
+           "                        [--accounts FILE] [--auth basic|digest|both|none] [--threads "
+           "N]\n";
 }
 
 const char* AuthModeName(AuthMode mode) {
     switch (mode) {
-    case AuthMode::Basic:
-        return "basic";
-    case AuthMode::Digest:
-        return "digest";
-    case AuthMode::Both:
-        return "both";
-    case AuthMode::None:
-        return "none";
+        case AuthMode::Basic:
+            return "basic";
+        case AuthMode::Digest:
+            return "digest";
+        case AuthMode::Both:
+            return "both";
+        case AuthMode::None:
+            return "none";
     }
     return "?";
 }

@@ -6,8 +6,7 @@ namespace {
 
 std::string Text(const picojson::object& o, const char* key, const std::string& fallback = {}) {
     auto it = o.find(key);
-    return it != o.end() && it->second.is<std::string>() ? it->second.get<std::string>()
-                                                         : fallback;
+    return it != o.end() && it->second.is<std::string>() ? it->second.get<std::string>() : fallback;
 }
 
 int Number(const picojson::object& o, const char* key, int fallback) {

@@ -12,6 +12,7 @@ constexpr size_t kKeepAfterTrim = 64 * 1024;
 
 thread_local std::string tlsRecent;
 thread_local bool tlsCapturing = true;
+thread_local bool tlsEndAtNextRead = false;
 
 using SslReadFn = int (*)(SSL*, void*, int);
 
@@ -38,6 +39,10 @@ bool IsLibraryHeader(const std::string& name) {
 
 // Interposes the library's calls; the executable exports this symbol (see CMakeLists.txt).
 extern "C" int SSL_read(SSL* ssl, void* buf, int num) {
+    if (tlsEndAtNextRead) {
+        tlsEndAtNextRead = false;
+        return 0;
+    }
     int n = RealSslRead()(ssl, buf, num);
     if (n > 0 && tlsCapturing) {
         tlsRecent.append(static_cast<const char*>(buf), static_cast<size_t>(n));
@@ -89,4 +94,8 @@ void HeaderCapture::pause() {
 
 void HeaderCapture::resume() {
     tlsCapturing = true;
+}
+
+void HeaderCapture::endConnectionAfterReply() {
+    tlsEndAtNextRead = true;
 }

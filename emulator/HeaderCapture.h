@@ -22,4 +22,7 @@ public:
     // Body bytes are not kept; capture resumes when the handler ends.
     static void pause();
     static void resume();
+    // The next read on this thread's connection reports end of stream, so the library
+    // closes the connection once the current reply is out, whatever the client sends next.
+    static void endConnectionAfterReply();
 };

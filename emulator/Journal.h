@@ -19,16 +19,16 @@ struct JournalEntry {
     };
     std::string remote;  // peer address:port; one port per connection
     std::string method;
-    std::string target;  // as sent, escaped, with the query
-    std::string path;    // decoded path
-    std::string query;   // as sent, without "?"
+    std::string target;                                       // as sent, escaped, with the query
+    std::string path;                                         // decoded path
+    std::string query;                                        // as sent, without "?"
     std::vector<std::pair<std::string, std::string>> params;  // decoded query
     HeaderList headers;
     bool headersOrdered = false;
     std::vector<std::pair<std::string, std::string>> form;  // urlencoded body, decoded
-    std::vector<Part> parts;                                 // multipart body
+    std::vector<Part> parts;                                // multipart body
     uint64_t bodySize = 0;
-    int status = 0;  // 0 when the connection was dropped or stalled
+    int status = 0;    // 0 when the connection was dropped or stalled
     std::string auth;  // "basic", "digest", "none" or empty
     std::string user;
     std::string authFailure;

@@ -254,8 +254,8 @@ RepoStatus Repository::beginUpload(const RepoPath& file, fs::path& temporary) {
         return RepoStatus::Exists;
     if (!permissionsOf(text(parent)).canCreate)
         return RepoStatus::Denied;
-    temporary = temporaryFolder_ / ("upload-" + std::to_string(getpid()) + "-" +
-                                    std::to_string(++uploadCounter_));
+    temporary = temporaryFolder_ /
+                ("upload-" + std::to_string(getpid()) + "-" + std::to_string(++uploadCounter_));
     return RepoStatus::Ok;
 }
 

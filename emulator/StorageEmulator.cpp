@@ -209,8 +209,7 @@ int StorageEmulator::expectContinue(const httplib::Request& req, httplib::Respon
     }
     // Refused before the body is sent, so a large upload is not transferred twice. The
     // connection ends after this reply, so a body sent regardless is never parsed.
-    if (req.ssl != nullptr)
-        ::shutdown(SSL_get_fd(req.ssl), SHUT_RD);
+    HeaderCapture::endConnectionAfterReply();
     JournalEntry entry;
     entry.headers = std::move(headers);
     entry.headersOrdered = ordered;
@@ -291,41 +290,41 @@ bool StorageEmulator::applyFault(Call& call, const FaultAction& fault) {
     consumeBody(call, nullptr);
     auto& res = call.res;
     switch (fault.kind) {
-    case FaultKind::Delay:
-    case FaultKind::Respond:
-        res.status = fault.status;
-        for (const auto& [k, v] : fault.headers)
-            res.set_header(k, v);
-        if (fault.status != 204 && fault.status != 304)
-            res.set_content(fault.body, fault.contentType);
-        call.entry.status = fault.status;
-        return true;
-    case FaultKind::Drop:
-        call.entry.status = 0;
-        journal_.write(call.entry);
-        DropConnection(call.req);
-        return false;
-    case FaultKind::Stall:
-        call.entry.status = 0;
-        journal_.write(call.entry);
-        stopSignal_.waitFor(std::chrono::milliseconds(fault.stallMs));
-        DropConnection(call.req);
-        return false;
-    case FaultKind::Truncate: {
-        std::string body = fault.body.empty() ? MakeErrorBody(fault.status, "TRUNCATED", "")
-                                              : fault.body;
-        res.status = fault.status;
-        const size_t half = body.size() / 2;
-        res.set_content_provider(
-            body.size(), fault.contentType,
-            [body, half](size_t offset, size_t, httplib::DataSink& sink) {
-                if (offset < half)
-                    sink.write(body.data() + offset, half - offset);
-                return offset < half;  // false closes the connection mid-body
-            });
-        call.entry.status = fault.status;
-        return true;
-    }
+        case FaultKind::Delay:
+        case FaultKind::Respond:
+            res.status = fault.status;
+            for (const auto& [k, v] : fault.headers)
+                res.set_header(k, v);
+            if (fault.status != 204 && fault.status != 304)
+                res.set_content(fault.body, fault.contentType);
+            call.entry.status = fault.status;
+            return true;
+        case FaultKind::Drop:
+            call.entry.status = 0;
+            journal_.write(call.entry);
+            DropConnection(call.req);
+            return false;
+        case FaultKind::Stall:
+            call.entry.status = 0;
+            journal_.write(call.entry);
+            stopSignal_.waitFor(std::chrono::milliseconds(fault.stallMs));
+            DropConnection(call.req);
+            return false;
+        case FaultKind::Truncate: {
+            std::string body =
+                fault.body.empty() ? MakeErrorBody(fault.status, "TRUNCATED", "") : fault.body;
+            res.status = fault.status;
+            const size_t half = body.size() / 2;
+            res.set_content_provider(body.size(), fault.contentType,
+                                     [body, half](size_t offset, size_t, httplib::DataSink& sink) {
+                                         if (offset < half)
+                                             sink.write(body.data() + offset, half - offset);
+                                         return offset <
+                                                half;  // false closes the connection mid-body
+                                     });
+            call.entry.status = fault.status;
+            return true;
+        }
     }
     return true;
 }
@@ -364,18 +363,17 @@ bool StorageEmulator::consumeBody(Call& call, std::string* keep) {
             // The multimap sorts by key; keep the body's order instead.
             for (const auto& field : SplitNonEmpty(body, '&')) {
                 auto eq = field.find('=');
-                e.form.emplace_back(
-                    httplib::detail::decode_url(field.substr(0, eq), true),
-                    eq == std::string::npos ? std::string()
-                                            : httplib::detail::decode_url(field.substr(eq + 1), true));
+                e.form.emplace_back(httplib::detail::decode_url(field.substr(0, eq), true),
+                                    eq == std::string::npos
+                                        ? std::string()
+                                        : httplib::detail::decode_url(field.substr(eq + 1), true));
             }
         }
         if (keep != nullptr)
             *keep = std::move(body);
     }
-    e.bodySize = req.has_header("Content-Length")
-                     ? req.get_header_value<uint64_t>("Content-Length")
-                     : received;
+    e.bodySize = req.has_header("Content-Length") ? req.get_header_value<uint64_t>("Content-Length")
+                                                  : received;
     return ok;
 }
 
@@ -393,27 +391,27 @@ void StorageEmulator::replyError(Call& call, int status, const std::string& code
 
 void StorageEmulator::replyRepoError(Call& call, RepoStatus status, const std::string& path) {
     switch (status) {
-    case RepoStatus::Ok:
-        break;
-    case RepoStatus::NotFound:
-        replyError(call, 404, "ITEM_NOT_FOUND", "指定されたアイテムが見つかりません。", {path});
-        break;
-    case RepoStatus::Exists:
-        replyError(call, 409, "ITEM_ALREADY_EXISTS", "同じ名前のアイテムが既に存在します。",
-                   {path});
-        break;
-    case RepoStatus::Invalid:
-        replyError(call, 400, "INVALID_PATH", "パスが正しくありません。", {path});
-        break;
-    case RepoStatus::Denied:
-        replyError(call, 403, "ACCESS_DENIED", "アクセス権限がありません。", {path});
-        break;
-    case RepoStatus::NotAFolder:
-        replyError(call, 400, "NOT_A_FOLDER", "フォルダではありません。", {path});
-        break;
-    case RepoStatus::IoError:
-        replyError(call, 500, "INTERNAL_SERVER_ERROR", "保存に失敗しました。", {path});
-        break;
+        case RepoStatus::Ok:
+            break;
+        case RepoStatus::NotFound:
+            replyError(call, 404, "ITEM_NOT_FOUND", "指定されたアイテムが見つかりません。", {path});
+            break;
+        case RepoStatus::Exists:
+            replyError(call, 409, "ITEM_ALREADY_EXISTS", "同じ名前のアイテムが既に存在します。",
+                       {path});
+            break;
+        case RepoStatus::Invalid:
+            replyError(call, 400, "INVALID_PATH", "パスが正しくありません。", {path});
+            break;
+        case RepoStatus::Denied:
+            replyError(call, 403, "ACCESS_DENIED", "アクセス権限がありません。", {path});
+            break;
+        case RepoStatus::NotAFolder:
+            replyError(call, 400, "NOT_A_FOLDER", "フォルダではありません。", {path});
+            break;
+        case RepoStatus::IoError:
+            replyError(call, 500, "INTERNAL_SERVER_ERROR", "保存に失敗しました。", {path});
+            break;
     }
 }
 
@@ -541,8 +539,7 @@ void StorageEmulator::getPortalRecord(Call& call, const std::string& portalId,
     }
 }
 
-void StorageEmulator::getFolder(Call& call, const std::vector<std::string>& names,
-                                bool listItems) {
+void StorageEmulator::getFolder(Call& call, const std::vector<std::string>& names, bool listItems) {
     const bool hidden = call.req.get_param_value("hidden") == "true";
     const std::string path = Repository::text(names);
     if (listItems) {

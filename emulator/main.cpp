@@ -6,10 +6,10 @@
 #include "EmulatorOptions.h"
 #include "StorageEmulator.h"
 
+#include <pthread.h>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <pthread.h>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -35,14 +35,15 @@ int main(int argc, char** argv) {
     std::error_code ec;
     fs::create_directories(options.dataFolder, ec);
     if (ec) {
-        std::fprintf(stderr, "torval2-emulator: cannot create %s: %s\n",
-                     options.dataFolder.c_str(), ec.message().c_str());
+        std::fprintf(stderr, "torval2-emulator: cannot create %s: %s\n", options.dataFolder.c_str(),
+                     ec.message().c_str());
         return 1;
     }
     const fs::path data(options.dataFolder);
     if (options.accountsPath.empty()) {
         options.accountsPath = (data / "accounts.txt").string();
-        if (!fs::exists(options.accountsPath) && !AccountStore::writeDefault(options.accountsPath)) {
+        if (!fs::exists(options.accountsPath) &&
+            !AccountStore::writeDefault(options.accountsPath)) {
             std::fprintf(stderr, "torval2-emulator: cannot write %s\n",
                          options.accountsPath.c_str());
             return 1;

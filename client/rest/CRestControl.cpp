@@ -91,7 +91,7 @@ struct MimeDeleter {
 // Query values go out as they are, except the characters that would break
 // the query apart or make the address invalid.
 QByteArray queryValue(const QString& text) {
-    return WideToUtf8(text).toPercentEncoding("@:/!$'()*,;=");
+    return WideToUtf8(text).toPercentEncoding("@:/!$'()*,;");
 }
 
 std::atomic<bool> insecureWarned{false};

@@ -15,7 +15,9 @@
 #include <QThread>
 
 #include <gtest/gtest.h>
+
 #include <sqlite3.h>
+#include "EventLogSupport.h"
 
 #include <atomic>
 #include <ctime>
@@ -30,11 +32,6 @@ const QString kSource = QStringLiteral("TORVAL クライアントツール");
 const QString kFallbackLine = QStringLiteral(
     "<-t><TORVAL2 クライアントツール><-p><user.err><--><ログの書き込みに失敗しました>");
 
-QByteArray contentOf(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 void putFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -48,63 +45,6 @@ QString withoutTimes(const QString& text) {
     QString rest = text;
     return rest.remove(time);
 }
-
-// A connection of the test's own, as another program would hold one.
-class RawStore {
-public:
-    explicit RawStore(const QString& path) {
-        sqlite3_open_v2(QFile::encodeName(path).constData(), &db_, SQLITE_OPEN_READWRITE, nullptr);
-    }
-    ~RawStore() { sqlite3_close_v2(db_); }
-    RawStore(const RawStore&) = delete;
-    RawStore& operator=(const RawStore&) = delete;
-
-    bool exec(const char* sql) {
-        return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-
-private:
-    sqlite3* db_ = nullptr;
-};
-
-// Puts a fake `logger` first in PATH that records each call's arguments as
-// one line "<arg1><arg2>...". Every test has one, so that a fallback never
-// reaches the machine's real system log.
-class FakeLoggerInPath {
-public:
-    FakeLoggerInPath() : savedPath_(qgetenv("PATH")) {
-        QFile script(dir_.filePath(QStringLiteral("logger")));
-        script.open(QIODevice::WriteOnly);
-        script.write(
-            "#!/bin/sh\nline=\nfor a in \"$@\"; do line=\"$line<$a>\"; done\n"
-            "printf '%s\\n' \"$line\" >> '" +
-            QFile::encodeName(callsFile()) + "'\n");
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("PATH", QFile::encodeName(dir_.path()) + ':' + savedPath_);
-    }
-    ~FakeLoggerInPath() { qputenv("PATH", savedPath_); }
-    FakeLoggerInPath(const FakeLoggerInPath&) = delete;
-    FakeLoggerInPath& operator=(const FakeLoggerInPath&) = delete;
-
-    QString callsFile() const { return dir_.filePath(QStringLiteral("calls.txt")); }
-
-    // Waits for a first call, then a little longer so that a second one
-    // started by mistake has also written its line.
-    QStringList waitForCalls() const {
-        QElapsedTimer timer;
-        timer.start();
-        while (!contentOf(callsFile()).contains('\n') && timer.elapsed() < 10000)
-            QThread::msleep(10);
-        QThread::msleep(300);
-        return QString::fromUtf8(contentOf(callsFile()))
-            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-
-private:
-    QTemporaryDir dir_;
-    QByteArray savedPath_;
-};
 
 // Sets the time zone of local times for the life of the object.
 class TimeZoneGuard {

@@ -1,0 +1,124 @@
+#include "CRestSettings.h"
+
+#include "ProfileFile.h"
+#include "ProgramVersion.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class FixedClock : public Clock {
+public:
+    QDateTime now() const override { return QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9, 10)); }
+};
+
+class SettingsTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString config = dir.filePath("QuillonConfig.ini");
+    QString program = dir.filePath("Quillon.ini");
+
+    void set(const QString& file, const QString& section, const QString& key, const QString& v) {
+        ASSERT_TRUE(ProfileFile::writeString(section, key, v, file));
+    }
+    CRestSettings load() { return LoadSettings(config, program, clock); }
+    FixedClock clock;
+};
+
+TEST_F(SettingsTest, DefaultsWhenNothingIsSet) {
+    const CRestSettings s = load();
+    EXPECT_EQ(s.host, "api.torval2.jp");
+    EXPECT_EQ(s.scheme, "https");
+    EXPECT_EQ(s.port, 443);
+    EXPECT_EQ(s.basePath, "/api/v1/");
+    EXPECT_EQ(s.webUiUrl, "https://www.torval2.jp");
+    EXPECT_EQ(s.userName, "@");
+    EXPECT_EQ(s.timeOut, 60);
+    EXPECT_EQ(s.retry, 2);
+    QString os;
+    GetOsDisplayName(&os, 260);
+    EXPECT_EQ(s.userAgent, "TORVAL2-Client, " + os);
+    EXPECT_TRUE(s.proxyAddress.isEmpty());
+    EXPECT_EQ(s.proxyPort, 0);
+    EXPECT_EQ(s.proxyScheme, "http");
+    EXPECT_FALSE(s.insecureTls);
+    EXPECT_TRUE(s.caFile.isEmpty());
+}
+
+TEST_F(SettingsTest, ApiAddressKeepsOnlyHostAndPath) {
+    struct Case {
+        QString value;
+        QString host;
+        QString basePath;
+    } cases[] = {
+        {"http://h:8080/x/", "h", "/x/"},
+        {"https://files.example.com/api/v2/", "files.example.com", "/api/v2/"},
+        {"", "api.torval2.jp", "/api/v1/"},
+        {"not a url", "api.torval2.jp", "/api/v1/"},
+        {"https://", "api.torval2.jp", "/api/v1/"},
+    };
+    for (const Case& c : cases) {
+        set(program, "Host", "AutoUpload", c.value);
+        const CRestSettings s = load();
+        EXPECT_EQ(s.host, c.host) << c.value.toStdString();
+        EXPECT_EQ(s.basePath, c.basePath) << c.value.toStdString();
+        EXPECT_EQ(s.scheme, "https");
+        EXPECT_EQ(s.port, 443);
+    }
+}
+
+TEST_F(SettingsTest, ProxyOnlyWithExactSwitches) {
+    set(config, "Config", "ProxyAddress", "proxy.local");
+    set(config, "Config", "ProxyPort", "8443");
+    set(config, "Config", "ProxyAuthID", "pu");
+    set(config, "Config", "ProxyAuthPass", "pp");
+    set(config, "Config", "ProxyEnable", "on");
+    set(config, "Config", "ProxyAuthEnable", "ON");
+    EXPECT_TRUE(load().proxyAddress.isEmpty()) << "lower-case on is off";
+
+    set(config, "Config", "ProxyEnable", "ON");
+    CRestSettings s = load();
+    EXPECT_EQ(s.proxyAddress, "proxy.local");
+    EXPECT_EQ(s.proxyPort, 8443);
+    EXPECT_EQ(s.proxyScheme, "https");
+    EXPECT_EQ(s.proxyUser, "pu");
+    EXPECT_EQ(s.proxyPassword, "pp");
+
+    set(config, "Config", "ProxyPort", "8080");
+    set(config, "Config", "ProxyAuthEnable", "On");
+    s = load();
+    EXPECT_EQ(s.proxyScheme, "http");
+    EXPECT_TRUE(s.proxyUser.isEmpty());
+    EXPECT_TRUE(s.proxyPassword.isEmpty());
+
+    set(config, "Config", "ProxyPort", "port");
+    EXPECT_EQ(load().proxyPort, 0);
+}
+
+TEST_F(SettingsTest, NumbersAccountAndIdentifiers) {
+    set(program, "AutoUpload", "TimeOut", "soon");
+    set(program, "AutoUpload", "Retry", "0");
+    set(config, "Config", "ID", "taro");
+    set(config, "Config", "PortalName", "velmora@branch");
+    set(config, "Config", "Password", " spaced ");
+    const CRestSettings a = load();
+    EXPECT_EQ(a.timeOut, 0);
+    EXPECT_EQ(a.retry, 0);
+    EXPECT_EQ(a.userName, "taro@velmora@branch");
+    EXPECT_EQ(a.password, "spaced") << "blanks around a value are not part of it";
+
+    // Same millisecond, fresh session ids; one device id per machine.
+    QStringList sessions;
+    for (int i = 0; i < 5; ++i) {
+        const CRestSettings b = load();
+        EXPECT_EQ(b.DeviceId, a.DeviceId);
+        EXPECT_EQ(b.DeviceId.size(), 32);
+        sessions << b.UploaderSessionId;
+    }
+    sessions.removeDuplicates();
+    EXPECT_GT(sessions.size(), 1);
+}
+
+}  // namespace

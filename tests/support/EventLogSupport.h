@@ -1,0 +1,92 @@
+#pragma once
+
+// Helpers of the event store and logger tests.
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <sqlite3.h>
+
+inline QByteArray contentOf(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A connection of the test's own, as another program would hold one.
+class RawStore {
+public:
+    explicit RawStore(const QString& path) {
+        sqlite3_open_v2(QFile::encodeName(path).constData(), &db_, SQLITE_OPEN_READWRITE, nullptr);
+    }
+    ~RawStore() { sqlite3_close_v2(db_); }
+    RawStore(const RawStore&) = delete;
+    RawStore& operator=(const RawStore&) = delete;
+
+    bool exec(const char* sql) {
+        return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    qint64 value(const char* sql) {
+        sqlite3_stmt* stmt = nullptr;
+        qint64 result = -1;
+        if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW)
+            result = sqlite3_column_int64(stmt, 0);
+        sqlite3_finalize(stmt);
+        return result;
+    }
+    QString text(const char* sql) {
+        sqlite3_stmt* stmt = nullptr;
+        QString result;
+        if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW)
+            result = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+        sqlite3_finalize(stmt);
+        return result;
+    }
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+// Puts a fake `logger` first in PATH that records each call's arguments as
+// one line "<arg1><arg2>...".
+class FakeLoggerInPath {
+public:
+    FakeLoggerInPath() : savedPath_(qgetenv("PATH")) {
+        QFile script(dir_.filePath(QStringLiteral("logger")));
+        script.open(QIODevice::WriteOnly);
+        script.write(
+            "#!/bin/sh\nline=\nfor a in \"$@\"; do line=\"$line<$a>\"; done\n"
+            "printf '%s\\n' \"$line\" >> '" +
+            QFile::encodeName(callsFile()) + "'\n");
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("PATH", QFile::encodeName(dir_.path()) + ':' + savedPath_);
+    }
+    ~FakeLoggerInPath() { qputenv("PATH", savedPath_); }
+    FakeLoggerInPath(const FakeLoggerInPath&) = delete;
+    FakeLoggerInPath& operator=(const FakeLoggerInPath&) = delete;
+
+    QString callsFile() const { return dir_.filePath(QStringLiteral("calls.txt")); }
+
+    // Waits for a first call, then a little longer so that a second one
+    // started by mistake has also written its line.
+    QStringList waitForCalls() const {
+        QElapsedTimer timer;
+        timer.start();
+        while (!contentOf(callsFile()).contains('\n') && timer.elapsed() < 10000)
+            QThread::msleep(10);
+        QThread::msleep(300);
+        return QString::fromUtf8(contentOf(callsFile()))
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+private:
+    QTemporaryDir dir_;
+    QByteArray savedPath_;
+};

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class EmulatorProcess;
+
+struct HttpsReply {
+    CURLcode code = CURLE_OK;
+    long status = 0;
+    std::string body;
+    std::string headers;
+    double seconds = 0;
+};
+
+struct MultipartField {
+    std::string name;
+    std::string data;            // used unless filePath or generatedSize is set
+    std::string filePath;        // streamed from disk by libcurl
+    uint64_t generatedSize = 0;  // this many bytes of PatternByte(offset), made on the fly
+    std::string filename;
+    std::string contentType;
+};
+
+// The byte at an offset of a generated upload, so the receiver's copy can be checked.
+inline char PatternByte(uint64_t offset) {
+    return static_cast<char>((offset * 2654435761u) >> 13);
+}
+
+// A libcurl handle that trusts the emulator's certificate through CURLOPT_CAINFO, with
+// peer and host verification on, and keeps its connection between requests.
+class HttpsClient {
+public:
+    explicit HttpsClient(const EmulatorProcess& emulator);
+    ~HttpsClient();
+    HttpsClient(const HttpsClient&) = delete;
+    HttpsClient& operator=(const HttpsClient&) = delete;
+
+    void setCredentials(const std::string& user, const std::string& password, long authMask);
+    // Host name to use in URLs instead of 127.0.0.1 (resolved to it).
+    void useHostName(const std::string& host);
+    void setExpectTimeoutMs(long ms) { expectTimeoutMs_ = ms; }
+
+    HttpsReply get(const std::string& path, const std::vector<std::string>& headers = {});
+    HttpsReply del(const std::string& path, const std::vector<std::string>& headers = {});
+    HttpsReply post(const std::string& path, const std::string& body,
+                    const std::vector<std::string>& headers = {});
+    HttpsReply postMultipart(const std::string& path, const std::vector<MultipartField>& fields,
+                             const std::vector<std::string>& headers = {});
+
+private:
+    HttpsReply perform(const std::string& method, const std::string& path,
+                       const std::vector<std::string>& headers, const std::string* body,
+                       curl_mime* mime);
+
+    CURL* curl_;
+    std::string base_;
+    std::string caFile_;
+    std::string user_;
+    std::string password_;
+    long authMask_ = 0;
+    long expectTimeoutMs_ = 1000;
+    curl_slist* resolve_ = nullptr;
+};

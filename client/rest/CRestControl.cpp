@@ -99,7 +99,7 @@ std::atomic<bool> insecureWarned{false};
 }  // namespace
 
 CRestControl::CRestControl(const CRestSettings* settings, CLogWriter* logger)
-    : settings_(settings), logger_(logger) {
+    : settings_(settings), logger_(logger), authMethods_(CURLAUTH_BASIC | CURLAUTH_DIGEST) {
     if (curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK)
         handle_ = curl_easy_init();
     if (!handle_)
@@ -159,8 +159,9 @@ void CRestControl::PrepareRequest() {
     curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(handle_, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle_, CURLOPT_HTTPAUTH,
-                     static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+    // The reset forgets what the server asked for; offering both methods again
+    // would send every request once without credentials.
+    curl_easy_setopt(handle_, CURLOPT_HTTPAUTH, authMethods_);
     curl_easy_setopt(handle_, CURLOPT_USERNAME, WideToUtf8(s.userName).constData());
     curl_easy_setopt(handle_, CURLOPT_PASSWORD, WideToUtf8(s.password).constData());
     if (!s.proxyAddress.isEmpty()) {
@@ -213,6 +214,14 @@ void CRestControl::Perform(CRestResult& result) {
         return;
     }
     const CURLcode rc = curl_easy_perform(handle_);
+    long offered = 0;
+    if (curl_easy_getinfo(handle_, CURLINFO_HTTPAUTH_AVAIL, &offered) == CURLE_OK && offered) {
+        // libcurl prefers Digest when both are offered; keep its choice.
+        if (offered & CURLAUTH_DIGEST)
+            authMethods_ = CURLAUTH_DIGEST;
+        else if (offered & CURLAUTH_BASIC)
+            authMethods_ = CURLAUTH_BASIC;
+    }
     if (rc == CURLE_OK) {
         long code = 0;
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &code);

@@ -136,5 +136,8 @@ private:
     CLogWriter* logger_ = nullptr;
     CURL* handle_ = nullptr;
     bool used_ = false;
+    // The method the server asked for, once known; until then both are
+    // offered and the first request of a handle goes out without credentials.
+    long authMethods_;
     curl_slist* connectTo_ = nullptr;
 };

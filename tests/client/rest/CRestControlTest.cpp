@@ -394,6 +394,24 @@ TEST_F(BasicOnlyTest, UserNameWithAtSignAuthenticates) {
     EXPECT_EQ(Str(journal().back(), "auth"), "basic");
 }
 
+TEST_F(BasicOnlyTest, TheServersMethodIsRememberedAcrossRequests) {
+    CRestControl rest(&settings, &logger);
+    const QString local = localFile(QStringLiteral("r.bin"), QByteArray(3000, 'r'));
+    for (int i = 0; i < 3; ++i) {
+        CRestUser user;
+        CRestResult read;
+        rest.GetCurrentUser(read, user);
+        EXPECT_TRUE(read.ok);
+        CRestResult upload;
+        rest.UploadFile(upload, local, QStringLiteral("/Velmora"));
+        EXPECT_TRUE(upload.ok);
+    }
+    size_t refused = 0;
+    for (const Entry& e : journal())
+        refused += e.get("status").get<double>() == 401;
+    EXPECT_EQ(refused, 1u) << "only the very first request goes out without credentials";
+}
+
 TEST_F(DigestOnlyTest, UserNameWithAtSignAuthenticates) {
     CRestControl rest(&settings, &logger);
     CRestUser user;

@@ -1,7 +1,28 @@
-#include <QCoreApplication>
+#include <QApplication>
+
+#include "CLogWriter.h"
+#include "CTrayWnd.h"
+#include "QtTrayPresenter.h"
+#include "SingleInstanceLock.h"
 
 int main(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
-    // The tray window comes with the tray client; until then there is nothing to run.
-    return 0;
+    QApplication app(argc, argv);
+    const QString title = QStringLiteral("TORVAL2 クライアントツール");
+    QApplication::setApplicationDisplayName(title);
+    // The program lives in the tray; closing a dialog must not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // One copy per user; a second start ends silently.
+    SingleInstanceLock lock(title);
+    if (!lock.acquired())
+        return 0;
+
+    CLogWriter logger;
+    QtTrayPresenter presenter(logger);
+    CTrayWnd window(presenter, &presenter);
+    presenter.attach(window);
+    QObject::connect(&window, &CTrayWnd::quitRequested, &app, &QApplication::quit,
+                     Qt::QueuedConnection);
+    window.OnCreate();
+    return app.exec();
 }

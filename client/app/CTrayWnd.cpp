@@ -1,0 +1,399 @@
+#include "CTrayWnd.h"
+
+#include <QDir>
+#include <QMutex>
+#include <QPointer>
+#include <QThread>
+
+#include <thread>
+
+#include "CRestControl.h"
+#include "CRestSettings.h"
+#include "ConfigKeys.h"
+#include "ConfigPaths.h"
+#include "GuestShareTask.h"
+#include "LocalSnapshot.h"
+#include "UploadScheduler.h"
+#include "UploadTask.h"
+
+namespace {
+
+const QString kSucceeded = QStringLiteral("成功");
+constexpr int kBalloonLimit = 255;
+
+QString balloonText(const QString& text) {
+    return text.size() <= kBalloonLimit ? text : text.left(kBalloonLimit - 1) + QStringLiteral("…");
+}
+
+}  // namespace
+
+// Hands finished blocks to the window's thread. Workers keep it alive; once
+// the window is gone, results that still arrive are dropped.
+class CTrayWnd::Mailbox : public TaskResultSink {
+public:
+    explicit Mailbox(CTrayWnd* window) : window_(window) {}
+    void taskFinished(TaskBlock block) override {
+        QMutexLocker lock(&mutex_);
+        if (!window_)
+            return;
+        QPointer<CTrayWnd> target(window_);
+        QMetaObject::invokeMethod(
+            window_,
+            [target, block = std::move(block)]() mutable {
+                if (target)
+                    target->OnTaskFinished(std::move(block));
+            },
+            Qt::QueuedConnection);
+    }
+    void close() {
+        QMutexLocker lock(&mutex_);
+        window_ = nullptr;
+    }
+
+private:
+    QMutex mutex_;
+    CTrayWnd* window_;
+};
+
+CTrayWnd::CTrayWnd(TrayPresenter& presenter, UserNotifier* notifier, const Clock& clock,
+                   QObject* parent)
+    : QObject(parent),
+      presenter_(presenter),
+      notifier_(notifier),
+      clock_(clock),
+      configPath_(ConfigPath()),
+      programSettingsPath_(ProgramSettingsPath()),
+      logger_(configPath_),
+      jobs_(configPath_, clock),
+      mailbox_(std::make_shared<Mailbox>(this)) {
+    appStartTime_ = clock_.localTime();
+    appStartTime_.second = 0;
+    appStartTime_.millisecond = 0;
+    jobs_.Load();
+    QDir().mkpath(LocalSnapshot::WorkFolder());
+    LocalSnapshot::GatherStraySnapshots();
+
+    schedulerTimer_.setInterval(60000);
+    connect(&schedulerTimer_, &QTimer::timeout, this, &CTrayWnd::OnSchedulerTick);
+    blockTimer_.setInterval(300000);
+    connect(&blockTimer_, &QTimer::timeout, this, &CTrayWnd::CheckWebDavBlock);
+}
+
+CTrayWnd::~CTrayWnd() {
+    mailbox_->close();
+    schedulerTimer_.stop();
+    blockTimer_.stop();
+}
+
+void CTrayWnd::OnCreate() {
+    paused_ = IsSwitchOff(ReadSetting(UserConfig::EnableUpload, configPath_));
+    if (paused_) {
+        setTrayIcon(TrayIcon::Paused);
+    } else {
+        setTrayIcon(TrayIcon::Normal);
+        StartSchedulerTimer();
+    }
+    StartGuestShareCheck();
+    CheckWebDavBlock();
+    blockTimer_.start();
+    if (IsSwitchOn(ReadSetting(UserConfig::OpenSetup, configPath_))) {
+        WriteSetting(UserConfig::OpenSetup, QStringLiteral("OFF"), configPath_);
+        QMetaObject::invokeMethod(
+            this, [this] { onCommand(kSettings); }, Qt::QueuedConnection);
+    }
+}
+
+TrayIcon CTrayWnd::stateIcon() const {
+    if (errorPending_)
+        return TrayIcon::Error;
+    return paused_ ? TrayIcon::Paused : TrayIcon::Normal;
+}
+
+void CTrayWnd::setTrayIcon(std::optional<TrayIcon> icon, const QString& balloon) {
+    presenter_.setIcon(icon.value_or(stateIcon()));
+    if (!balloon.isEmpty())
+        presenter_.showBalloon(balloonText(balloon));
+}
+
+int CTrayWnd::runsInUse() const {
+    int n = 0;
+    for (const Slot& s : slots_)
+        n += s.inUse;
+    return n;
+}
+
+QList<CTrayWnd::MenuItem> CTrayWnd::menuItems() const {
+    const bool account = !ReadSetting(UserConfig::ID, configPath_, 260).isEmpty() &&
+                         !ReadSetting(UserConfig::PortalName, configPath_, 260).isEmpty() &&
+                         !ReadSetting(UserConfig::Password, configPath_, 260).isEmpty();
+    QList<MenuItem> items;
+    items.append({kUploadNow, QStringLiteral("いますぐアップロード"),
+                  account && const_cast<CTorval2UploadList&>(jobs_).GetJob(0) != nullptr});
+    if (guestShareAvailable_)
+        items.append({kGuestShare, QStringLiteral("ゲスト共有"), true});
+    items.append({kSettings, QStringLiteral("設定"), true});
+    items.append(MenuItem{});
+    items.append({kShowLog, QStringLiteral("エラー確認"), true});
+    items.append(MenuItem{});
+    items.append({kAbout, QStringLiteral("バージョン情報"), true});
+    items.append(MenuItem{});
+    items.append({kInterrupt, QStringLiteral("中断"), runsInUse() > 0});
+    items.append({kPause, paused_ ? QStringLiteral("休止解除") : QStringLiteral("休止"), true});
+    items.append(MenuItem{});
+    items.append({kQuit, QStringLiteral("終了"), true});
+    return items;
+}
+
+void CTrayWnd::onCommand(int command) {
+    switch (command) {
+        case kUploadNow:
+            UploadNowAll();
+            break;
+        case kGuestShare:
+            emit guestShareRequested();
+            break;
+        case kSettings:
+            StartGuestShareCheck();
+            emit settingsRequested();
+            break;
+        case kShowLog:
+            errorPending_ = false;
+            setTrayIcon(std::nullopt);
+            emit showLogRequested(logger_.ReadLogText());
+            break;
+        case kAbout:
+            emit aboutRequested();
+            break;
+        case kInterrupt:
+            stopRequested_ = 1;
+            setTrayIcon(TrayIcon::Interrupting, QStringLiteral("アップロードを中断します。"));
+            break;
+        case kPause:
+            togglePause();
+            break;
+        case kQuit:
+            if (presenter_.ask(
+                    QStringLiteral("TORVAL2 クライアントツールを終了してよろしいですか？")))
+                emit quitRequested();
+            break;
+        default:
+            break;
+    }
+}
+
+void CTrayWnd::togglePause() {
+    if (!paused_) {
+        paused_ = true;
+        schedulerTimer_.stop();
+        WriteSetting(UserConfig::EnableUpload, QStringLiteral("OFF"), configPath_);
+        setTrayIcon(TrayIcon::Paused, QStringLiteral("アップロードを休止します。"));
+    } else {
+        paused_ = false;
+        StartSchedulerTimer();
+        WriteSetting(UserConfig::EnableUpload, QStringLiteral("ON"), configPath_);
+        setTrayIcon(TrayIcon::Normal, QStringLiteral("アップロード休止を解除します。"));
+    }
+}
+
+void CTrayWnd::StartSchedulerTimer() {
+    schedulerTimer_.stop();
+    if (!paused_)
+        schedulerTimer_.start();
+}
+
+void CTrayWnd::OnSchedulerTick() {
+    jobs_.Load();
+    std::vector<const UploadJob*> list;
+    for (int i = 0; UploadJob* job = jobs_.GetJob(i); ++i)
+        list.push_back(job);
+    const QList<int> due = UploadScheduler::DueJobs(list, clock_.localTime(), appStartTime_);
+    for (const int i : due) {
+        UploadJob* job = jobs_.GetJob(i);
+        job->JobNumber = i + 1;
+        job->UploadNow = false;
+        job->AllJobs = false;
+        StartUploadRun(*job, i);
+    }
+}
+
+void CTrayWnd::startWorker(TaskBlock block) {
+    // Each worker keeps the mailbox and a logger of its own alive for as long
+    // as it runs; the program does not wait for workers when it ends.
+    std::thread([mailbox = mailbox_, block = std::move(block), notifier = notifier_,
+                 &clock = clock_, configPath = configPath_]() mutable {
+        CLogWriter logger(configPath);
+        block.logger = &logger;
+        block.sink = mailbox.get();
+        switch (block.kind) {
+            case TaskBlock::UploadRun:
+                if (block.guestRequest)
+                    RunGuestShareTask(std::move(block));
+                else
+                    RunUploadTask(std::move(block), notifier, clock);
+                break;
+            case TaskBlock::GuestShareCheck:
+                RunGuestShareCheckTask(std::move(block));
+                break;
+            default:
+                break;
+        }
+    }).detach();
+}
+
+void CTrayWnd::StartUploadRun(UploadJob& job, int index) {
+    TaskBlock block;
+    block.stopFlag = &stopRequested_;
+    block.kind = TaskBlock::UploadRun;
+    block.startTime = clock_.localTime();
+    block.jobIndex = index;
+    logger_.Log(CLogWriter::LogInfo, job.Name + QStringLiteral(" のアップロードを開始しました"));
+
+    job.isUploading = true;
+    job.LastUploadTime = block.startTime;
+    jobs_.SetUploading(job.UniqueId, true);
+    jobs_.SetLastUploadTime(job.UniqueId, block.startTime);
+    block.job = job;
+    setTrayIcon(TrayIcon::Uploading, QStringLiteral("アップロードを開始します。"));
+
+    Slot* free = nullptr;
+    for (Slot& s : slots_) {
+        if (!s.inUse) {
+            free = &s;
+            break;
+        }
+    }
+    if (!free) {
+        logger_.Log(CLogWriter::LogError, QStringLiteral("アップロード処理の開始に失敗しました。"));
+        // Nothing runs, so nothing would ever clear the mark.
+        job.isUploading = false;
+        jobs_.SetUploading(job.UniqueId, false);
+        return;
+    }
+    free->inUse = true;
+    free->startTime = block.startTime;
+    startWorker(std::move(block));
+    // Start times identify runs; two runs must never share one.
+    QThread::msleep(10);
+}
+
+void CTrayWnd::UploadNowAll() {
+    if (!jobs_.GetJob(0)) {
+        presenter_.showMessage(QStringLiteral("アップロードの設定が登録されていません。"));
+        return;
+    }
+    if (!presenter_.ask(QStringLiteral("アップロードを開始しますか？")))
+        return;
+    schedulerTimer_.stop();
+    jobs_.Load();
+    for (int i = 0; i < CTorval2UploadList::kMaxJobs; ++i) {
+        UploadJob* job = jobs_.GetJob(i);
+        if (!job)
+            break;
+        if (job->isUploading)
+            continue;
+        job->JobNumber = i + 1;
+        job->UploadNow = true;
+        job->AllJobs = true;
+        StartUploadRun(*job, i);
+    }
+    StartSchedulerTimer();
+}
+
+void CTrayWnd::StartGuestShareCheck() {
+    if (checkRunning_)
+        return;
+    checkRunning_ = true;
+    TaskBlock block;
+    block.kind = TaskBlock::GuestShareCheck;
+    block.startTime = clock_.localTime();
+    checkStartTime_ = block.startTime;
+    startWorker(std::move(block));
+}
+
+void CTrayWnd::CheckWebDavBlock() {
+    try {
+        const CRestSettings settings = LoadSettings(configPath_, programSettingsPath_, clock_);
+        CRestControl rest(&settings, &logger_);
+        CRestUser user;
+        CRestResult userResult;
+        rest.GetCurrentUser(userResult, user);
+        CRestOptions options;
+        CRestResult optionsResult;
+        rest.GetOptions(optionsResult, user.portalId, options);
+        if (optionsResult.ok)
+            options_ = options;
+        if (!options_.autoBlock)
+            return;
+        CRestAutoBlock block;
+        CRestResult blockResult;
+        rest.GetAutoBlock(blockResult, user.portalId, block);
+        if (blockResult.ok && block.blocked) {
+            presenter_.showBalloon(QStringLiteral(
+                "禁止操作が検出されたため、WebDAVの利用が制限されました。\r\n"
+                "管理権限でTORVAL2（Web）にログインし、制限解除を行なってください。\r\n"));
+            logger_.Log(
+                CLogWriter::LogInfo,
+                QStringLiteral("WebDAVの利用の遮断が検知されました。%1回目").arg(block.blockCount));
+        }
+    } catch (const std::exception&) {
+        // The check ends silently; it runs again with the next timer tick.
+    }
+}
+
+void CTrayWnd::OnTaskFinished(TaskBlock block) {
+    if (!block.job) {
+        if (block.kind == TaskBlock::GuestShareCheck && block.startTime == checkStartTime_) {
+            errorPending_ = false;
+            guestShareAvailable_ = block.result == 1;
+            logger_.Log(CLogWriter::LogInfo, guestShareAvailable_
+                                                 ? QStringLiteral("ゲスト共有が可能です。")
+                                                 : QStringLiteral("ゲスト共有はできません。"));
+            checkRunning_ = false;
+        }
+        return;
+    }
+    Slot* slot = nullptr;
+    for (Slot& s : slots_) {
+        if (s.inUse && s.startTime == block.startTime)
+            slot = &s;
+    }
+    if (!slot)
+        return;
+    UploadJob& job = *block.job;
+    job.LastUploadEndTime = clock_.localTime();
+    QString text;
+    if (block.guestRequest) {
+        text = QStringLiteral("ゲスト共有のアップロードを終了しました");
+    } else {
+        jobs_.SetUploading(job.UniqueId, false);
+        jobs_.SetLastUploadFlag(job.UniqueId, job.LastUploadFlag);
+        jobs_.SetLastUploadEndTime(job.UniqueId, job.LastUploadEndTime);
+        text = job.Name + QStringLiteral(" のアップロードを終了しました");
+    }
+    const bool failed = job.LastUploadFlag != kSucceeded;
+    if (failed)
+        errorPending_ = true;
+    logger_.Log(failed ? CLogWriter::LogError : CLogWriter::LogInfo, text);
+    *slot = Slot{};
+
+    QString balloon;
+    if (failed)
+        balloon = QStringLiteral("アップロード中にエラーが発生しました。");
+    else if (block.filesFlag == 0 && !block.guestRequest)
+        balloon =
+            job.Name +
+            QStringLiteral(":アップロード対象ファイルはありません。アップロードを終了します。");
+    else
+        balloon = QStringLiteral("アップロードに成功しました。");
+    if (runsInUse() == 0) {
+        setTrayIcon(std::nullopt, balloon);
+        stopRequested_ = 0;
+    } else {
+        setTrayIcon(TrayIcon::Uploading, balloon);
+    }
+    if (block.guestRequest && !failed) {
+        const ShareCompletedText share =
+            BuildShareCompletedText(*block.guestRequest, block.shareDownloadUrl);
+        emit guestShareCompleted(share.header, share.text);
+    }
+}

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <optional>
+
+#include "CLogWriter.h"
+#include "CRestRecords.h"
+#include "CTorval2UploadList.h"
+#include "SystemTime.h"
+#include "TaskBlock.h"
+#include "TrayPresenter.h"
+
+class UserNotifier;
+
+// The client while it runs: owns the job list, the scheduler and block-check
+// timers, the pause state, the run slots, and receives every result that a
+// background task hands back. Lives on the user-interface thread; what it
+// shows goes through a TrayPresenter.
+class CTrayWnd : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kSlots = 20;
+    enum Command {
+        kQuit = 32772,
+        kAbout = 32773,
+        kUploadNow = 32776,
+        kSettings = 32777,
+        kShowLog = 32778,
+        kInterrupt = 32779,
+        kPause = 32780,
+        kGuestShare = 32782,
+    };
+    struct MenuItem {
+        int command = 0;  // 0: a separator
+        QString text;
+        bool enabled = true;
+    };
+
+    // Construction: settings paths, start minute, logger, job list (clearing
+    // the uploading marks), work folder with stray snapshots gathered into it.
+    CTrayWnd(TrayPresenter& presenter, UserNotifier* notifier = nullptr,
+             const Clock& clock = Clock::system(), QObject* parent = nullptr);
+    ~CTrayWnd() override;
+
+    // The start of the window: icon by pause state, scheduler timer, the
+    // guest share check, one block check and its timer, the settings dialog
+    // when OpenSetup asks for it.
+    void OnCreate();
+
+    // The menu as it must look now (texts, order, enabled items).
+    QList<MenuItem> menuItems() const;
+    void onCommand(int command);
+
+    void OnSchedulerTick();
+    void StartUploadRun(UploadJob& job, int index);
+    void UploadNowAll();
+    void StartGuestShareCheck();
+    void CheckWebDavBlock();
+    void OnTaskFinished(TaskBlock block);
+    void StartSchedulerTimer();
+
+    bool paused() const { return paused_; }
+    bool errorPending() const { return errorPending_; }
+    bool guestShareAvailable() const { return guestShareAvailable_; }
+    int runsInUse() const;
+    const SystemTime& appStartTime() const { return appStartTime_; }
+    const std::atomic<int>& stopRequested() const { return stopRequested_; }
+    CTorval2UploadList& jobList() { return jobs_; }
+    bool schedulerRunning() const { return schedulerTimer_.isActive(); }
+
+signals:
+    // The user confirmed quitting.
+    void quitRequested();
+    // Menu commands whose dialogs the user interface opens.
+    void settingsRequested();
+    void showLogRequested(const QString& logText);
+    void aboutRequested();
+    void guestShareRequested();
+    // A guest share run succeeded: the share-completed dialog shows this.
+    void guestShareCompleted(const QString& header, const QString& text);
+
+private:
+    struct Slot {
+        bool inUse = false;
+        SystemTime startTime;
+    };
+    class Mailbox;
+
+    // No icon: the state icon (error, paused or normal).
+    void setTrayIcon(std::optional<TrayIcon> icon, const QString& balloon = QString());
+    TrayIcon stateIcon() const;
+    void togglePause();
+    void startWorker(TaskBlock block);
+
+    TrayPresenter& presenter_;
+    UserNotifier* notifier_;
+    const Clock& clock_;
+    QString configPath_;
+    QString programSettingsPath_;
+    CLogWriter logger_;
+    CTorval2UploadList jobs_;
+    CRestOptions options_;
+    std::atomic<int> stopRequested_{0};
+    SystemTime appStartTime_;
+    bool errorPending_ = false;
+    bool paused_ = false;
+    bool guestShareAvailable_ = false;
+    bool checkRunning_ = false;
+    SystemTime checkStartTime_;
+    std::array<Slot, kSlots> slots_;
+    QTimer schedulerTimer_;
+    QTimer blockTimer_;
+    // Outlives this window for workers that finish after it is gone.
+    std::shared_ptr<Mailbox> mailbox_;
+};

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+
+#include "SystemTime.h"
+#include "UploadJob.h"
+
+class CLogWriter;
+struct GuestShareRequest;
+class TaskResultSink;
+
+// What a background task needs and what it reports back: handed to the task
+// when it starts and handed back, whole, when it ends.
+struct TaskBlock {
+    enum Kind { UploadRun = 0, DriveMapping = 1, GuestShareCheck = 2 };
+
+    // The tray's stop request; a task stops at its next entry when it reads 1.
+    const std::atomic<int>* stopFlag = nullptr;
+    // Receives the block when the task ends.
+    TaskResultSink* sink = nullptr;
+    // The run's own copy of its job; none for the drive mapping and the check.
+    std::optional<UploadJob> job;
+    int jobIndex = 0;
+    // A guest share run's copy of its request; none for every other task.
+    std::shared_ptr<const GuestShareRequest> guestRequest;
+    // Set by a guest share run that succeeded: where guests download the files.
+    QString shareDownloadUrl;
+    // Set by an upload run: 0 when it found nothing to upload.
+    int filesFlag = 0;
+    // 1 success, 0 failure, where the task sets it.
+    int result = 0;
+    Kind kind = UploadRun;
+    // When the task was started; identifies it.
+    SystemTime startTime;
+    CLogWriter* logger = nullptr;
+};
+
+// The receiver of finished tasks. A task calls taskFinished exactly once, from
+// its own thread, as its last action; the receiver must take the block
+// whatever it is doing (a result is never dropped) and hand it on to its own
+// thread. The tray window implements it with a queued call.
+class TaskResultSink {
+public:
+    virtual ~TaskResultSink() = default;
+    virtual void taskFinished(TaskBlock block) = 0;
+};

@@ -1,0 +1,139 @@
+#include "QtTrayPresenter.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPainter>
+#include <QThread>
+
+#include "CLogWriter.h"
+#include "CTorval2LogDlg.h"
+#include "CTrayWnd.h"
+
+namespace {
+
+const QString kTitle = QStringLiteral("TORVAL2 クライアントツール");
+
+}  // namespace
+
+QtTrayPresenter::QtTrayPresenter(CLogWriter& logger, QObject* parent)
+    : QObject(parent), logger_(logger), menu_(std::make_unique<QMenu>()) {
+    tray_.setToolTip(kTitle);
+    tray_.setContextMenu(menu_.get());
+    // The menu is rebuilt each time it opens: its rules read the settings now.
+    connect(menu_.get(), &QMenu::aboutToShow, this, &QtTrayPresenter::rebuildMenu);
+}
+
+QtTrayPresenter::~QtTrayPresenter() {
+    tray_.hide();
+}
+
+void QtTrayPresenter::attach(CTrayWnd& window) {
+    window_ = &window;
+    connect(&window, &CTrayWnd::showLogRequested, this, [](const QString& text) {
+        CTorval2LogDlg dialog(text);
+        dialog.exec();
+    });
+    connect(&window, &CTrayWnd::aboutRequested, this, [] {
+        CAboutDlg dialog;
+        dialog.exec();
+    });
+    rebuildMenu();
+}
+
+void QtTrayPresenter::rebuildMenu() {
+    menu_->clear();
+    if (!window_)
+        return;
+    for (const CTrayWnd::MenuItem& item : window_->menuItems()) {
+        if (item.command == 0) {
+            menu_->addSeparator();
+            continue;
+        }
+        QAction* action = menu_->addAction(item.text);
+        action->setEnabled(item.enabled);
+        const int command = item.command;
+        // Queued, so the menu has closed before a dialog or question opens.
+        connect(
+            action, &QAction::triggered, window_, [w = window_, command] { w->onCommand(command); },
+            Qt::QueuedConnection);
+    }
+}
+
+QIcon QtTrayPresenter::iconImage(TrayIcon icon) {
+    QColor color;
+    switch (icon) {
+        case TrayIcon::Normal:
+            color = QColor(0x1f, 0x6f, 0xc5);
+            break;
+        case TrayIcon::Interrupting:
+            color = QColor(0xe6, 0x8a, 0x00);
+            break;
+        case TrayIcon::Error:
+            color = QColor(0xc6, 0x28, 0x28);
+            break;
+        case TrayIcon::Paused:
+            color = QColor(0x8a, 0x8a, 0x8a);
+            break;
+        case TrayIcon::Uploading:
+            color = QColor(0x2e, 0x9d, 0x4f);
+            break;
+    }
+    QIcon result;
+    for (const int size : {16, 22, 24, 32, 48, 64}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(color);
+        p.drawRoundedRect(QRectF(0.5, 0.5, size - 1, size - 1), size / 5.0, size / 5.0);
+        // An upward arrow: the client sends files up to the storage.
+        p.setBrush(Qt::white);
+        const qreal s = size;
+        const QPolygonF arrow({QPointF(s * 0.5, s * 0.18), QPointF(s * 0.8, s * 0.52),
+                               QPointF(s * 0.61, s * 0.52), QPointF(s * 0.61, s * 0.82),
+                               QPointF(s * 0.39, s * 0.82), QPointF(s * 0.39, s * 0.52),
+                               QPointF(s * 0.2, s * 0.52)});
+        p.drawPolygon(arrow);
+        if (icon == TrayIcon::Paused || icon == TrayIcon::Error || icon == TrayIcon::Interrupting) {
+            p.setBrush(color.darker(160));
+            p.drawEllipse(QRectF(s * 0.55, s * 0.55, s * 0.42, s * 0.42));
+        }
+        p.end();
+        result.addPixmap(pixmap);
+    }
+    return result;
+}
+
+void QtTrayPresenter::setIcon(TrayIcon icon) {
+    tray_.setIcon(iconImage(icon));
+    // Shown even when no tray exists yet; the icon appears once a panel starts.
+    tray_.show();
+}
+
+void QtTrayPresenter::showBalloon(const QString& text) {
+    if (!QSystemTrayIcon::isSystemTrayAvailable() || !QSystemTrayIcon::supportsMessages()) {
+        logger_.Log(CLogWriter::LogDebug, QStringLiteral("balloon: ") + text);
+        return;
+    }
+    tray_.showMessage(kTitle, text, QSystemTrayIcon::Information, 10000);
+}
+
+void QtTrayPresenter::showMessage(const QString& text) {
+    QMessageBox::warning(nullptr, kTitle, text);
+}
+
+bool QtTrayPresenter::ask(const QString& text) {
+    return QMessageBox::question(nullptr, kTitle, text, QMessageBox::Yes | QMessageBox::No) !=
+           QMessageBox::No;
+}
+
+void QtTrayPresenter::showWarning(const QString& text) {
+    if (QThread::currentThread() == thread()) {
+        showMessage(text);
+        return;
+    }
+    // Workers wait for the user, as a message box of their own would make them.
+    QMetaObject::invokeMethod(
+        this, [this, text] { showMessage(text); }, Qt::BlockingQueuedConnection);
+}

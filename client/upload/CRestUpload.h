@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <optional>
+
+#include "ArchiveBuilder.h"
+#include "CRestControl.h"
+#include "CRestSettings.h"
+#include "LocalSnapshot.h"
+#include "SystemTime.h"
+#include "UploadJob.h"
+#include "UploadTally.h"
+
+class CLogWriter;
+
+// One upload run of one job: the checks, the snapshot comparison (or the
+// archive upload of a compressed job), every folder and changed file sent,
+// the start and end reports. Lives on the run's worker thread.
+class CRestUpload {
+public:
+    CRestUpload(const UploadJob& job, const CRestSettings& settings, CRestControl& rest,
+                CLogWriter& logger, const std::atomic<int>* stopFlag, const QString& workFolder,
+                const Clock& clock = Clock::system());
+
+    // The whole run; archive is set for a compressed job.
+    bool Run(const std::optional<ArchiveBuilder::Archive>& archive = std::nullopt);
+    // The checks before any entry is handled; sends the "start" report.
+    bool Prepare();
+    // The per-entry loop; true when no entry failed and the run was not stopped.
+    bool CompareAndUpload();
+    bool UploadArchive(const ArchiveBuilder::Archive& archive);
+    // Logs the report line and sends it to the web tool.
+    void SendReport(const QString& type);
+
+    const UploadTally& tally() const { return tally_; }
+    const QString& abortCause() const { return abortCause_; }
+    bool resendAll() const { return resendAll_; }
+    const LocalSnapshot::Names& names() const { return names_; }
+
+    // Largest file the service takes.
+    static constexpr quint64 kMaxFileSize = 4294967296ull;
+
+private:
+    bool stopRequested() const { return stopFlag_ && stopFlag_->load() == 1; }
+    QString now() const;
+
+    UploadJob job_;
+    const CRestSettings& settings_;
+    CRestControl& rest_;
+    CLogWriter& logger_;
+    const std::atomic<int>* stopFlag_;
+    QString workFolder_;
+    const Clock& clock_;
+
+    QString hotFolder_;
+    QString destination_;
+    bool resendAll_ = false;
+    QString version_;
+    QString boxId_;
+    qint32 portalId_ = 0;
+    bool proxyUsed_ = false;
+    QString startTime_;
+    QString endTime_;
+    QString abortCause_;
+    UploadTally tally_;
+    LocalSnapshot::Names names_;
+};

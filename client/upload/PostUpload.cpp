@@ -1,0 +1,198 @@
+#include "PostUpload.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "ConfigKeys.h"
+#include "NativeFs.h"
+#include "ProfileFile.h"
+
+namespace PostUpload {
+namespace {
+
+constexpr qint64 kNineHours = 32400;
+constexpr qint64 kDay = 86400;
+
+QString TrimTrailingSlashes(QString path) {
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return path;
+}
+
+bool IsUsableFolder(const QString& path) {
+    return !path.isEmpty() && QDir::isAbsolutePath(path);
+}
+
+bool LiesIn(const QString& path, const QString& folder) {
+    const QString f = TrimTrailingSlashes(folder);
+    return path == f || path.startsWith(f == QLatin1String("/") ? f : f + QLatin1Char('/'));
+}
+
+struct Identity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool valid = false;
+    bool matches(const struct stat& st) const {
+        return valid && st.st_dev == dev && st.st_ino == ino;
+    }
+};
+
+Identity IdentityOf(const QString& path) {
+    struct stat st;
+    if (path.isEmpty() || stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return {st.st_dev, st.st_ino, true};
+}
+
+// One level of MoveTree. skip is the target folder, left alone when it lies
+// inside the hot folder (walking it would move it into itself).
+void MoveFolder(const QByteArray& folder, const QByteArray& target, const Identity& skip) {
+    std::vector<QByteArray> names;
+    NativeFs::ListNames(folder, names);
+    for (const QByteArray& name : names) {
+        const QByteArray source = NativeFs::Join(folder, name);
+        struct stat st;
+        if (lstat(source.constData(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            if (skip.matches(st))
+                continue;
+            const QByteArray mirror =
+                target.isEmpty() ? QByteArray() : NativeFs::Join(target, name);
+            if (!mirror.isEmpty())
+                NativeFs::MakePath(mirror);
+            MoveFolder(source, mirror, skip);
+            rmdir(source.constData());  // fails, as wanted, while it holds anything
+        } else if (!target.isEmpty()) {
+            // Links to folders, FIFOs, sockets and devices are not files to
+            // move; CopyFile refuses them and they stay.
+            NativeFs::MoveFile(source, NativeFs::Join(target, name));
+        }
+    }
+}
+
+// One level of DeleteOldFiles; false when a sub-folder could not be removed,
+// which ends the walk (the rest waits for a later run).
+bool DeleteIn(const QByteArray& folder, bool onlyOld, qint64 limit, bool outermost) {
+    std::vector<QByteArray> names;
+    NativeFs::ListNames(folder, names);
+    for (const QByteArray& name : names) {
+        const QByteArray path = NativeFs::Join(folder, name);
+        struct stat st;
+        if (lstat(path.constData(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            DeleteIn(path, onlyOld, limit, false);
+            if (rmdir(path.constData()) != 0)
+                return false;
+        } else if (!onlyOld) {
+            unlink(path.constData());
+        } else if (const auto born = BirthTime(path); born && *born <= limit) {
+            unlink(path.constData());
+        }
+    }
+    if (outermost && !onlyOld)
+        return rmdir(folder.constData()) == 0;
+    return true;
+}
+
+}  // namespace
+
+// Only the leading hot-folder prefix is replaced. Replacing every occurrence
+// of the hot folder text, as a plain text replacement would, sends
+// /data/x/data/y (hot folder /data) to <target>/x<target>/y: on Linux the
+// hot folder's text can well occur again further down a path.
+QString MirrorPath(const QString& path, const QString& hotFolder, const QString& target) {
+    const QString hot = TrimTrailingSlashes(hotFolder);
+    if (hot.isEmpty() || !LiesIn(path, hot))
+        return path;
+    const QString rest = hot == QLatin1String("/") ? path : path.mid(hot.size());
+    const QString base = TrimTrailingSlashes(target);
+    if (rest.isEmpty())
+        return base;
+    return (base == QLatin1String("/") ? QString() : base) + rest;
+}
+
+void MoveListed(const QStringList& paths, const QString& hotFolder, const QString& target) {
+    if (!IsUsableFolder(hotFolder) || !IsUsableFolder(target))
+        return;
+    for (const QString& path : paths) {
+        // Paths outside the hot folder have no mirror; paths inside the
+        // target (a target within the hot folder) are already where they go.
+        if (!LiesIn(path, hotFolder) || LiesIn(path, target))
+            continue;
+        const QByteArray source = QFile::encodeName(path);
+        const QByteArray mirror = QFile::encodeName(MirrorPath(path, hotFolder, target));
+        if (NativeFs::IsDirectory(source)) {
+            NativeFs::MakePath(mirror);
+            continue;
+        }
+        if (NativeFs::MakePath(NativeFs::ParentOf(mirror)))
+            NativeFs::MoveFile(source, mirror);
+    }
+}
+
+void MoveTree(const QString& hotFolder, const QString& target) {
+    if (!IsUsableFolder(hotFolder) || (!target.isEmpty() && !QDir::isAbsolutePath(target)))
+        return;
+    const QByteArray mirror = QFile::encodeName(TrimTrailingSlashes(target));
+    if (!mirror.isEmpty() && !NativeFs::MakePath(mirror))
+        return;
+    MoveFolder(QFile::encodeName(hotFolder), mirror, IdentityOf(target));
+}
+
+// Birth time where the file system keeps one (statx reports it on ext4, xfs,
+// btrfs, tmpfs and others); otherwise the last status change, which for a
+// file this program copied into the evacuation folder is the copy's time
+// unless something touched its status since.
+std::optional<qint64> BirthTime(const QByteArray& nativePath) {
+    struct statx stx;
+    if (statx(AT_FDCWD, nativePath.constData(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME,
+              &stx) == 0) {
+        if (stx.stx_mask & STATX_BTIME)
+            return stx.stx_btime.tv_sec;
+        if (stx.stx_mask & STATX_CTIME)
+            return stx.stx_ctime.tv_sec;
+    }
+    struct stat st;
+    if (lstat(nativePath.constData(), &st) != 0)
+        return std::nullopt;
+    return st.st_ctim.tv_sec;
+}
+
+bool DeleteOldFiles(const QString& folder, bool onlyOld, int deleteDays, const Clock& clock) {
+    if (!IsUsableFolder(folder))
+        return false;
+    const qint64 limit = SecondsSince1970(clock.localTime()) - kNineHours -
+                         static_cast<qint64>(std::max(deleteDays, 0)) * kDay;
+    return DeleteIn(QFile::encodeName(folder), onlyOld, limit, true);
+}
+
+void AfterRun(const UploadJob& job, const UploadTally& tally, bool compressed, bool succeeded,
+              const QString& configPath, const Clock& clock) {
+    if (!job.EvacuationEnable)
+        return;
+    if (compressed) {
+        MoveTree(job.HotFolder, succeeded ? job.EvacuationFolder : job.ErrorFolder);
+    } else {
+        MoveListed(tally.successList, job.HotFolder, job.EvacuationFolder);
+        MoveListed(tally.failureList, job.HotFolder, job.ErrorFolder);
+        MoveTree(job.HotFolder, QString());
+    }
+    if (job.Delete7DaysEnable) {
+        const quint32 days = ProfileFile::readInt(
+            UserConfig::DeleteDays.sectionText(), UserConfig::DeleteDays.nameText(),
+            UserConfig::DeleteDays.defaultText().toUInt(), configPath);
+        DeleteOldFiles(job.EvacuationFolder, true,
+                       static_cast<int>(std::min<quint32>(days, INT_MAX)), clock);
+    }
+}
+
+}  // namespace PostUpload

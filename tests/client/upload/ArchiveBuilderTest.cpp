@@ -1,0 +1,428 @@
+#include "ArchiveBuilder.h"
+
+#include "CLogWriter.h"
+#include "DosAttributes.h"
+#include "EventLog.h"
+#include "TestSupport.h"
+#include "UserNotifier.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <zip.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace {
+
+using Contents = std::map<std::string, std::string>;  // name -> data; folders end in "/"
+
+class RecordingNotifier : public UserNotifier {
+public:
+    QStringList shown;
+    void showWarning(const QString& text) override { shown << text; }
+};
+
+// Points TMPDIR at a folder of the test's own, so work folders can be counted.
+class TempDirGuard {
+public:
+    explicit TempDirGuard(const QString& path)
+        : saved_(qgetenv("TMPDIR")), hadSaved_(qEnvironmentVariableIsSet("TMPDIR")) {
+        qputenv("TMPDIR", QFile::encodeName(path));
+    }
+    ~TempDirGuard() {
+        if (hadSaved_)
+            qputenv("TMPDIR", saved_);
+        else
+            qunsetenv("TMPDIR");
+    }
+
+private:
+    QByteArray saved_;
+    bool hadSaved_;
+};
+
+// Byte paths throughout: QFile would lose names that are not UTF-8.
+void PutFile(const QByteArray& path, const QByteArray& data) {
+    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path.constData();
+    EXPECT_EQ(write(fd, data.constData(), static_cast<size_t>(data.size())), data.size());
+    close(fd);
+}
+
+// Everything in the archive, read back with libzip.
+Contents ReadArchive(const QString& path, bool* ok = nullptr) {
+    Contents out;
+    int error = 0;
+    zip_t* za = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &error);
+    if (ok)
+        *ok = za != nullptr;
+    if (!za)
+        return out;
+    const zip_int64_t n = zip_get_num_entries(za, 0);
+    for (zip_int64_t i = 0; i < n; ++i) {
+        const char* name = zip_get_name(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+        std::string data;
+        zip_file_t* f = zip_fopen_index(za, static_cast<zip_uint64_t>(i), 0);
+        if (f) {
+            char buffer[65536];
+            zip_int64_t got;
+            while ((got = zip_fread(f, buffer, sizeof buffer)) > 0)
+                data.append(buffer, static_cast<size_t>(got));
+            zip_fclose(f);
+        }
+        out[name] = data;
+    }
+    zip_close(za);
+    return out;
+}
+
+QStringList WorkFolders(const QString& tmp) {
+    return QDir(tmp).entryList({QStringLiteral("tv2*")},
+                               QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+QString Line(int level, const QString& text) {
+    return QStringLiteral("%1:%2").arg(CLogWriter::eventType(level)).arg(text);
+}
+const QString kZ0002 = Line(CLogWriter::LogError, "Z0002: Zipファイルの作成に失敗しました。");
+const QString kZ0003 =
+    Line(CLogWriter::LogWarning, "Z0003: アップロード対象ファイルがありません。");
+
+// Messages of the event store as "<type>:<text>", oldest first.
+QStringList Logged() {
+    QStringList out;
+    const auto events = EventLog(EventLog::defaultStorePath()).readNewestFirst();
+    for (auto it = events.rbegin(); it != events.rend(); ++it)
+        out << QStringLiteral("%1:%2").arg(it->type).arg(it->message);
+    return out;
+}
+
+bool SetTemporaryAttribute(const QByteArray& path) {
+    const char value[] = "0x100";
+    return setxattr(path.constData(), "user.DOSATTRIB", value, sizeof value, 0) == 0;
+}
+
+class ArchiveBuilderTest : public ::testing::Test {
+protected:
+    TempDataHome home;
+    QTemporaryDir tmp;
+    TempDirGuard tmpGuard{tmp.path()};
+    QTemporaryDir hotDir;
+    QByteArray hot = QFile::encodeName(hotDir.path());
+    CLogWriter logger{home.file(QStringLiteral("QuillonConfig.ini"))};
+    RecordingNotifier notifier;
+    UploadJob job;
+
+    void SetUp() override {
+        ASSERT_TRUE(tmp.isValid());
+        ASSERT_TRUE(hotDir.isValid());
+        job.HotFolder = hotDir.path();
+        job.CompressionEnable = true;
+        job.CompressionFilename = QStringLiteral("backup");
+    }
+    QByteArray at(const QByteArray& relative) const { return hot + '/' + relative; }
+    void put(const QByteArray& relative, const QByteArray& data) { PutFile(at(relative), data); }
+    void folder(const QByteArray& relative) {
+        ASSERT_TRUE(QDir().mkpath(QFile::decodeName(at(relative))));
+    }
+};
+
+TEST_F(ArchiveBuilderTest, ArchiveHoldsExactlyTheTreeWithRelativePathsHiddenFilesAndEmptyFolders) {
+    const QByteArray text = QByteArray("compressible line of text\n").repeated(4000);
+    put("a.txt", text);
+    put(".hidden", "dot file");
+    folder("sub/.config");
+    put("sub/b.bin", QByteArray("\x00\x01\x02\xff", 4));
+    put("sub/.config/c", "");
+    folder("empty");
+    folder("sub/deeper/leaf");
+
+    const auto archive = ArchiveBuilder::BuildArchive(job, logger, &notifier);
+    ASSERT_TRUE(archive.has_value());
+    EXPECT_EQ(archive->name, "backup.zip");
+    EXPECT_EQ(archive->path, archive->workFolder + "/backup.zip");
+    EXPECT_EQ(QFileInfo(archive->workFolder).absolutePath(),
+              QFileInfo(tmp.path()).absoluteFilePath());
+    EXPECT_TRUE(QFileInfo(archive->workFolder).fileName().startsWith("tv2"));
+    EXPECT_TRUE(QFileInfo(archive->workFolder + "/zipdir").isDir());
+
+    bool ok = false;
+    const Contents expected{
+        {".hidden", "dot file"},
+        {"a.txt", text.toStdString()},
+        {"empty/", ""},
+        {"sub/", ""},
+        {"sub/.config/", ""},
+        {"sub/.config/c", ""},
+        {"sub/b.bin", std::string("\x00\x01\x02\xff", 4)},
+        {"sub/deeper/", ""},
+        {"sub/deeper/leaf/", ""},
+    };
+    EXPECT_EQ(ReadArchive(archive->path, &ok), expected);
+    EXPECT_TRUE(ok);
+    EXPECT_LT(QFileInfo(archive->path).size(), text.size() / 4) << "text is compressed";
+    EXPECT_TRUE(notifier.shown.isEmpty());
+    EXPECT_TRUE(Logged().isEmpty()) << Logged().join('\n').toStdString();
+    ArchiveBuilder::Cleanup(*archive);
+}
+
+TEST_F(ArchiveBuilderTest,
+       LinksToFilesAreArchivedAsContentWhileFolderLinksFifosAndDanglingLinksAreLeftOut) {
+    put("real.txt", "real");
+    folder("inner");
+    ASSERT_EQ(symlink("../real.txt", at("inner/file-link").constData()), 0);
+    ASSERT_EQ(symlink("..", at("inner/loop").constData()), 0);
+    ASSERT_EQ(symlink("/nonexistent/target", at("dangling").constData()), 0);
+    ASSERT_EQ(mkfifo(at("pipe").constData(), 0600), 0);
+
+    const auto archive = ArchiveBuilder::BuildArchive(job, logger, &notifier);
+    ASSERT_TRUE(archive.has_value());
+    const Contents expected{{"inner/", ""}, {"inner/file-link", "real"}, {"real.txt", "real"}};
+    EXPECT_EQ(ReadArchive(archive->path), expected);
+    ArchiveBuilder::Cleanup(*archive);
+}
+
+TEST_F(ArchiveBuilderTest, HotFolderHoldingTheTemporaryFolderLeavesTheWorkFolderOut) {
+    put("a.txt", "a");
+    folder("tmp");
+    TempDirGuard inside(QFile::decodeName(at("tmp")));
+    const auto archive = ArchiveBuilder::BuildArchive(job, logger, &notifier);
+    ASSERT_TRUE(archive.has_value());
+    EXPECT_TRUE(archive->workFolder.startsWith(QFile::decodeName(at("tmp/tv2"))));
+    EXPECT_EQ(ReadArchive(archive->path), (Contents{{"a.txt", "a"}, {"tmp/", ""}}));
+    ArchiveBuilder::Cleanup(*archive);
+}
+
+TEST_F(ArchiveBuilderTest, NamesThatAreNotUtf8KeepTheirBytes) {
+    const QByteArray odd("odd\xff\xfe name\twith\nbreaks");
+    put(odd, "x");
+    const auto archive = ArchiveBuilder::BuildArchive(job, logger, &notifier);
+    ASSERT_TRUE(archive.has_value());
+    const Contents expected{{odd.toStdString(), "x"}};
+    EXPECT_EQ(ReadArchive(archive->path), expected);
+    ArchiveBuilder::Cleanup(*archive);
+}
+
+TEST_F(ArchiveBuilderTest, EntriesWithTheTemporaryAttributeAreLeftOutThroughTheCopyFolder) {
+    put("keep.txt", "keep");
+    put("scratch.tmp", "temporary");
+    folder("tempdir");
+    put("tempdir/inside.txt", "inside a temporary folder");
+    folder("sub");
+    put("sub/kept.txt", "kept");
+    if (!SetTemporaryAttribute(at("scratch.tmp")) || !SetTemporaryAttribute(at("tempdir")))
+        GTEST_SKIP() << "this file system refuses user extended attributes";
+
+    const auto archive = ArchiveBuilder::BuildArchive(job, logger, &notifier);
+    ASSERT_TRUE(archive.has_value());
+    const Contents expected{{"keep.txt", "keep"}, {"sub/", ""}, {"sub/kept.txt", "kept"}};
+    EXPECT_EQ(ReadArchive(archive->path), expected);
+    // The copy folder is the archive source; the hot folder is left untouched.
+    QFile copied(archive->workFolder + "/zipdir/sub/kept.txt");
+    ASSERT_TRUE(copied.open(QIODevice::ReadOnly));
+    EXPECT_EQ(copied.readAll(), "kept");
+    EXPECT_FALSE(QFileInfo::exists(archive->workFolder + "/zipdir/scratch.tmp"));
+    EXPECT_TRUE(QFileInfo::exists(QFile::decodeName(at("scratch.tmp"))));
+    EXPECT_TRUE(QFileInfo::exists(QFile::decodeName(at("tempdir/inside.txt"))));
+    EXPECT_TRUE(Logged().isEmpty());
+    ArchiveBuilder::Cleanup(*archive);
+}
+
+TEST_F(ArchiveBuilderTest, CopyThatFailsLogsZ0001ThenZ0002) {
+    // A long temporary folder name makes the copy's path, not the source's,
+    // exceed the system's path limit.
+    QString longTmp = tmp.path();
+    while (longTmp.size() < 3000)
+        longTmp += "/" + QString(200, QLatin1Char('t'));
+    ASSERT_TRUE(QDir().mkpath(longTmp));
+    TempDirGuard deep(longTmp);
+    QByteArray rel;
+    for (int i = 0; i < 5; ++i)
+        rel += (rel.isEmpty() ? "" : "/") + QByteArray(250, char('a' + i));
+    folder(rel);
+    put(rel + "/file.txt", "deep");
+    put("scratch.tmp", "temporary");
+    if (!SetTemporaryAttribute(at("scratch.tmp")))
+        GTEST_SKIP() << "this file system refuses user extended attributes";
+
+    EXPECT_FALSE(ArchiveBuilder::BuildArchive(job, logger, &notifier).has_value());
+    EXPECT_EQ(Logged(),
+              (QStringList{Line(CLogWriter::LogError, "Z0001: Zipファイルの作成に失敗しました。"),
+                           kZ0002}));
+    EXPECT_TRUE(WorkFolders(longTmp).isEmpty());
+    EXPECT_TRUE(QFileInfo::exists(QFile::decodeName(at(rel + "/file.txt"))));
+}
+
+TEST_F(ArchiveBuilderTest, OnlyTemporaryFilesMeansNothingToUpload) {
+    put("scratch.tmp", "temporary");
+    folder("empty");
+    if (!SetTemporaryAttribute(at("scratch.tmp")))
+        GTEST_SKIP() << "this file system refuses user extended attributes";
+    EXPECT_FALSE(ArchiveBuilder::BuildArchive(job, logger, &notifier).has_value());
+    EXPECT_EQ(Logged(), QStringList{kZ0003});
+}
+
+TEST_F(ArchiveBuilderTest, TreeOfEmptyFoldersOrMissingHotFolderLogsZ0003AndLeavesNothing) {
+    folder("a/b/c");
+    folder(".hidden-empty");
+    EXPECT_FALSE(ArchiveBuilder::BuildArchive(job, logger, &notifier).has_value());
+    EXPECT_EQ(Logged(), QStringList{kZ0003});
+    EXPECT_TRUE(WorkFolders(tmp.path()).isEmpty())
+        << WorkFolders(tmp.path()).join(' ').toStdString();
+
+    job.HotFolder = hotDir.path() + "/does-not-exist";
+    EXPECT_FALSE(ArchiveBuilder::BuildArchive(job, logger, &notifier).has_value());
+    EXPECT_EQ(Logged().size(), 2);
+    EXPECT_EQ(Logged().last(), kZ0003);
+    EXPECT_TRUE(WorkFolders(tmp.path()).isEmpty());
+}
+
+TEST_F(ArchiveBuilderTest, UnreadableSubFolderFailsWithZ0002RatherThanLeavingFilesOut) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "running as root: folder permissions do not apply";
+    put("a.txt", "a");
+    folder("locked");
+    put("locked/secret.txt", "s");
+    ASSERT_EQ(chmod(at("locked").constData(), 0), 0);
+    const auto archive = ArchiveBuilder::BuildArchive(job, logger, &notifier);
+    chmod(at("locked").constData(), 0700);
+    EXPECT_FALSE(archive.has_value());
+    EXPECT_EQ(Logged(), QStringList{kZ0002});
+}
+
+TEST_F(ArchiveBuilderTest, ArchiveNameThatWouldLeaveTheWorkFolderFailsWithZ0002) {
+    put("a.txt", "a");
+    job.CompressionFilename = QStringLiteral("../escape");
+    EXPECT_FALSE(ArchiveBuilder::BuildArchive(job, logger, &notifier).has_value());
+    EXPECT_EQ(Logged(), QStringList{kZ0002});
+    EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/escape.zip"));
+    EXPECT_TRUE(WorkFolders(tmp.path()).isEmpty());
+}
+
+TEST_F(ArchiveBuilderTest, MissingTemporaryFolderIsReportedAndTheProgramFolderUsed) {
+    put("a.txt", "a");
+    TempDirGuard missing(tmp.path() + "/no-such-folder");
+    const auto archive = ArchiveBuilder::BuildArchive(job, logger, &notifier);
+    EXPECT_EQ(notifier.shown, QStringList{"テンポラリディレクトリ名が取得できませんでした"});
+    ASSERT_TRUE(archive.has_value());
+    EXPECT_EQ(QFileInfo(archive->workFolder).absolutePath(),
+              QFileInfo(QFileInfo("/proc/self/exe").symLinkTarget()).absolutePath());
+    EXPECT_EQ(ReadArchive(archive->path), (Contents{{"a.txt", "a"}}));
+    ArchiveBuilder::Cleanup(*archive);
+    EXPECT_FALSE(QFileInfo::exists(archive->workFolder));
+
+    // Without a notifier nothing is shown, and the archive is still made.
+    const auto quiet = ArchiveBuilder::BuildArchive(job, logger, nullptr);
+    ASSERT_TRUE(quiet.has_value());
+    ArchiveBuilder::Cleanup(*quiet);
+}
+
+TEST_F(ArchiveBuilderTest, CleanupRemovesTheArchiveAndTheWholeWorkFolderButNothingElse) {
+    put("a.txt", "a");
+    put("b.txt", "b");
+    const auto archive = ArchiveBuilder::BuildArchive(job, logger, &notifier);
+    ASSERT_TRUE(archive.has_value());
+    PutFile(QFile::encodeName(archive->workFolder + "/zipdir/extra"), "left by someone");
+    ArchiveBuilder::Cleanup(*archive);
+    EXPECT_FALSE(QFileInfo::exists(archive->path));
+    EXPECT_FALSE(QFileInfo::exists(archive->workFolder));
+    EXPECT_TRUE(WorkFolders(tmp.path()).isEmpty());
+    EXPECT_TRUE(QFileInfo::exists(QFile::decodeName(at("a.txt"))));
+    EXPECT_TRUE(QFileInfo::exists(QFile::decodeName(at("b.txt"))));
+
+    // A work folder this class did not name is never removed.
+    QDir().mkpath(tmp.path() + "/other");
+    ArchiveBuilder::Cleanup({QString(), QString(), tmp.path() + "/other"});
+    EXPECT_TRUE(QFileInfo(tmp.path() + "/other").isDir());
+}
+
+TEST_F(ArchiveBuilderTest, BuildsWaitForTheArchiveLockAndNeverOverlap) {
+    for (int i = 0; i < 20; ++i)
+        put("f" + QByteArray::number(i), QByteArray(5000, char('a' + i)));
+
+    std::atomic<int> finished{0};
+    std::optional<ArchiveBuilder::Archive> results[2];
+    std::thread workers[2];
+    {
+        QMutexLocker held(&ArchiveBuilder::ArchiveLock());
+        for (int w = 0; w < 2; ++w) {
+            workers[w] = std::thread([&, w] {
+                CLogWriter log(home.file(QStringLiteral("QuillonConfig.ini")));
+                UploadJob mine = job;
+                mine.CompressionFilename = QStringLiteral("job%1").arg(w);
+                results[w] = ArchiveBuilder::BuildArchive(mine, log, nullptr);
+                ++finished;
+            });
+        }
+        // Both name their work folders before taking the lock.
+        for (int spin = 0; spin < 3000 && WorkFolders(tmp.path()).size() < 2; ++spin)
+            QThread::msleep(10);
+        ASSERT_EQ(WorkFolders(tmp.path()).size(), 2);
+        // Give them room to run ahead, were they not held.
+        QThread::msleep(300);
+        EXPECT_EQ(finished.load(), 0);
+        for (const QString& w : WorkFolders(tmp.path()))
+            EXPECT_TRUE(QDir(tmp.path() + "/" + w).entryList({"*.zip"}, QDir::Files).isEmpty());
+    }
+    for (auto& t : workers)
+        t.join();
+    EXPECT_EQ(finished.load(), 2);
+    for (int w = 0; w < 2; ++w) {
+        ASSERT_TRUE(results[w].has_value()) << w;
+        EXPECT_EQ(ReadArchive(results[w]->path).size(), 20u);
+        ArchiveBuilder::Cleanup(*results[w]);
+    }
+    EXPECT_TRUE(ArchiveBuilder::ArchiveLock().tryLock());
+    ArchiveBuilder::ArchiveLock().unlock();
+}
+
+TEST(DosAttributesTest, SambaValuesInTheHexAndTheNdrFormsAreRead) {
+    EXPECT_EQ(DosAttributes::ParseSambaValue(QByteArray("0x100", 6)), 0x100u);
+    EXPECT_EQ(DosAttributes::ParseSambaValue("0x20"), 0x20u);
+    // Version 1: empty hex text, version, level, attributes.
+    const QByteArray v1("\0\0\x01\0\x01\0\0\0\x20\x01\0\0", 12);
+    EXPECT_EQ(DosAttributes::ParseSambaValue(v1), 0x120u);
+    // Version 5 puts a valid-flags word before the attributes.
+    const QByteArray v5("\0\0\x05\0\x05\0\0\0\x11\0\0\0\x22\0\0\0", 16);
+    EXPECT_EQ(DosAttributes::ParseSambaValue(v5), 0x22u);
+    EXPECT_FALSE(DosAttributes::ParseSambaValue(QByteArray()).has_value());
+    EXPECT_FALSE(DosAttributes::ParseSambaValue("garbage").has_value());
+    EXPECT_FALSE(DosAttributes::ParseSambaValue(QByteArray("\0\0\x05\0\x05\0", 6)).has_value());
+    EXPECT_FALSE(DosAttributes::ParseSambaValue(QByteArray("\0\0\x09\0\x09\0\0\0\x20\0\0\0", 12))
+                     .has_value());
+}
+
+TEST(DosAttributesTest, TemporaryAttributeIsReadFromTheFile) {
+    QTemporaryDir dir;
+    const QByteArray plain = QFile::encodeName(dir.filePath("plain"));
+    const QByteArray archived = QFile::encodeName(dir.filePath("archived"));
+    const QByteArray temporary = QFile::encodeName(dir.filePath("temporary"));
+    PutFile(plain, "p");
+    PutFile(archived, "a");
+    PutFile(temporary, "t");
+    EXPECT_FALSE(HasTemporaryAttribute(QFile::decodeName(plain)));
+    EXPECT_FALSE(HasTemporaryAttribute(dir.filePath("missing")));
+    const char archiveBit[] = "0x20";
+    if (setxattr(archived.constData(), "user.DOSATTRIB", archiveBit, sizeof archiveBit, 0) != 0 ||
+        !SetTemporaryAttribute(temporary))
+        GTEST_SKIP() << "this file system refuses user extended attributes";
+    EXPECT_FALSE(HasTemporaryAttribute(QFile::decodeName(archived)));
+    EXPECT_TRUE(HasTemporaryAttribute(QFile::decodeName(temporary)));
+    EXPECT_EQ(DosAttributes::Read(archived), 0x20u);
+}
+
+}  // namespace

@@ -3,7 +3,9 @@
 // files against a plain libcurl loop on one reused handle. Prints rates,
 // ratios, the client's peak memory growth and the connections the emulator
 // saw; asserts no time.
+#include "CLogWriter.h"
 #include "CRestControl.h"
+#include "UploadTask.h"
 
 #include "ConfigPaths.h"
 #include "ProfileFile.h"
@@ -407,6 +409,69 @@ bool benchSmallFiles(const EmulatorProcess& emulator, const CRestSettings& setti
     return clientFailed == 0 && plainFailed == 0;
 }
 
+// A job's first run over 10,000 files of 1 KiB in 100 folders (checks,
+// snapshot, folder requests, uploads, reports) against the plain loop sending
+// the same files.
+bool benchFirstRun(const EmulatorProcess& emulator, const CRestSettings& settings,
+                   const QTemporaryDir& work) {
+    constexpr int kFolders = 100;
+    constexpr int kPerFolder = 100;
+    std::printf("== first run of a job with %d files of %d bytes in %d folders\n",
+                kFolders * kPerFolder, kSmallSize, kFolders);
+    const fs::path hot = fs::path(work.path().toStdString()) / "hot";
+    std::vector<fs::path> files;
+    const std::string content(kSmallSize, 'q');
+    for (int f = 0; f < kFolders; ++f) {
+        char name[32];
+        std::snprintf(name, sizeof name, "d%d", f);
+        const fs::path folder = hot / name;
+        fs::create_directories(folder);
+        for (int i = 0; i < kPerFolder; ++i) {
+            std::snprintf(name, sizeof name, "f%d.txt", i);
+            files.push_back(folder / name);
+            std::ofstream(files.back(), std::ios::binary) << content;
+        }
+    }
+    fs::create_directories(emulator.repository() / "Velmora" / "first-plain");
+
+    PlainUploader plain(emulator, settings);
+    auto start = std::chrono::steady_clock::now();
+    int plainFailed = 0;
+    for (const fs::path& file : files) {
+        // Distinct names: the plain loop puts everything in one folder.
+        const fs::path renamed = file.parent_path() / (file.parent_path().filename().string() +
+                                                       "_" + file.filename().string());
+        fs::rename(file, renamed);
+        plainFailed += !plain.upload(renamed, "/Velmora/first-plain");
+        fs::rename(renamed, file);
+    }
+    const double plainSeconds = seconds(start);
+
+    UploadJob job;
+    job.Name = QStringLiteral("bench");
+    job.HotFolder = QString::fromStdString(hot.string());
+    job.OrrinPortalFolder = QStringLiteral("/Velmora");
+    job.UniqueId = QStringLiteral("1700000000_000_1");
+    job.JobNumber = 1;
+    std::atomic<int> stop{0};
+    CLogWriter logger;
+    start = std::chrono::steady_clock::now();
+    const TaskBlock block = RunUploadAndWait(job, 0, stop, logger);
+    const double runSeconds = seconds(start);
+    const bool ok = block.job && block.job->LastUploadFlag == QStringLiteral("成功");
+
+    const double runRate = files.size() / runSeconds;
+    const double plainRate = files.size() / plainSeconds;
+    std::printf("  first run: %8.1f files/s (%.2f s, %s, %d paths handled)\n", runRate, runSeconds,
+                ok ? "succeeded" : "FAILED", block.filesFlag);
+    std::printf("  plain:     %8.1f files/s (%.2f s, %d failed)\n", plainRate, plainSeconds,
+                plainFailed);
+    std::printf("  ratio run/plain: %.2fx (target >= 0.7x)\n", runRate / plainRate);
+    std::error_code ec;
+    fs::remove_all(hot, ec);
+    return ok && plainFailed == 0;
+}
+
 }  // namespace
 
 int main() {
@@ -439,5 +504,6 @@ int main() {
     }
     const bool large = benchLargeFile(emulator, settings, work);
     const bool small = benchSmallFiles(emulator, settings, work);
-    return large && small ? 0 : 1;
+    const bool first = benchFirstRun(emulator, settings, work);
+    return large && small && first ? 0 : 1;
 }

@@ -115,6 +115,14 @@ void CTrayWnd::setTrayIcon(std::optional<TrayIcon> icon, const QString& balloon)
         presenter_.showBalloon(balloonText(balloon));
 }
 
+CTrayWnd::Slot* CTrayWnd::freeSlot() {
+    for (Slot& s : slots_) {
+        if (!s.inUse)
+            return &s;
+    }
+    return nullptr;
+}
+
 int CTrayWnd::runsInUse() const {
     int n = 0;
     for (const Slot& s : slots_)
@@ -255,13 +263,7 @@ void CTrayWnd::StartUploadRun(UploadJob& job, int index) {
     block.job = job;
     setTrayIcon(TrayIcon::Uploading, QStringLiteral("アップロードを開始します。"));
 
-    Slot* free = nullptr;
-    for (Slot& s : slots_) {
-        if (!s.inUse) {
-            free = &s;
-            break;
-        }
-    }
+    Slot* free = freeSlot();
     if (!free) {
         logger_.Log(CLogWriter::LogError, QStringLiteral("アップロード処理の開始に失敗しました。"));
         // Nothing runs, so nothing would ever clear the mark.
@@ -273,6 +275,31 @@ void CTrayWnd::StartUploadRun(UploadJob& job, int index) {
     free->startTime = block.startTime;
     startWorker(std::move(block));
     // Start times identify runs; two runs must never share one.
+    QThread::msleep(10);
+}
+
+void CTrayWnd::StartGuestShareRun(const GuestShareRequest& request) {
+    TaskBlock block;
+    block.stopFlag = &stopRequested_;
+    block.kind = TaskBlock::UploadRun;
+    block.startTime = clock_.localTime();
+    UploadJob job;
+    job.UniqueId = MakeUniqueIdText(clock_);
+    block.job = job;
+    block.guestRequest = std::make_shared<const GuestShareRequest>(request);
+    logger_.Log(CLogWriter::LogInfo,
+                QStringLiteral("ゲスト共有ファイルのアップロードを開始しました"));
+    setTrayIcon(TrayIcon::Uploading,
+                QStringLiteral("ゲスト共有ファイルのアップロードを開始します。"));
+    Slot* free = freeSlot();
+    if (!free) {
+        logger_.Log(CLogWriter::LogError,
+                    QStringLiteral("ゲスト共有ファイルのアップロード処理開始に失敗しました。"));
+        return;
+    }
+    free->inUse = true;
+    free->startTime = block.startTime;
+    startWorker(std::move(block));
     QThread::msleep(10);
 }
 

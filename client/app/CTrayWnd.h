@@ -18,6 +18,7 @@
 #include "TrayPresenter.h"
 
 class UserNotifier;
+struct GuestShareRequest;
 
 // The client while it runs: owns the job list, the scheduler and block-check
 // timers, the pause state, the run slots, and receives every result that a
@@ -62,6 +63,9 @@ public:
     void StartUploadRun(UploadJob& job, int index);
     void UploadNowAll();
     void StartGuestShareCheck();
+    // Uploads the files of a validated request into a new share (the share
+    // dialog calls this); the outcome arrives like an upload run's.
+    void StartGuestShareRun(const GuestShareRequest& request);
     void CheckWebDavBlock();
     void OnTaskFinished(TaskBlock block);
     void StartSchedulerTimer();
@@ -98,6 +102,7 @@ private:
     TrayIcon stateIcon() const;
     void togglePause();
     void startWorker(TaskBlock block);
+    Slot* freeSlot();
 
     TrayPresenter& presenter_;
     UserNotifier* notifier_;

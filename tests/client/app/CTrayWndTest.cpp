@@ -3,6 +3,7 @@
 #include "CTrayWnd.h"
 
 #include "ConfigPaths.h"
+#include "GuestShareRequest.h"
 #include "ProfileFile.h"
 
 #include <QCoreApplication>
@@ -249,6 +250,45 @@ TEST_F(TrayTest, NoFreeSlotLeavesNoJobMarkedAsUploading) {
     HttpsClient control(emulator);
     control.del("/_emulator/faults");
     ASSERT_TRUE(waitFor([&] { return window.runsInUse() == 0; }));
+}
+
+TEST_F(TrayTest, GuestShareRunEndsInTheCompletedTexts) {
+    QFile f(home.path() + "/share.txt");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("for the guests");
+    f.close();
+    GuestShareRequest request;
+    request.files = {f.fileName()};
+    request.accessKey = "key-1";
+    request.expiry = "2030/01/31";
+    CTrayWnd window(presenter);
+    QSignalSpy done(&window, &CTrayWnd::guestShareCompleted);
+    window.StartGuestShareRun(request);
+    EXPECT_EQ(presenter.balloons.last(), "ゲスト共有ファイルのアップロードを開始します。");
+    ASSERT_TRUE(waitFor([&] { return window.runsInUse() == 0; }));
+    ASSERT_EQ(done.count(), 1);
+    EXPECT_EQ(done.at(0).at(0).toString(), "以下のダウンロード専用URLをご案内ください。");
+    const QString text = done.at(0).at(1).toString();
+    EXPECT_TRUE(text.startsWith("https://www.torval2.jp/document/file/share/download?shareId="));
+    EXPECT_TRUE(text.contains("\r\n\r\nアクセスキー：key-1\r\n有効期限：2030/01/31\r\n"));
+    EXPECT_EQ(presenter.balloons.last(), "アップロードに成功しました。");
+    EXPECT_FALSE(window.errorPending());
+}
+
+TEST_F(TrayTest, BlockCheckWarnsWhenTheServiceBlocksWebDav) {
+    CTrayWnd window(presenter);
+    window.CheckWebDavBlock();
+    EXPECT_TRUE(presenter.balloons.isEmpty()) << "autoBlock option off: no block request";
+    fault(R"({"path": "/options$", "json": {"options": [{"name": "autoBlock", "enabled": true}]},
+              "times": 0})");
+    fault(R"({"autoBlock": {"blockCount": 3}, "times": 2})");
+    window.CheckWebDavBlock();
+    ASSERT_EQ(presenter.balloons.size(), 1);
+    EXPECT_TRUE(presenter.balloons[0].startsWith(
+        "禁止操作が検出されたため、WebDAVの利用が制限されました。"));
+    EXPECT_TRUE(CLogWriter().ReadLogText().contains("WebDAVの利用の遮断が検知されました。3回目"));
+    window.CheckWebDavBlock();
+    EXPECT_EQ(presenter.balloons.size(), 2) << "every detection shows the balloon again";
 }
 
 TEST_F(TrayTest, QuitAsksFirst) {

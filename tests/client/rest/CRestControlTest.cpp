@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "EmulatorJournal.h"
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
 #include "TestSupport.h"
@@ -78,17 +79,7 @@ protected:
     }
     void reload() { settings = LoadSettings(); }
 
-    std::vector<Entry> journal() {
-        std::ifstream in(emulator.dataFolder() / "journal.jsonl");
-        std::vector<Entry> entries;
-        std::string line;
-        while (std::getline(in, line)) {
-            Entry v;
-            if (picojson::parse(v, line).empty())
-                entries.push_back(v);
-        }
-        return entries;
-    }
+    std::vector<Entry> journal() { return ReadJournal(emulator); }
     // Requests that passed authentication (a Digest exchange adds a 401 round).
     size_t sent() {
         size_t n = 0;

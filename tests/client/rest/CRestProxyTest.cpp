@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "EmulatorJournal.h"
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
 #include "TestSupport.h"
@@ -277,17 +278,7 @@ protected:
     }
     void reload() { settings = LoadSettings(); }
 
-    std::vector<Entry> journal() {
-        std::ifstream in(emulator.dataFolder() / "journal.jsonl");
-        std::vector<Entry> entries;
-        std::string line;
-        while (std::getline(in, line)) {
-            Entry v;
-            if (picojson::parse(v, line).empty())
-                entries.push_back(v);
-        }
-        return entries;
-    }
+    std::vector<Entry> journal() { return ReadJournal(emulator); }
     void fault(const std::string& json) {
         HttpsClient control(emulator);
         const HttpsReply reply = control.post("/_emulator/faults", json);

@@ -23,6 +23,7 @@
 #include <fstream>
 #include <thread>
 
+#include "EmulatorJournal.h"
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
 #include "TestSupport.h"
@@ -71,17 +72,7 @@ protected:
     }
     TaskBlock run() { return RunUploadAndWait(job, 0, stop, logger); }
 
-    std::vector<Entry> journal() {
-        std::ifstream in(emulator.dataFolder() / "journal.jsonl");
-        std::vector<Entry> entries;
-        std::string line;
-        while (std::getline(in, line)) {
-            Entry v;
-            if (picojson::parse(v, line).empty())
-                entries.push_back(v);
-        }
-        return entries;
-    }
+    std::vector<Entry> journal() { return ReadJournal(emulator); }
     void clearJournal() {
         HttpsClient control(emulator);
         control.del("/_emulator/journal");

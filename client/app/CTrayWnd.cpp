@@ -135,8 +135,8 @@ QList<CTrayWnd::MenuItem> CTrayWnd::menuItems() const {
                          !ReadSetting(UserConfig::PortalName, configPath_, 260).isEmpty() &&
                          !ReadSetting(UserConfig::Password, configPath_, 260).isEmpty();
     QList<MenuItem> items;
-    items.append({kUploadNow, QStringLiteral("いますぐアップロード"),
-                  account && const_cast<CTorval2UploadList&>(jobs_).GetJob(0) != nullptr});
+    items.append(
+        {kUploadNow, QStringLiteral("いますぐアップロード"), account && jobs_.Count() > 0});
     if (guestShareAvailable_)
         items.append({kGuestShare, QStringLiteral("ゲスト共有"), true});
     items.append({kSettings, QStringLiteral("設定"), true});

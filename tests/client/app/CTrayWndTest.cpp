@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "EmulatorClient.h"
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
 #include "TestSupport.h"
@@ -49,15 +50,7 @@ protected:
     void SetUp() override {
         App();
         ASSERT_TRUE(emulator.started());
-        qputenv("QUILLON_CONNECT_TO",
-                QByteArray("localhost:443:127.0.0.1:") + QByteArray::number(emulator.port()));
-        setConfig("ID", "taro");
-        setConfig("PortalName", "velmora");
-        setConfig("Password", "pa:ss word");
-        ASSERT_TRUE(ProfileFile::apply(
-            {{"Host", "AutoUpload", QString("https://localhost/api/v1/")},
-             {"AutoUpload", "CAFile", QString::fromStdString(emulator.certificate().string())}},
-            ProgramSettingsPath()));
+        ASSERT_TRUE(PointClientAtEmulator(emulator));
     }
     void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
 

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "EmulatorClient.h"
 #include "EmulatorJournal.h"
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
@@ -253,13 +254,7 @@ class EmulatorClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(emulator.started()) << emulator.firstLine();
-        qputenv("QUILLON_CONNECT_TO",
-                QByteArray("localhost:443:127.0.0.1:") + QByteArray::number(emulator.port()));
-        setConfig("ID", "taro");
-        setConfig("PortalName", "velmora");
-        setConfig("Password", "pa:ss word");
-        setProgram("Host", "AutoUpload", "https://localhost/api/v1/");
-        setProgram("AutoUpload", "CAFile", QString::fromStdString(emulator.certificate().string()));
+        ASSERT_TRUE(PointClientAtEmulator(emulator));
         reload();
     }
     void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "EmulatorClient.h"
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
 #include "TestSupport.h"
@@ -71,18 +72,9 @@ protected:
         // As at program start; the program itself never lowers them.
         AccessKeyRequired = false;
         MailAddressRequired = false;
-        qputenv("QUILLON_CONNECT_TO",
-                QByteArray("localhost:443:127.0.0.1:") + QByteArray::number(emulator.port()));
-        ASSERT_TRUE(ProfileFile::apply({{"Config", "ID", QString("taro")},
-                                        {"Config", "PortalName", QString("velmora")},
-                                        {"Config", "Password", QString("pa:ss word")}},
-                                       ConfigPath()));
+        ASSERT_TRUE(PointClientAtEmulator(emulator));
         // No retries, so the journal holds each request once.
-        ASSERT_TRUE(ProfileFile::apply(
-            {{"Host", "AutoUpload", QString("https://localhost/api/v1/")},
-             {"AutoUpload", "CAFile", QString::fromStdString(emulator.certificate().string())},
-             {"AutoUpload", "Retry", QString("0")}},
-            ProgramSettingsPath()));
+        ASSERT_TRUE(ProfileFile::writeString("AutoUpload", "Retry", "0", ProgramSettingsPath()));
         settings = LoadSettings();
     }
     void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }

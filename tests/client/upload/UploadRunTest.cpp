@@ -23,6 +23,7 @@
 #include <fstream>
 #include <thread>
 
+#include "EmulatorClient.h"
 #include "EmulatorJournal.h"
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
@@ -36,17 +37,7 @@ class UploadRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(emulator.started()) << emulator.firstLine();
-        qputenv("QUILLON_CONNECT_TO",
-                QByteArray("localhost:443:127.0.0.1:") + QByteArray::number(emulator.port()));
-        const QString config = ConfigPath();
-        ASSERT_TRUE(ProfileFile::apply({{"Config", "ID", QString("taro")},
-                                        {"Config", "PortalName", QString("velmora")},
-                                        {"Config", "Password", QString("pa:ss word")}},
-                                       config));
-        ASSERT_TRUE(ProfileFile::apply(
-            {{"Host", "AutoUpload", QString("https://localhost/api/v1/")},
-             {"AutoUpload", "CAFile", QString::fromStdString(emulator.certificate().string())}},
-            ProgramSettingsPath()));
+        ASSERT_TRUE(PointClientAtEmulator(emulator));
         hot = home.path() + "/hot";
         QDir().mkpath(hot);
         job.Name = "job";

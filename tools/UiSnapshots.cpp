@@ -1,14 +1,18 @@
 // Renders the tray's faces to PNG files so they can be looked at without a
-// desktop: the five icon states, the menu in a few states, the log viewer and
-// the about box. Balloons are drawn by the desktop's notification service and
-// are not part of this. Usage: QuillonUiSnapshots OUTPUT-FOLDER
+// desktop: the five icon states, the menu in a few states, the log viewer,
+// the about box, the guest share dialog and its completed dialog. Balloons are drawn by the
+// desktop's notification service and are not part of this. Usage: QuillonUiSnapshots OUTPUT-FOLDER
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QTemporaryDir>
 
 #include <cstdio>
 
+#include "CFileShareEndDlg.h"
+#include "CTorval2FileShareDlg.h"
 #include "CTorval2LogDlg.h"
 #include "CTrayWnd.h"
 #include "ProfileFile.h"
@@ -103,5 +107,20 @@ int main(int argc, char* argv[]) {
     ok &= save(log, out + QStringLiteral("/log-viewer.png"));
     CAboutDlg about;
     ok &= save(about, out + QStringLiteral("/about.png"), true);
+
+    CTorval2FileShareDlg share(true, false);
+    share.fileEdit(0)->setText(QStringLiteral("/home/taro/書類/見積書_2026年12月.xlsx"));
+    share.fileEdit(1)->setText(QStringLiteral("/home/taro/書類/仕様書.pdf"));
+    share.mailEdit()->setPlainText(QStringLiteral("hanako@example.jp, jiro@example.co.jp"));
+    share.noticeEdit()->setPlainText(
+        QStringLiteral("お世話になっております。\n資料をお送りします。"));
+    share.accessKeyEdit()->setText(QStringLiteral("abcd1234"));
+    ok &= save(share, out + QStringLiteral("/guest-share.png"), true);
+    CFileShareEndDlg done(
+        QStringLiteral("以下のダウンロード専用URLをご案内ください。"),
+        QStringLiteral("https://www.torval2.jp/document/file/share/download?shareId="
+                       "6f1c2a9e-3b7d-4e52-9a0c-d41e8b7f2c35\r\n\r\nアクセスキー：abcd1234\r\n"
+                       "有効期限：2026/12/10\r\n"));
+    ok &= save(done, out + QStringLiteral("/share-completed.png"));
     return ok ? 0 : 1;
 }

@@ -5,7 +5,9 @@
 #include <QPainter>
 #include <QThread>
 
+#include "CFileShareEndDlg.h"
 #include "CLogWriter.h"
+#include "CTorval2FileShareDlg.h"
 #include "CTorval2LogDlg.h"
 #include "CTrayWnd.h"
 
@@ -37,6 +39,12 @@ void QtTrayPresenter::attach(CTrayWnd& window) {
         CAboutDlg dialog;
         dialog.exec();
     });
+    connect(&window, &CTrayWnd::guestShareRequested, this, [&window] {
+        if (CTorval2FileShareDlg* dialog = CTorval2FileShareDlg::showOnce())
+            QObject::connect(dialog, &CTorval2FileShareDlg::shareRequested, &window,
+                             &CTrayWnd::StartGuestShareRun);
+    });
+    connect(&window, &CTrayWnd::guestShareCompleted, this, &CFileShareEndDlg::showNew);
     rebuildMenu();
 }
 

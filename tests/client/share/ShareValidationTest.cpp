@@ -3,6 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
+static void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
 namespace {
 
 const QDate kToday(2026, 10, 20);

@@ -23,11 +23,20 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <filesystem>
 
 #include "EmulatorClient.h"
 #include "EmulatorProcess.h"
 #include "TestSupport.h"
+
+static void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+static void PrintTo(const QDate& d, std::ostream* os) {
+    *os << d.toString(Qt::ISODate).toStdString();
+}
 
 // Fontconfig keeps its pattern caches until FcFini, which Qt never calls: the
 // font fallback for the Japanese texts on screen would count as a leak at exit.
@@ -37,14 +46,16 @@ extern "C" const char* __lsan_default_suppressions() {
 
 namespace {
 
-QApplication& App() {
+// One application per process, whichever test of the program makes it.
+void App() {
+    if (QApplication::instance())
+        return;
     static int argc = 3;
     static char name[] = "share-dialog-test";
     static char platform[] = "-platform";
     static char offscreen[] = "offscreen";
     static char* argv[] = {name, platform, offscreen, nullptr};
     static QApplication app(argc, argv);
-    return app;
 }
 
 class FixedClock : public Clock {

@@ -115,12 +115,17 @@ int main(int argc, char* argv[]) {
     share.noticeEdit()->setPlainText(
         QStringLiteral("お世話になっております。\n資料をお送りします。"));
     share.accessKeyEdit()->setText(QStringLiteral("abcd1234"));
+    // Text edits settle their scroll bars once shown.
+    share.show();
+    QApplication::processEvents();
     ok &= save(share, out + QStringLiteral("/guest-share.png"), true);
     CFileShareEndDlg done(
         QStringLiteral("以下のダウンロード専用URLをご案内ください。"),
         QStringLiteral("https://www.torval2.jp/document/file/share/download?shareId="
                        "6f1c2a9e-3b7d-4e52-9a0c-d41e8b7f2c35\r\n\r\nアクセスキー：abcd1234\r\n"
                        "有効期限：2026/12/10\r\n"));
+    done.show();
+    QApplication::processEvents();
     ok &= save(done, out + QStringLiteral("/share-completed.png"));
     return ok ? 0 : 1;
 }

@@ -30,7 +30,11 @@ CFileShareEndDlg::CFileShareEndDlg(const QString& header, const QString& text, Q
     layout->addWidget(header_);
     layout->addWidget(edit_);
     layout->addWidget(buttons);
-    resize(560, 260);
+    // Wide enough that the download address stays on one line.
+    int widest = 0;
+    for (const QString& line : shown.split(u'\n'))
+        widest = qMax(widest, edit_->fontMetrics().horizontalAdvance(line));
+    resize(qBound(480, widest + 80, 960), 240);
     edit_->setFocus();
     edit_->selectAll();
 }

@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <QToolTip>
 #include <QVBoxLayout>
 
@@ -200,6 +201,8 @@ void CTorval2FileShareDlg::browse(int index) {
 }
 
 bool CTorval2FileShareDlg::share() {
+    if (expiryRefused_)
+        return false;
     ShareFormValues v = values();
     const QString failure =
         ValidateShareRequest(v, clock_.now().date(), accessKeyRequired_, mailAddressRequired_);
@@ -224,6 +227,10 @@ void CTorval2FileShareDlg::onExpiryChanged(const QDate& date) {
         expiry_->setDate(date < today ? today : today.addDays(kShareExpiryDays));
     }
     warn(QString::fromUtf16(kShareExpiryRangeMessage));
+    // Enter in the picker confirms a typed date and then presses "共有": the
+    // refusal must not turn into a share with the date put back.
+    expiryRefused_ = true;
+    QTimer::singleShot(0, this, [this] { expiryRefused_ = false; });
 }
 
 void CTorval2FileShareDlg::warn(const QString& text) {

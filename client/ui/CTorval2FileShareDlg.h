@@ -58,6 +58,7 @@ private:
     bool accessKeyRequired_;
     bool mailAddressRequired_;
     const Clock& clock_;
+    bool expiryRefused_ = false;  // until the events of that change are done
     std::array<QLineEdit*, kShareFileFields> files_{};
     std::array<QPushButton*, kShareFileFields> browse_{};
     QPlainTextEdit* mail_;

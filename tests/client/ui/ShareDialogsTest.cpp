@@ -124,6 +124,17 @@ TEST(ShareDialogsTest, ExpiryPickerRefusesDatesOutsideTheFortnight) {
                             : QStringList{});
     }
     EXPECT_EQ(answerer.icons.value(0), QMessageBox::Warning);
+
+    // Enter on a typed date confirms it, then presses the default button.
+    int shares = 0;
+    QObject::connect(&dialog, &CTorval2FileShareDlg::shareRequested, [&] { ++shares; });
+    dialog.fileEdit(4)->setText("/home/taro/a.txt");
+    dialog.expiryEdit()->setDate(today.addDays(20));
+    dialog.shareButton()->click();
+    EXPECT_EQ(shares, 0) << "the refusal is not followed by a share";
+    QCoreApplication::processEvents();
+    dialog.shareButton()->click();
+    EXPECT_EQ(shares, 1);
 }
 
 TEST(ShareDialogsTest, GuestShareFromTheTrayMenuEndsInTheCompletedDialog) {

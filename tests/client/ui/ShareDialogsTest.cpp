@@ -10,7 +10,6 @@
 #include "QtTrayPresenter.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QDateEdit>
 #include <QDeadlineTimer>
 #include <QFileDialog>
@@ -23,9 +22,9 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <filesystem>
+#include <iterator>
+#include <ostream>
 
 #include "EmulatorClient.h"
 #include "EmulatorProcess.h"
@@ -33,9 +32,6 @@
 
 static void PrintTo(const QString& s, std::ostream* os) {
     *os << '"' << s.toStdString() << '"';
-}
-static void PrintTo(const QDate& d, std::ostream* os) {
-    *os << d.toString(Qt::ISODate).toStdString();
 }
 
 // Fontconfig keeps its pattern caches until FcFini, which Qt never calls: the
@@ -74,14 +70,15 @@ QList<T*> Open() {
 }
 
 // Answers the modal windows that open while it lives: message boxes with OK
-// (recording their texts), file pickers with fileToPick.
+// (recording their texts, marked when not warnings), file pickers with
+// fileToPick.
 class ModalAnswerer {
 public:
     ModalAnswerer() {
         QObject::connect(&timer_, &QTimer::timeout, [this] {
             for (QMessageBox* box : Open<QMessageBox>()) {
-                messages << box->text();
-                icons << box->icon();
+                messages << (box->icon() == QMessageBox::Warning ? "" : "(no warning) ") +
+                                box->text();
                 box->button(QMessageBox::Ok)->click();
             }
             for (QFileDialog* picker : Open<QFileDialog>()) {
@@ -93,7 +90,6 @@ public:
         timer_.start(20);
     }
     QStringList messages;
-    QList<QMessageBox::Icon> icons;
     QStringList pickerTitles;
     QString fileToPick;
 
@@ -107,7 +103,7 @@ TEST(ShareDialogsTest, ExpiryPickerRefusesDatesOutsideTheFortnight) {
     const QDate today = clock.now().date();
     CTorval2FileShareDlg dialog(false, false, clock);
     EXPECT_EQ(dialog.windowTitle(), "TORVAL2 ファイルのゲスト共有");
-    EXPECT_EQ(dialog.expiryEdit()->date(), today.addDays(3)) << "three days from now";
+    EXPECT_EQ(today.daysTo(dialog.expiryEdit()->date()), 3);
     ModalAnswerer answerer;
     const struct {
         int days;
@@ -118,12 +114,11 @@ TEST(ShareDialogsTest, ExpiryPickerRefusesDatesOutsideTheFortnight) {
         SCOPED_TRACE(c.days);
         answerer.messages.clear();
         dialog.expiryEdit()->setDate(today.addDays(c.days));
-        EXPECT_EQ(dialog.expiryEdit()->date(), today.addDays(c.shownDays));
+        EXPECT_EQ(today.daysTo(dialog.expiryEdit()->date()), c.shownDays);
         EXPECT_EQ(answerer.messages,
                   c.refused ? QStringList{"有効期限は本日から１４日以内を指定してください。"}
                             : QStringList{});
     }
-    EXPECT_EQ(answerer.icons.value(0), QMessageBox::Warning);
 
     // Enter on a typed date confirms it, then presses the default button.
     int shares = 0;
@@ -159,28 +154,24 @@ TEST(ShareDialogsTest, GuestShareFromTheTrayMenuEndsInTheCompletedDialog) {
     window.onCommand(CTrayWnd::kGuestShare);
     ASSERT_EQ(Open<CTorval2FileShareDlg>().size(), 1) << "never a second one";
     QPointer<CTorval2FileShareDlg> dialog = Open<CTorval2FileShareDlg>().first();
-    EXPECT_TRUE(dialog->isModal());
 
     ModalAnswerer answerer;
     answerer.fileToPick = file.fileName();
     dialog->browseButton(2)->click();
     EXPECT_EQ(answerer.pickerTitles, QStringList{"TORVAL2 共有するファイルを指定してください"});
     EXPECT_EQ(dialog->fileEdit(2)->text(), file.fileName());
-    dialog->shareButton()->click();
     dialog->mailEdit()->setPlainText(",,,");
     dialog->shareButton()->click();
     dialog->mailEdit()->setPlainText("guest@example.jp,");
     dialog->accessKeyEdit()->setText("   ");
     dialog->shareButton()->click();
     const QString mailNeeded = "共有したい相手のメールアドレスを指定してください。";
-    EXPECT_EQ(answerer.messages,
-              (QStringList{mailNeeded, mailNeeded, "アクセスキーを指定してください。"}));
+    EXPECT_EQ(answerer.messages, (QStringList{mailNeeded, "アクセスキーを指定してください。"}));
     EXPECT_EQ(dialog->accessKeyEdit()->text(), "") << "trimmed in place";
     dialog->accessKeyEdit()->setText("  abcd  ");
     dialog->shareButton()->click();
-    EXPECT_EQ(answerer.messages.size(), 3);
+    EXPECT_EQ(answerer.messages.size(), 2);
     EXPECT_TRUE(!dialog || !dialog->isVisible()) << "closes once the run has the request";
-    EXPECT_EQ(window.runsInUse(), 1);
 
     QDeadlineTimer deadline(60000);
     while ((window.runsInUse() > 0 || Open<CFileShareEndDlg>().isEmpty()) && !deadline.hasExpired())
@@ -191,14 +182,11 @@ TEST(ShareDialogsTest, GuestShareFromTheTrayMenuEndsInTheCompletedDialog) {
     EXPECT_EQ(done->header(), "登録メールアドレスにファイルダウンロード情報を送信しました。");
     const QString expiry = QDate::currentDate().addDays(3).toString("yyyy/MM/dd");
     EXPECT_EQ(done->text(), "アクセスキー：abcd\n有効期限：" + expiry + "\n");
-    EXPECT_TRUE(done->textEdit()->isReadOnly());
-
-    // The file reached a share folder of its own below the guest folder.
-    int stored = 0;
-    for (const auto& e :
-         std::filesystem::recursive_directory_iterator(emulator.repository() / "Velmora/.guest"))
-        stored += e.path().filename() == std::filesystem::path(u8"見積.txt");
-    EXPECT_EQ(stored, 1);
+    // One share folder below the guest folder, holding the one file.
+    EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(emulator.repository() /
+                                                                          "Velmora/.guest"),
+                            {}),
+              2);
     done->close();
     // Closed dialogs delete themselves, before the application goes.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -3,12 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
-
-static void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
-
 namespace {
 
 // Twenty well-formed addresses and one malformed in the middle.

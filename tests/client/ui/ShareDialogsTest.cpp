@@ -24,15 +24,10 @@
 
 #include <filesystem>
 #include <iterator>
-#include <ostream>
 
 #include "EmulatorClient.h"
 #include "EmulatorProcess.h"
 #include "TestSupport.h"
-
-static void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
 
 // Fontconfig keeps its pattern caches until FcFini, which Qt never calls: the
 // font fallback for the Japanese texts on screen would count as a leak at exit.

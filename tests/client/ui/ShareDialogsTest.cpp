@@ -164,6 +164,7 @@ TEST(ShareDialogsTest, GuestShareFromTheTrayMenuEndsInTheCompletedDialog) {
     EXPECT_EQ(answerer.messages, (QStringList{mailNeeded, "アクセスキーを指定してください。"}));
     EXPECT_EQ(dialog->accessKeyEdit()->text(), "") << "trimmed in place";
     dialog->accessKeyEdit()->setText("  abcd  ");
+    const QString expiry = dialog->expiryEdit()->date().toString("yyyy/MM/dd");
     dialog->shareButton()->click();
     EXPECT_EQ(answerer.messages.size(), 2);
     EXPECT_TRUE(!dialog || !dialog->isVisible()) << "closes once the run has the request";
@@ -175,7 +176,6 @@ TEST(ShareDialogsTest, GuestShareFromTheTrayMenuEndsInTheCompletedDialog) {
     CFileShareEndDlg* done = Open<CFileShareEndDlg>().first();
     EXPECT_EQ(done->windowTitle(), "TORVAL2  共有完了");
     EXPECT_EQ(done->header(), "登録メールアドレスにファイルダウンロード情報を送信しました。");
-    const QString expiry = QDate::currentDate().addDays(3).toString("yyyy/MM/dd");
     EXPECT_EQ(done->text(), "アクセスキー：abcd\n有効期限：" + expiry + "\n");
     // One share folder below the guest folder, holding the one file.
     EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(emulator.repository() /

@@ -139,6 +139,7 @@ int main(int argc, char* argv[]) {
 
     std::printf("== idle for %d s with %d jobs configured, offscreen: Quillon vs %s\n", window,
                 kJobs, IDLE_BASELINE);
+    std::fflush(stdout);
     const pid_t client = start(QUILLON_PROGRAM);
     const pid_t baseline = start(IDLE_BASELINE);
     // Start-up (the first block and guest share checks) is over by then.

@@ -8,9 +8,10 @@
 
 namespace {
 
-QLabel* wrappedText(const QString& text, QWidget* parent) {
+// Broken only where the text breaks: a wrapped label's height is not part
+// of a window's smallest size, so a narrowed window would cut lines off.
+QLabel* messageText(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
-    label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
 }
@@ -20,7 +21,7 @@ QLabel* wrappedText(const QString& text, QWidget* parent) {
 CTorval2Check1Dlg::CTorval2Check1Dlg(std::function<void()> raise, QWidget* parent)
     : QDialog(parent) {
     setWindowTitle(QStringLiteral("TORVAL2 設定確認"));
-    auto* text = wrappedText(
+    auto* text = messageText(
         QStringLiteral("WebDAVでの最大アップロード、ダウンロードサイズを50MBから4GBまで拡張する"
                        "ことが出来ます。\nただしこれはレジストリの変更を行います。\n\n"
                        "ファイルサイズの変更を行いますか？"),
@@ -44,12 +45,11 @@ CTorval2Check1Dlg::CTorval2Check1Dlg(std::function<void()> raise, QWidget* paren
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(text);
     layout->addLayout(buttons);
-    setMinimumWidth(460);
 }
 
 CTorval2Check2Dlg::CTorval2Check2Dlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("TORVAL2設定確認"));
-    auto* text = wrappedText(
+    auto* text = messageText(
         QStringLiteral(
             "接続が遅い時は、Edgeを起動し、「ツール」メニューから「インターネットオプション」を"
             "選択します。\n「接続」タブを選択し、「LANの設定」ボタンを押します。\n"
@@ -67,7 +67,6 @@ CTorval2Check2Dlg::CTorval2Check2Dlg(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(text);
     layout->addLayout(buttons);
-    setMinimumWidth(460);
 }
 
 bool CTorval2Check2Dlg::noMoreDisplay() const {

@@ -1,5 +1,6 @@
 #include "MessageBoxes.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
@@ -24,6 +25,18 @@ MessageBoxes MessageBoxes::standard(QWidget* parent) {
             case Buttons::YesNo:
                 box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
                 break;
+        }
+        // The buttons speak the dialogs' language whatever translations exist.
+        const struct {
+            QMessageBox::StandardButton button;
+            const char16_t* text;
+        } labels[] = {{QMessageBox::Ok, u"OK"},
+                      {QMessageBox::Cancel, u"キャンセル"},
+                      {QMessageBox::Yes, u"はい"},
+                      {QMessageBox::No, u"いいえ"}};
+        for (const auto& l : labels) {
+            if (QAbstractButton* b = box.button(l.button))
+                b->setText(QString::fromUtf16(l.text));
         }
         const int answer = box.exec();
         return answer == QMessageBox::Ok || answer == QMessageBox::Yes;

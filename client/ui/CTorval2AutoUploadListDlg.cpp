@@ -163,8 +163,11 @@ void CTorval2AutoUploadListDlg::uploadNow() {
     job->AllJobs = false;
     tray_.StartUploadRun(*job, row);
     FillJobList();
-    if (QTreeWidgetItem* item = list_->topLevelItem(row))
-        item->setSelected(true);
+    if (QTreeWidgetItem* item = list_->topLevelItem(row)) {
+        list_->setCurrentItem(item);
+        // Refilling disabled the button for a moment and moved the focus on.
+        upload_->setFocus();
+    }
     raise();
     activateWindow();
 }

@@ -1,20 +1,37 @@
 // Renders the tray's faces to PNG files so they can be looked at without a
 // desktop: the five icon states, the menu in a few states, the log viewer,
-// the about box, the guest share dialog and its completed dialog. Balloons are drawn by the
-// desktop's notification service and are not part of this. Usage: QuillonUiSnapshots OUTPUT-FOLDER
+// the about box, the guest share dialog and its completed dialog, and every
+// settings dialog at its opening size, at its smallest size and widened. The
+// keyboard order of each settings dialog goes to tab-order.txt. Balloons are
+// drawn by the desktop's notification service and are not part of this.
+// Usage: QuillonUiSnapshots OUTPUT-FOLDER
+#include <QAbstractButton>
+#include <QAbstractSpinBox>
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
+#include <QTextStream>
 
 #include <cstdio>
 
 #include "CFileShareEndDlg.h"
+#include "CRestFolderTreeDlg.h"
+#include "CRestSettings.h"
+#include "CTorval2AutoUploadListDlg.h"
+#include "CTorval2AutoUploadSetDlg.h"
+#include "CTorval2Check1Dlg.h"
+#include "CTorval2ControlDlg.h"
 #include "CTorval2FileShareDlg.h"
 #include "CTorval2LogDlg.h"
+#include "CTorval2ProxySetDlg.h"
 #include "CTrayWnd.h"
+#include "JobSettings.h"
 #include "ProfileFile.h"
 #include "QtTrayPresenter.h"
 
@@ -35,6 +52,56 @@ bool save(QWidget& widget, const QString& path, bool natural = false) {
         widget.adjustSize();
     const bool ok = widget.grab().save(path);
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+    return ok;
+}
+
+// What a keyboard user hears for the widget: its text, accessible name or
+// the label tied to it.
+QString nameOf(QWidget* w, QWidget* dialog) {
+    QString name;
+    if (auto* b = qobject_cast<QAbstractButton*>(w))
+        name = b->text();
+    if (name.isEmpty())
+        name = w->accessibleName();
+    if (name.isEmpty()) {
+        for (QLabel* label : dialog->findChildren<QLabel*>()) {
+            if (label->buddy() == w)
+                name = label->text();
+        }
+    }
+    if (name.isEmpty()) {
+        if (auto* group = qobject_cast<QGroupBox*>(w))
+            name = group->title();
+    }
+    return QStringLiteral("%1 [%2]").arg(name.isEmpty() ? QStringLiteral("(no name)") : name,
+                                         QString::fromLatin1(w->metaObject()->className()));
+}
+
+// The dialog as it opens, at its smallest size and widened, and its Tab order.
+bool saveDialog(QDialog& dialog, const QString& out, const QString& name, QTextStream& order) {
+    dialog.show();
+    QApplication::processEvents();
+    bool ok = save(dialog, out + QStringLiteral("/%1.png").arg(name));
+    const QSize opening = dialog.size();
+    dialog.resize(dialog.minimumSizeHint());
+    QApplication::processEvents();
+    ok &= save(dialog, out + QStringLiteral("/%1-small.png").arg(name));
+    dialog.resize(opening.width() * 3 / 2, opening.height() * 5 / 4);
+    QApplication::processEvents();
+    ok &= save(dialog, out + QStringLiteral("/%1-wide.png").arg(name));
+    order << name << QStringLiteral(" (") << dialog.windowTitle() << QStringLiteral("):\n");
+    QWidget* w = &dialog;
+    for (int i = 0; i < 200; ++i) {
+        w = w->nextInFocusChain();
+        if (w == &dialog)
+            break;
+        // The editor inside a spin box or time picker is the picker's own stop.
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(&dialog) &&
+            !qobject_cast<QAbstractSpinBox*>(w->parentWidget()))
+            order << QStringLiteral("  ") << (w->isEnabled() ? "" : "(disabled) ")
+                  << nameOf(w, &dialog) << QStringLiteral("\n");
+    }
+    dialog.hide();
     return ok;
 }
 
@@ -127,5 +194,54 @@ int main(int argc, char* argv[]) {
     done.show();
     QApplication::processEvents();
     ok &= save(done, out + QStringLiteral("/share-completed.png"));
+    QFile orderFile(out + QStringLiteral("/tab-order.txt"));
+    orderFile.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    QTextStream order(&orderFile);
+    DialogServices services;
+    services.configPath = config;
+    services.programSettingsPath = QFileInfo(config).path() + QStringLiteral("/Quillon.ini");
+    services.boxes.show = [](MessageBoxes::Icon, MessageBoxes::Buttons, const QString&) {
+        return false;
+    };
+    services.exec = [](QDialog& d) { return d.result(); };
+    {
+        CTorval2ControlDlg control(services);
+        ok &= saveDialog(control, out, QStringLiteral("settings"), order);
+        CTorval2ProxySetDlg proxy(config, services.boxes);
+        ok &= saveDialog(proxy, out, QStringLiteral("proxy"), order);
+        CTorval2Check1Dlg check1({});
+        ok &= saveDialog(check1, out, QStringLiteral("size-limit"), order);
+        CTorval2Check2Dlg check2;
+        ok &= saveDialog(check2, out, QStringLiteral("hint"), order);
+    }
+    {
+        CTrayWnd window(presenter);
+        UploadJob job = NewJobDefaults(SystemTime{2026, 12, 7, 1, 21, 30, 0, 0});
+        job.Name = QStringLiteral("営業部 共有フォルダー");
+        job.HotFolder = QStringLiteral("/home/taro/書類/営業部");
+        job.OrrinPortalFolder = QStringLiteral("/User/営業部");
+        job.SyncTime1Week = QStringLiteral("1111100");
+        job.SyncTime2Enable = true;
+        job.SyncTime2Type = false;
+        job.SyncTime2AfterStart = QStringLiteral("10");
+        job.SyncTime2Week = QStringLiteral("0000011");
+        StoreDialogIntoJob(job, -1, window.jobList());
+        CTorval2AutoUploadListDlg list(services, window);
+        ok &= saveDialog(list, out, QStringLiteral("job-list"), order);
+        CTorval2AutoUploadSetDlg fresh(services, std::nullopt);
+        ok &= saveDialog(fresh, out, QStringLiteral("job-new"), order);
+        job.CompressionEnable = job.EvacuationEnable = true;
+        job.CompressionFilename = QStringLiteral("営業部バックアップ");
+        CTorval2AutoUploadSetDlg edit(services, job);
+        ok &= saveDialog(edit, out, QStringLiteral("job-edit"), order);
+    }
+    {
+        // Shown while its first listing lasts.
+        CRestFolderTreeDlg chooser(LoadSettings(services.configPath, services.programSettingsPath),
+                                   config, services.boxes);
+        ok &= saveDialog(chooser, out, QStringLiteral("folder-chooser"), order);
+    }
+    order.flush();
+    std::printf("wrote %s\n", qPrintable(orderFile.fileName()));
     return ok ? 0 : 1;
 }

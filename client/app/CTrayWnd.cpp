@@ -161,7 +161,8 @@ void CTrayWnd::onCommand(int command) {
             emit guestShareRequested();
             break;
         case kSettings:
-            StartGuestShareCheck();
+            if (!settingsOpen_)
+                StartGuestShareCheck();
             emit settingsRequested();
             break;
         case kShowLog:

@@ -69,6 +69,11 @@ public:
     void CheckWebDavBlock();
     void OnTaskFinished(TaskBlock block);
     void StartSchedulerTimer();
+    void StopSchedulerTimer() { schedulerTimer_.stop(); }
+    // While the connection settings dialog is open, "設定" only brings it to
+    // the front; the user interface sets this around the dialog.
+    bool settingsOpen() const { return settingsOpen_; }
+    void setSettingsOpen(bool open) { settingsOpen_ = open; }
 
     bool paused() const { return paused_; }
     bool errorPending() const { return errorPending_; }
@@ -117,6 +122,7 @@ private:
     bool errorPending_ = false;
     bool paused_ = false;
     bool guestShareAvailable_ = false;
+    bool settingsOpen_ = false;
     bool checkRunning_ = false;
     SystemTime checkStartTime_;
     std::array<Slot, kSlots> slots_;

@@ -8,7 +8,8 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     const QString title = QStringLiteral("TORVAL2 クライアントツール");
-    QApplication::setApplicationDisplayName(title);
+    // No application display name: on X11 it would be added to every dialog's
+    // title ("TORVAL2 ログ表示 — TORVAL2 クライアントツール").
     // The program lives in the tray; closing a dialog must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
 

@@ -8,8 +8,12 @@
 #include "CFileShareEndDlg.h"
 #include "CLogWriter.h"
 #include "CTorval2FileShareDlg.h"
+#include "CTorval2ControlDlg.h"
 #include "CTorval2LogDlg.h"
 #include "CTrayWnd.h"
+#include "ConfigPaths.h"
+#include "DriveOperations.h"
+#include "WebDavSizeLimit.h"
 
 namespace {
 
@@ -31,12 +35,19 @@ QtTrayPresenter::~QtTrayPresenter() {
 
 void QtTrayPresenter::attach(CTrayWnd& window) {
     window_ = &window;
-    connect(&window, &CTrayWnd::showLogRequested, this, [](const QString& text) {
+    // Each dialog opens once; choosing it again brings it to the front.
+    connect(&window, &CTrayWnd::showLogRequested, this, [this](const QString& text) {
+        if (raise(log_))
+            return;
         CTorval2LogDlg dialog(text);
+        log_ = &dialog;
         dialog.exec();
     });
-    connect(&window, &CTrayWnd::aboutRequested, this, [] {
+    connect(&window, &CTrayWnd::aboutRequested, this, [this] {
+        if (raise(about_))
+            return;
         CAboutDlg dialog;
+        about_ = &dialog;
         dialog.exec();
     });
     connect(&window, &CTrayWnd::guestShareRequested, this, [&window] {
@@ -45,7 +56,39 @@ void QtTrayPresenter::attach(CTrayWnd& window) {
                              &CTrayWnd::StartGuestShareRun);
     });
     connect(&window, &CTrayWnd::guestShareCompleted, this, &CFileShareEndDlg::showNew);
+    connect(&window, &CTrayWnd::settingsRequested, this, &QtTrayPresenter::openSettings);
     rebuildMenu();
+}
+
+void QtTrayPresenter::setDriveOperationsFactory(
+    std::function<std::unique_ptr<DriveOperations>()> factory) {
+    driveFactory_ = std::move(factory);
+}
+
+bool QtTrayPresenter::raise(QDialog* dialog) {
+    if (!dialog)
+        return false;
+    dialog->raise();
+    dialog->activateWindow();
+    return true;
+}
+
+void QtTrayPresenter::openSettings() {
+    if (raise(settings_) || !window_)
+        return;
+    DialogServices services = DialogServices::standard(ConfigPath(), ProgramSettingsPath());
+    services.tray = window_;
+    const std::unique_ptr<DriveOperations> drive = driveFactory_ ? driveFactory_() : nullptr;
+    services.drive = drive.get();
+    const std::unique_ptr<WebDavSizeLimit> limit = CreateWebDavSizeLimit();
+    services.sizeLimit = limit.get();
+    CTorval2ControlDlg dialog(std::move(services));
+    settings_ = &dialog;
+    window_->setSettingsOpen(true);
+    const int result = dialog.exec();
+    window_->setSettingsOpen(false);
+    if (result == QDialog::Accepted)
+        window_->StartGuestShareCheck();
 }
 
 void QtTrayPresenter::rebuildMenu() {

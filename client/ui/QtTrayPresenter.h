@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QDialog>
 #include <QIcon>
 #include <QMenu>
 #include <QObject>
+#include <QPointer>
 #include <QSystemTrayIcon>
 
+#include <functional>
 #include <memory>
 
 #include "TrayPresenter.h"
@@ -12,6 +15,7 @@
 
 class CTrayWnd;
 class CLogWriter;
+class DriveOperations;
 
 // The tray window's face on a desktop: the system tray icon with its menu
 // and balloons, and message boxes. Without a system tray (no desktop, or the
@@ -34,11 +38,24 @@ public:
 
     static QIcon iconImage(TrayIcon icon);
 
+    // Makes the drive operations the settings dialog maps and unmaps
+    // through; without one the dialog leaves the drive alone.
+    void setDriveOperationsFactory(std::function<std::unique_ptr<DriveOperations>()> factory);
+    // The connection settings dialog while it is open.
+    QDialog* settingsDialog() const { return settings_; }
+
 private:
     void rebuildMenu();
+    void openSettings();
+    // Brings an open dialog to the front; false when none is open.
+    static bool raise(QDialog* dialog);
 
     CLogWriter& logger_;
     CTrayWnd* window_ = nullptr;
     QSystemTrayIcon tray_;
     std::unique_ptr<QMenu> menu_;
+    std::function<std::unique_ptr<DriveOperations>()> driveFactory_;
+    QPointer<QDialog> settings_;
+    QPointer<QDialog> log_;
+    QPointer<QDialog> about_;
 };

@@ -1,0 +1,173 @@
+#include "CTorval2AutoUploadListDlg.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "CTorval2AutoUploadSetDlg.h"
+#include "CTorval2UploadList.h"
+#include "CTrayWnd.h"
+#include "JobSettings.h"
+
+CTorval2AutoUploadListDlg::CTorval2AutoUploadListDlg(const DialogServices& services, CTrayWnd& tray,
+                                                     QWidget* parent)
+    : QDialog(parent), s_(services), tray_(tray) {
+    setWindowTitle(QStringLiteral("TORVAL2 アップロード一覧"));
+    auto* intro =
+        new QLabel(QStringLiteral("アップロードの設定を必要なだけ追加してください。"), this);
+    list_ = new QTreeWidget(this);
+    list_->setRootIsDecorated(false);
+    list_->setUniformRowHeights(true);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setHeaderLabels({QStringLiteral("名称"), QStringLiteral("開始時刻"),
+                            QStringLiteral("アップロード対象保存先"), QStringLiteral("前回の結果"),
+                            QStringLiteral("最終バックアップ日時")});
+    list_->setAccessibleName(QStringLiteral("アップロード一覧"));
+    int column = 0;
+    for (const int width : {120, 120, 120, 75, 110})
+        list_->setColumnWidth(column++, width);
+    list_->viewport()->installEventFilter(this);
+    connect(list_, &QTreeWidget::itemSelectionChanged, this,
+            [this] { setRowButtons(selectedRow() >= 0); });
+    connect(list_, &QTreeWidget::itemDoubleClicked, this, &CTorval2AutoUploadListDlg::changeJob);
+
+    add_ = new QPushButton(QStringLiteral("追加"), this);
+    change_ = new QPushButton(QStringLiteral("変更"), this);
+    delete_ = new QPushButton(QStringLiteral("削除"), this);
+    upload_ = new QPushButton(QStringLiteral("いますぐアップロード"), this);
+    auto* close = new QPushButton(QStringLiteral("閉じる"), this);
+    connect(add_, &QPushButton::clicked, this, &CTorval2AutoUploadListDlg::addJob);
+    connect(change_, &QPushButton::clicked, this, &CTorval2AutoUploadListDlg::changeJob);
+    connect(delete_, &QPushButton::clicked, this, &CTorval2AutoUploadListDlg::deleteJob);
+    connect(upload_, &QPushButton::clicked, this, &CTorval2AutoUploadListDlg::uploadNow);
+    connect(close, &QPushButton::clicked, this, &QDialog::reject);
+    for (QPushButton* b : {add_, change_, delete_, upload_, close})
+        b->setAutoDefault(false);
+
+    // The list follows the window's size; the buttons stay centred below it.
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    for (QPushButton* b : {add_, change_, delete_, upload_, close})
+        buttons->addWidget(b);
+    buttons->addStretch();
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(intro);
+    layout->addWidget(list_, 1);
+    layout->addLayout(buttons);
+    resize(600, 340);
+
+    FillJobList();
+    setRowButtons(false);
+}
+
+bool CTorval2AutoUploadListDlg::eventFilter(QObject* watched, QEvent* event) {
+    // A click on empty space leaves no row chosen.
+    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonPress) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (!list_->indexAt(mouse->position().toPoint()).isValid()) {
+            list_->clearSelection();
+            list_->setCurrentItem(nullptr);
+            setRowButtons(false);
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CTorval2AutoUploadListDlg::setRowButtons(bool enabled) {
+    change_->setEnabled(enabled);
+    delete_->setEnabled(enabled);
+    upload_->setEnabled(enabled);
+}
+
+int CTorval2AutoUploadListDlg::selectedRow() const {
+    const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+    return selected.isEmpty() ? -1 : list_->indexOfTopLevelItem(selected.first());
+}
+
+void CTorval2AutoUploadListDlg::FillJobList() {
+    list_->clear();
+    CTorval2UploadList& jobs = tray_.jobList();
+    for (int i = 0; i < CTorval2UploadList::kMaxJobs; ++i) {
+        const UploadJob* job = jobs.GetJob(i);
+        if (!job)
+            break;
+        const QString last = job->LastUploadTime.isZero()
+                                 ? QString()
+                                 : CTorval2UploadList::FormatTime(job->LastUploadTime);
+        list_->addTopLevelItem(new QTreeWidgetItem(
+            {job->Name, ScheduleSummary(*job), job->HotFolder, job->LastUploadFlag, last}));
+    }
+    add_->setEnabled(list_->topLevelItemCount() < CTorval2UploadList::kMaxJobs);
+}
+
+void CTorval2AutoUploadListDlg::editJob(CTorval2AutoUploadSetDlg& dialog, int index) {
+    // The scheduler keeps running while the user edits; it stops only for the store.
+    if (s_.exec(dialog) != QDialog::Accepted)
+        return;
+    tray_.StopSchedulerTimer();
+    CTorval2UploadList& jobs = tray_.jobList();
+    StoreDialogIntoJob(dialog.values(), index, jobs);
+    jobs.Save();
+    jobs.Load();
+    tray_.StartSchedulerTimer();
+    FillJobList();
+    setRowButtons(false);
+}
+
+void CTorval2AutoUploadListDlg::addJob() {
+    CTorval2AutoUploadSetDlg dialog(s_, std::nullopt, this);
+    editJob(dialog, -1);
+}
+
+void CTorval2AutoUploadListDlg::changeJob() {
+    const int row = selectedRow();
+    const UploadJob* job = row < 0 ? nullptr : tray_.jobList().GetJob(row);
+    if (!job) {
+        s_.boxes.warn(QStringLiteral("変更する行を選択してください。"));
+        return;
+    }
+    CTorval2AutoUploadSetDlg dialog(s_, *job, this);
+    editJob(dialog, row);
+}
+
+void CTorval2AutoUploadListDlg::deleteJob() {
+    const int row = selectedRow();
+    if (row < 0) {
+        s_.boxes.warn(QStringLiteral("削除する行を選択してください。"));
+        return;
+    }
+    tray_.StopSchedulerTimer();
+    CTorval2UploadList& jobs = tray_.jobList();
+    jobs.RemoveJob(row);
+    jobs.Save();
+    jobs.Load();
+    tray_.StartSchedulerTimer();
+    FillJobList();
+    setRowButtons(false);
+}
+
+void CTorval2AutoUploadListDlg::uploadNow() {
+    const int row = selectedRow();
+    UploadJob* job = row < 0 ? nullptr : tray_.jobList().GetJob(row);
+    if (!job) {
+        s_.boxes.warn(QStringLiteral("いますぐアップロードする行を選択してください。"));
+        return;
+    }
+    job->JobNumber = row + 1;
+    job->UploadNow = true;
+    job->AllJobs = false;
+    tray_.StartUploadRun(*job, row);
+    FillJobList();
+    if (QTreeWidgetItem* item = list_->topLevelItem(row)) {
+        list_->setCurrentItem(item);
+        // Refilling disabled the button for a moment and moved the focus on.
+        upload_->setFocus();
+    }
+    raise();
+    activateWindow();
+}

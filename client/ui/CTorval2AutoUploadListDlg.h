@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QDialog>
+
+#include "DialogServices.h"
+
+class CTorval2AutoUploadSetDlg;
+class CTrayWnd;
+class QPushButton;
+class QTreeWidget;
+
+// The upload jobs with their schedule and last result; adds, changes,
+// deletes and starts one at once. Every change is saved and read back at
+// once, with the scheduler stopped for the moment of the store.
+class CTorval2AutoUploadListDlg : public QDialog {
+    Q_OBJECT
+public:
+    CTorval2AutoUploadListDlg(const DialogServices& services, CTrayWnd& tray,
+                              QWidget* parent = nullptr);
+
+    void FillJobList();
+    void addJob();
+    void changeJob();
+    void deleteJob();
+    void uploadNow();
+
+    QTreeWidget* list() const { return list_; }
+    QPushButton* addButton() const { return add_; }
+    QPushButton* changeButton() const { return change_; }
+    QPushButton* deleteButton() const { return delete_; }
+    QPushButton* uploadButton() const { return upload_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    int selectedRow() const;
+    void setRowButtons(bool enabled);
+    // Runs the settings dialog; on "設定" stores it at index (-1: a new job).
+    void editJob(CTorval2AutoUploadSetDlg& dialog, int index);
+
+    DialogServices s_;
+    CTrayWnd& tray_;
+    QTreeWidget* list_;
+    QPushButton* add_;
+    QPushButton* change_;
+    QPushButton* delete_;
+    QPushButton* upload_;
+};

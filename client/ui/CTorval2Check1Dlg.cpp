@@ -1,0 +1,74 @@
+#include "CTorval2Check1Dlg.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+// Broken only where the text breaks: a wrapped label's height is not part
+// of a window's smallest size, so a narrowed window would cut lines off.
+QLabel* messageText(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return label;
+}
+
+}  // namespace
+
+CTorval2Check1Dlg::CTorval2Check1Dlg(std::function<void()> raise, QWidget* parent)
+    : QDialog(parent) {
+    setWindowTitle(QStringLiteral("TORVAL2 設定確認"));
+    auto* text = messageText(
+        QStringLiteral("WebDAVでの最大アップロード、ダウンロードサイズを50MBから4GBまで拡張する"
+                       "ことが出来ます。\nただしこれはレジストリの変更を行います。\n\n"
+                       "ファイルサイズの変更を行いますか？"),
+        this);
+    change_ = new QPushButton(QStringLiteral("変更する"), this);
+    keep_ = new QPushButton(QStringLiteral("変更しない"), this);
+    cancel_ = new QPushButton(QStringLiteral("キャンセル"), this);
+    change_->setDefault(true);
+    connect(change_, &QPushButton::clicked, this, [this, raise = std::move(raise)] {
+        if (raise)
+            raise();
+        accept();
+    });
+    connect(keep_, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(change_);
+    buttons->addWidget(keep_);
+    buttons->addWidget(cancel_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(text);
+    layout->addLayout(buttons);
+}
+
+CTorval2Check2Dlg::CTorval2Check2Dlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("TORVAL2設定確認"));
+    auto* text = messageText(
+        QStringLiteral(
+            "接続が遅い時は、Edgeを起動し、「ツール」メニューから「インターネットオプション」を"
+            "選択します。\n「接続」タブを選択し、「LANの設定」ボタンを押します。\n"
+            "「自動構成」の「設定を自動的に検出する」のチェックを外し、「OK」ボタンを押して"
+            "いただくことで、改善することがあります。"),
+        this);
+    noMore_ = new QCheckBox(QStringLiteral("今後、このダイアログを表示しない"), this);
+    done_ = new QPushButton(QStringLiteral("完了"), this);
+    done_->setDefault(true);
+    connect(done_, &QPushButton::clicked, this, &QDialog::accept);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(noMore_);
+    buttons->addStretch();
+    buttons->addWidget(done_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(text);
+    layout->addLayout(buttons);
+}
+
+bool CTorval2Check2Dlg::noMoreDisplay() const {
+    return noMore_->isChecked();
+}

@@ -1,0 +1,322 @@
+// The settings dialogs' checks and stores, without a window.
+#include "ConnectionSettings.h"
+#include "JobSettings.h"
+
+#include "CTorval2UploadList.h"
+#include "ConfigPaths.h"
+#include "ProfileFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << text.toStdString();
+}
+
+namespace {
+
+const QString kIdForm = "IDの入力に誤りがあります。";
+const QString kIdAscii = "IDは半角英数記号を入力してください。";
+const QString kPasswordLength = "パスワードの入力に誤りがあります。";
+
+TEST(ConnectionSettingsTest, FirstFailingCheckNamesTheField) {
+    const struct {
+        QString boxId, password;
+        bool drive;
+        QString letter, message;
+    } cases[] = {
+        {"", "pass", false, "", "IDを入力してください。"},
+        {"taro", "pass", false, "", kIdForm},
+        {"@velmora", "pass", false, "", kIdForm},
+        {"taro@", "pass", false, "", kIdForm},
+        {"a@", "pass", false, "", kIdForm},
+        {"t@", "", false, "", kIdForm},
+        {"taro@ｖelmora", "pass", false, "", kIdAscii},
+        {"taro@velmora", "", false, "", "パスワードを入力してください。"},
+        {"taro@velmora", "abc", false, "", kPasswordLength},
+        {"taro@velmora", "abcd", false, "", ""},
+        {"taro@velmora", "abcdefghijklmno", false, "", ""},
+        {"taro@velmora", "abcdefghijklmnop", false, "", kPasswordLength},
+        {"taro@velmora", "パスワードです", false, "", ""},
+        {"t@v", "pass", true, "", "ドライブレターを選択してください。"},
+        {"t@v", "pass", true, "Z:", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ValidateConnectionSettings({c.boxId, c.password, c.drive, c.letter}), c.message)
+            << c.boxId.toStdString() << " / " << c.password.toStdString();
+}
+
+TEST(ConnectionSettingsTest, ProxyChecksPortRangeAndAuthWithoutProxyUse) {
+    const struct {
+        ProxySettings values;
+        QString message;
+    } cases[] = {
+        {{true, "", "8080", false, "", ""}, "アドレスを入力してください。"},
+        {{true, "ぷろきし", "8080", false, "", ""}, "アドレスは半角英数記号を入力してください。"},
+        {{true, "proxy", "", false, "", ""}, "ポートを入力してください。"},
+        {{true, "proxy", "70000", false, "", ""}, "ポートは0～65535の範囲で入力してください。"},
+        {{true, "proxy", "-1", false, "", ""}, "ポートは0～65535の範囲で入力してください。"},
+        {{true, "proxy", "65535", false, "", ""}, ""},
+        {{false, "", "", true, "", "pw"}, "IDを入力してください。"},
+        {{false, "", "", true, "ｉｄ", "pw"}, "IDは半角英数記号を入力してください。"},
+        {{false, "", "", true, "id", ""}, "パスワードを入力してください。"},
+        {{false, "", "", true, "id", "パス"}, "パスワードは半角英数記号を入力してください。"},
+        {{false, "", "", false, "", ""}, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ValidateProxySettings(c.values), c.message) << c.values.port.toStdString();
+}
+
+TEST(ConnectionSettingsTest, StoresSplitAtTheFirstAtAndReadsBack) {
+    TempDataHome home;
+    const QString path = ConfigPath();
+    ASSERT_TRUE(SaveConnectionSettings({"taro@velmora@x", "pa ss", true, "K:"}, path));
+    EXPECT_EQ(ProfileFile::readString("Config", "ID", "", path), "taro");
+    EXPECT_EQ(ProfileFile::readString("Config", "PortalName", "", path), "velmora@x");
+    EXPECT_EQ(ProfileFile::readString("Config", "UseMyComputer", "", path), "ON");
+    const ConnectionSettings back = LoadConnectionSettings(path);
+    EXPECT_EQ(back.boxId, "taro@velmora@x");
+    EXPECT_EQ(back.driveLetter, "K:");
+    EXPECT_FALSE(DiffersFromSaved(back, path));
+    EXPECT_TRUE(DiffersFromSaved({"taro@velmora@x", "pa sS", true, "K:"}, path));
+
+    ASSERT_TRUE(SaveProxySettings({false, "p", "1", true, "u", "w"}, path));
+    const ProxySettings proxy = LoadProxySettings(path);
+    EXPECT_FALSE(proxy.enable);
+    EXPECT_EQ(proxy.address, "p") << "written whatever the check box says";
+    EXPECT_TRUE(proxy.authEnable);
+
+    // A letter in use is offered only when it is the saved one.
+    const QStringList letters =
+        DriveLetterChoices("E:", [](const QString& l) { return l == "D:" || l == "E:"; });
+    EXPECT_EQ(letters.size(), 23);
+    EXPECT_EQ(letters.mid(0, 3), (QStringList{"C:", "E:", "F:"}));
+    EXPECT_EQ(letters.last(), "Z:");
+}
+
+class JobValidationTest : public ::testing::Test {
+protected:
+    JobValidationTest() {
+        job = NewJobDefaults(SystemTime{2026, 12, 1, 7, 9, 0, 0, 0});
+        job.Name = "経理";
+        job.HotFolder = dir.path() + "/hot";
+        job.OrrinPortalFolder = "/Velmora";
+        QDir().mkpath(job.HotFolder);
+        QDir().mkpath(dir.path() + "/moved");
+        QDir().mkpath(dir.path() + "/error");
+        boxes.show = [this](MessageBoxes::Icon, MessageBoxes::Buttons, const QString& text) {
+            shown << text;
+            return answer;
+        };
+    }
+    // The last message shown, or "" when the job passed without one.
+    QString check(const UploadJob& values, bool deletionAtOpen = false) {
+        shown.clear();
+        lastOk = ValidateJobSettings(values, deletionAtOpen, boxes, dir.path() + "/prog");
+        if (shown.isEmpty()) {
+            EXPECT_TRUE(lastOk);
+        }
+        return shown.isEmpty() ? QString() : shown.last();
+    }
+    void makeFiles(int n) {
+        QDir().mkpath(job.HotFolder + "/sub/.hidden");
+        for (int i = 0; i < n; ++i) {
+            QFile f(job.HotFolder + (i % 2 ? "/sub/.hidden/" : "/") + QString::number(i));
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        }
+    }
+
+    QTemporaryDir dir;
+    UploadJob job;
+    MessageBoxes boxes;
+    QStringList shown;
+    bool answer = true;
+    bool lastOk = false;
+};
+
+TEST_F(JobValidationTest, ZipNamesAreRefusedByTheRightStep) {
+    const QString symbols =
+        "圧縮後のファイル名に、以下の記号は使用できません。\n"
+        "「/」「>」「<」「?」「:」「\"」「\\」「*」「|」「;」";
+    const QString device =
+        "圧縮後のファイル名を、以下のものにすることはできません。\n"
+        "（大文字・小文字を区別しない）\n"
+        "「aux」、「clock$」、「com0」～「com9」、「con」、「config$」、"
+        "「lpt0」～「lpt9」、「nul」、「prn」";
+    const struct {
+        QString name, message;
+    } cases[] = {
+        {"", "圧縮後のファイル名を入力してください。"},
+        {" a", "圧縮後のファイル名の末尾を空白文字にすることはできません。"},
+        {"a ", "圧縮後のファイル名の末尾を空白文字にすることはできません。"},
+        {"  ", "圧縮後のファイル名を空白文字のみにすることはできません。"},
+        {"CON", device},
+        {"Lpt5", device},
+        {"clock$", device},
+        {"con1", ""},
+        {"aux.txt", ""},
+        {"...", "圧縮後のファイル名をピリオド「.」のみにすることはできません。"},
+        {"backup.", "圧縮後のファイル名の末尾をピリオド「.」にすることはできません。"},
+        {"a;b", symbols},
+        {"a\\b", symbols},
+        {"月次 バックアップ", ""},
+    };
+    job.CompressionEnable = true;
+    for (const auto& c : cases) {
+        job.CompressionFilename = c.name;
+        EXPECT_EQ(check(job), c.message) << c.name.toStdString();
+    }
+}
+
+TEST_F(JobValidationTest, FieldsInOrderAndForbiddenSourceFolders) {
+    const QString hot = job.HotFolder;
+    QDir().mkpath(dir.path() + "/prog");
+    QFile::link(hot, dir.path() + "/hot-link");
+    const struct {
+        void (*edit)(UploadJob&, const QString& base);
+        QString message;
+    } cases[] = {
+        {[](UploadJob& j, const QString&) { j.Name.clear(); }, "名称を入力してください。"},
+        {[](UploadJob& j, const QString&) { j.HotFolder.clear(); },
+         "アップロード対象保存先を入力してください。"},
+        {[](UploadJob& j, const QString& b) { j.HotFolder = b + "/none"; },
+         "アップロード対象保存先が存在しません。"},
+        {[](UploadJob& j, const QString&) { j.EvacuationEnable = true; },
+         "アップロード済みファイル保存先を入力してください。"},
+        {[](UploadJob& j, const QString& b) {
+             j.EvacuationEnable = true;
+             j.EvacuationFolder = b + "/moved";
+             j.ErrorFolder = b + "/none";
+         },
+         "エラーファイル保存先が存在しません。"},
+        {[](UploadJob& j, const QString&) { j.OrrinPortalFolder = "Velmora"; },
+         "TORVAL2 アップロード先の先頭には\"/\"を入力してください。"},
+        {[](UploadJob& j, const QString&) { j.HotFolder = "/"; },
+         "アップロード対象に / を指定することは出来ません。"},
+        {[](UploadJob& j, const QString&) { j.HotFolder = "/usr/"; },
+         "アップロード対象に /usr/ を指定することは出来ません。"},
+        {[](UploadJob& j, const QString&) { j.HotFolder = "/etc"; },
+         "アップロード対象に /etc を指定することは出来ません。"},
+        {[](UploadJob& j, const QString& b) { j.HotFolder = b + "/prog/"; },
+         "アップロード対象に " + dir.path() + "/prog/ を指定することは出来ません。"},
+        {[](UploadJob& j, const QString&) {
+             j.HotFolder = "/usr/share";
+             j.CompressionEnable = true;  // no count of its many files
+             j.CompressionFilename = "z";
+         },
+         ""},
+        // A move onto the files being moved would delete them.
+        {[](UploadJob& j, const QString& b) {
+             j.EvacuationEnable = true;
+             j.EvacuationFolder = b + "/hot-link/.";
+             j.ErrorFolder = b + "/error";
+         },
+         "アップロード済みファイル保存先にアップロード対象保存先またはその中のフォルダーを"
+         "指定することは出来ません。"},
+        {[](UploadJob& j, const QString& b) {
+             QDir().mkpath(b + "/hot/sub");
+             j.EvacuationEnable = true;
+             j.EvacuationFolder = b + "/moved";
+             j.ErrorFolder = b + "/moved/../hot/sub";
+         },
+         "エラーファイル保存先にアップロード対象保存先またはその中のフォルダーを"
+         "指定することは出来ません。"},
+        {[](UploadJob& j, const QString& b) {
+             QDir().mkpath(b + "/hot2");
+             j.EvacuationEnable = true;
+             j.EvacuationFolder = b + "/hot2";
+             j.ErrorFolder = b + "/error";
+         },
+         ""},
+    };
+    for (const auto& c : cases) {
+        UploadJob j = job;
+        c.edit(j, dir.path());
+        EXPECT_EQ(check(j), c.message);
+    }
+    EXPECT_FALSE(ValidateJobSettings(job, false, boxes, "")) << "program folder unknown";
+}
+
+TEST_F(JobValidationTest, StartTimesFileCountAndDeletionQuestion) {
+    const QString close =
+        "アップロード開始時刻の指定が接近しすぎています。120分以上離してください。";
+    auto at = [](int h, int m) { return SystemTime{2026, 12, 1, 7, quint16(h), quint16(m), 0, 0}; };
+    const struct {
+        bool type1, type2;
+        SystemTime t1, t2;
+        QString m1, m2, message;
+    } cases[] = {
+        {true, true, at(23, 30), at(0, 59), "0", "0", close},
+        {true, true, at(23, 0), at(1, 0), "0", "0", ""},
+        {true, true, at(9, 0), at(10, 59), "0", "0", close},
+        {false, false, {}, {}, "10", "129", close},
+        {false, false, {}, {}, "130", "10", ""},
+        {true, false, at(0, 10), {}, "0", "10", ""},
+    };
+    for (const auto& c : cases) {
+        UploadJob j = job;
+        j.SyncTime2Enable = true;
+        j.SyncTime1Type = c.type1;
+        j.SyncTime2Type = c.type2;
+        j.SyncTime1 = c.t1;
+        j.SyncTime2 = c.t2;
+        j.SyncTime1AfterStart = c.m1;
+        j.SyncTime2AfterStart = c.m2;
+        EXPECT_EQ(check(j), c.message) << c.m1.toStdString() << "/" << c.m2.toStdString();
+    }
+
+    const QString many =
+        "アップロード対象保存先には1000個を超える数のファイルが存在します。"
+        "このままアップロードを設定してもよろしいですか？";
+    makeFiles(999);
+    EXPECT_EQ(CountFilesRecursive(job.HotFolder), 999) << "folders add their contents";
+    EXPECT_EQ(check(job), "");
+    makeFiles(1000);
+    EXPECT_EQ(check(job), many);
+    answer = false;
+    EXPECT_EQ(check(job), many);
+    EXPECT_FALSE(lastOk) << "Cancel keeps the dialog open";
+    UploadJob zip = job;
+    zip.CompressionEnable = true;
+    zip.CompressionFilename = "z";
+    EXPECT_EQ(check(zip), "") << "no count when compressed";
+
+    const QString deletion =
+        "アップロード処理後にアップロード済みファイル保存先に移動されたファイルは、"
+        "移動7日後に削除されますが本当によろしいでしょうか？";
+    zip.EvacuationEnable = zip.Delete7DaysEnable = true;
+    zip.EvacuationFolder = dir.path() + "/moved";
+    zip.ErrorFolder = dir.path() + "/error";
+    answer = false;
+    EXPECT_EQ(check(zip, false), deletion) << "newly ticked";
+    EXPECT_FALSE(lastOk);
+    EXPECT_EQ(check(zip, true), "") << "ticked already when the dialog opened";
+}
+
+TEST(JobListStoreTest, StoreKeepsIdentityAndSummaryReadsTheSchedule) {
+    TempDataHome home;
+    CTorval2UploadList list(ConfigPath());
+    UploadJob v = NewJobDefaults(SystemTime{2026, 12, 1, 7, 9, 5, 33, 0});
+    v.Name = "a";
+    v.SyncTime1Week = "1010100";
+    v.SyncTime2Enable = true;
+    v.SyncTime2Type = false;
+    v.SyncTime2AfterStart = "010";
+    v.SyncTime2Week = "0000011";
+    ASSERT_TRUE(StoreDialogIntoJob(v, -1, list));
+    const QString id = list.GetJob(0)->UniqueId;
+    EXPECT_EQ(list.GetJob(0)->SyncTime1.second, 0) << "only hour and minute";
+    v.Name = "b";
+    ASSERT_TRUE(StoreDialogIntoJob(v, 0, list));
+    EXPECT_EQ(list.GetJob(0)->UniqueId, id);
+    EXPECT_EQ(list.GetJob(0)->Name, "b");
+    EXPECT_EQ(ScheduleSummary(*list.GetJob(0)), "09:05 月水金 / 起動10分後 土日");
+    EXPECT_FALSE(StoreDialogIntoJob(v, 5, list));
+}
+
+}  // namespace

@@ -83,6 +83,7 @@ public:
         ++asked;
         return yes_;
     }
+    void notify(const QString&) override {}
     int asked = 0;
 
 private:

@@ -15,6 +15,7 @@
 #include "LocalSnapshot.h"
 #include "UploadScheduler.h"
 #include "UploadTask.h"
+#include "UpdateState.h"
 
 namespace {
 
@@ -83,6 +84,8 @@ CTrayWnd::~CTrayWnd() {
     mailbox_->close();
     schedulerTimer_.stop();
     blockTimer_.stop();
+    // Last, and waited for: the add-on companion ends with the client.
+    StopAuthHook();
 }
 
 void CTrayWnd::OnCreate() {

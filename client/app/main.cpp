@@ -4,6 +4,7 @@
 #include "CTrayWnd.h"
 #include "QtTrayPresenter.h"
 #include "SingleInstanceLock.h"
+#include "UpdateState.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -24,5 +25,7 @@ int main(int argc, char* argv[]) {
     QObject::connect(&window, &CTrayWnd::quitRequested, &app, &QApplication::quit,
                      Qt::QueuedConnection);
     window.OnCreate();
+    // The update check runs beside the tray; nobody waits for it.
+    StartClientUpdate();
     return app.exec();
 }

@@ -9,6 +9,7 @@
 #include <QSysInfo>
 
 #include <cstdlib>
+#include <thread>
 
 #include "CLogWriter.h"
 #include "ConfigKeys.h"
@@ -213,6 +214,23 @@ UpdateState UpdateState::forRunningProgram(CLogWriter* logger) {
         state.dataFolder = LocalAppData::productFolder();
     state.logger = logger;
     return state;
+}
+
+UpdateState UpdateState::forClient(CLogWriter* logger) {
+    UpdateState state = forRunningProgram(logger);
+    state.installersAllowed = false;
+    if (!state.dataFolder.isEmpty())
+        for (const char* name : {"libeay32.dll", "ssleay32.dll"})
+            QFile::remove(state.dataFolder + QLatin1Char('/') + QLatin1String(name));
+    return state;
+}
+
+void StartClientUpdate() {
+    std::thread([] {
+        CLogWriter logger;
+        UpdateState state = UpdateState::forClient(&logger);
+        RunUpdate(state);
+    }).detach();
 }
 
 VersionParts ParseVersionText(const QString& text) {

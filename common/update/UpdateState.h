@@ -35,7 +35,14 @@ struct UpdateState {
     // The state of this installation: the list file from the settings
     // paths, the running program's folder and name.
     static UpdateState forRunningProgram(CLogWriter* logger);
+    // The client's copy: installers never run, and the TLS libraries an
+    // older installation left in the data folder are removed.
+    static UpdateState forClient(CLogWriter* logger);
 };
+
+// The client's one run of the procedure, on a worker of its own that
+// nobody waits for.
+void StartClientUpdate();
 
 // Fetches the list file from the first listed server that serves a valid
 // one, else from the default server; always true.

@@ -346,6 +346,17 @@ TEST_F(UpdateTest, AddOnInstallerRunsOnlyWhenAllowedAndConfirmed) {
     EXPECT_EQ(GetAddOnPlatformBits(state_), 0);
 }
 
+TEST(ClientUpdateTest, TheClientNeverRunsInstallersAndDropsOldTlsLibraries) {
+    TempDataHome data;
+    for (const char* name : {"libeay32.dll", "ssleay32.dll", "keep.dll"})
+        writeFile(data.file(name), "x");
+    const UpdateState state = UpdateState::forClient(nullptr);
+    EXPECT_FALSE(state.installersAllowed);
+    EXPECT_FALSE(QFile::exists(data.file("libeay32.dll")));
+    EXPECT_FALSE(QFile::exists(data.file("ssleay32.dll")));
+    EXPECT_TRUE(QFile::exists(data.file("keep.dll")));
+}
+
 TEST(StopAuthHookTest, EndsOnlyTheUsersOwnCompanion) {
     QTemporaryDir dir;
     for (const char* name : {"Tv2AuthHook", "Tv2AuthHookX"})

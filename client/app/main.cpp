@@ -1,5 +1,6 @@
 #include <QApplication>
 
+#include "AppIcon.h"
 #include "CLogWriter.h"
 #include "CTrayWnd.h"
 #include "QtTrayPresenter.h"
@@ -10,6 +11,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     const QString title = QStringLiteral("TORVAL2 クライアントツール");
     QApplication::setApplicationDisplayName(title);
+    QApplication::setWindowIcon(LoadAppIcon());
     // The program lives in the tray; closing a dialog must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
 

@@ -4,7 +4,8 @@
 # the updater. The Debian package is built from the same rules (CPack).
 include(GNUInstallDirs)
 
-set(QUILLON_PROGRAM_SUBDIR ${CMAKE_INSTALL_LIBDIR}/quillon)
+# Fixed, not the multiarch library folder: the menu entries and docs name it.
+set(QUILLON_PROGRAM_SUBDIR lib/quillon)
 install(TARGETS Quillon QuillonUpdater RUNTIME DESTINATION ${QUILLON_PROGRAM_SUBDIR})
 
 # Icons: the SVG, and PNGs of the usual panel and menu sizes rendered from it.

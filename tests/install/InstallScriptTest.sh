@@ -21,13 +21,11 @@ mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 prefix="$tmp/pre fix"
 
 "$root/scripts/install-user" --prefix "$prefix" --build-dir "$build" --no-start >/dev/null
-for f in lib/quillon/Quillon lib/quillon/QuillonUpdater; do
-    [ -x "$prefix/$f" ] || fail "$f not installed as a program"
-done
-[ -f "$prefix/share/icons/hicolor/scalable/apps/quillon.svg" ] || fail "no SVG icon"
+[ -x "$prefix/lib/quillon/Quillon" ] && [ -x "$prefix/lib/quillon/QuillonUpdater" ] || fail "programs"
 for s in 16 22 24 32 48 64 128 256; do
     [ -s "$prefix/share/icons/hicolor/${s}x${s}/apps/quillon.png" ] || fail "no ${s}px icon"
 done
+[ -f "$prefix/share/icons/hicolor/scalable/apps/quillon.svg" ] || fail "no SVG icon"
 menu="$prefix/share/applications/quillon.desktop"
 auto="$XDG_CONFIG_HOME/autostart/quillon-updater.desktop"
 desktop-file-validate "$menu" || fail "menu entry invalid"

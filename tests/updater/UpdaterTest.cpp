@@ -1,16 +1,7 @@
 #include "ConfigMigration.h"
 
-#include "EventLog.h"
 #include "ProfileFile.h"
-#include "SingleInstanceLock.h"
 #include "TestSupport.h"
-
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -18,11 +9,13 @@
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& data) {
+void writeFile(const QString& path, const QByteArray& data, bool program = false) {
     QDir().mkpath(path.section('/', 0, -2));
     QFile f(path);
     f.open(QIODevice::WriteOnly | QIODevice::Truncate);
     f.write(data);
+    if (program)
+        f.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
 }
 
 QByteArray readAll(const QString& path) {
@@ -38,8 +31,6 @@ const QByteArray kTwoFolders =
     "[Config]\nID=two\nFolder2Enable=ON\nSyncTime2Enable=on\nSyncTime1Hour=9\n"
     "HotFolder1=/a\nHotFolder2=/b\nOrrinPortalFolder1=plain\nOrrinPortalFolder2=/ トップ /x\n";
 
-using Keys = std::map<QString, QString>;
-
 class MigrationTest : public ::testing::Test {
 protected:
     QString place(const char* name) const { return old_.path() + "/" + name; }
@@ -48,9 +39,6 @@ protected:
                 place("sys/uninstall"), place("alt/uninstall")};
     }
     QString config() const { return data_.file("QuillonConfig.ini"); }
-    QString value(const QString& key) const {
-        return ProfileFile::readString("Config", key, "<none>", config());
-    }
 
     TempDataHome data_;
     QTemporaryDir old_;
@@ -59,9 +47,8 @@ protected:
 TEST_F(MigrationTest, OldSettingsBecomeJobsOnce) {
     struct Case {
         const char* label;
-        QByteArray sys, alt, user;  // empty: no such file
-        QByteArray firstTime;       // content of [Install] FirstTime before, "" for no file
-        Keys expected;
+        QByteArray sys, alt, user, firstTime;  // empty: no such file or marker
+        std::map<QString, QString> expected;
     } cases[] = {
         {"one folder, two times: three jobs",
          kOneFolderTwoTimes,
@@ -120,24 +107,22 @@ TEST_F(MigrationTest, OldSettingsBecomeJobsOnce) {
     };
     for (const auto& c : cases) {
         QFile::remove(config());
-        ProfileFile::flush(config());
         QDir(old_.path()).removeRecursively();
-        QDir().mkpath(old_.path());
         if (!c.firstTime.isEmpty())
             writeFile(config(), "[Install]\nFirstTime=" + c.firstTime + "\n");
-        if (!c.sys.isEmpty())
-            writeFile(place("sys/config.ini"), c.sys);
-        if (!c.alt.isEmpty())
-            writeFile(place("alt/config.ini"), c.alt);
-        if (!c.user.isEmpty())
-            writeFile(place("user/config.ini"), c.user);
+        for (const auto& [name, content] : {std::pair{"sys/config.ini", c.sys},
+                                            {"alt/config.ini", c.alt},
+                                            {"user/config.ini", c.user}})
+            if (!content.isEmpty())
+                writeFile(place(name), content);
 
         EXPECT_TRUE(ConfigMigration(config(), places(), {}).run()) << c.label;
         EXPECT_EQ(ProfileFile::readString("Install", "FirstTime", "", config()), "FALSE");
         for (const auto& [key, expected] : c.expected)
-            EXPECT_EQ(value(key), expected) << c.label << ": " << key.toStdString();
+            EXPECT_EQ(ProfileFile::readString("Config", key, "<none>", config()), expected)
+                << c.label << ": " << key.toStdString();
+        // Migrated files are deleted; the alternate place is read only without the first.
         const bool migrated = c.firstTime != "FALSE";
-        // The alternate place is read only without the system-wide file.
         EXPECT_EQ(QFile::exists(place("sys/config.ini")), !migrated && !c.sys.isEmpty());
         EXPECT_EQ(QFile::exists(place("alt/config.ini")),
                   !c.alt.isEmpty() && (!migrated || !c.sys.isEmpty()))
@@ -148,8 +133,8 @@ TEST_F(MigrationTest, OldSettingsBecomeJobsOnce) {
 
 TEST_F(MigrationTest, UninstallerRunsAfterNoticeAndUnwrittenSettingsKeepTheOldFile) {
     writeFile(place("sys/config.ini"), kOneFolderTwoTimes);
-    writeFile(place("alt/uninstall"), "#!/bin/sh\necho ran > '" + place("ran").toUtf8() + "'\n");
-    QFile::setPermissions(place("alt/uninstall"), QFile::ReadOwner | QFile::ExeOwner);
+    writeFile(place("alt/uninstall"), "#!/bin/sh\necho ran > '" + place("ran").toUtf8() + "'\n",
+              true);
     QStringList notices;
     EXPECT_TRUE(ConfigMigration(config(), places(), [&](const QString& t) { notices << t; }).run());
     EXPECT_EQ(notices, QStringList{"旧ORRIN-PORTAL AutoUploaderをアンインストールします"});
@@ -161,61 +146,6 @@ TEST_F(MigrationTest, UninstallerRunsAfterNoticeAndUnwrittenSettingsKeepTheOldFi
     EXPECT_FALSE(ConfigMigration(data_.file("blocked.ini"), places(), {})
                      .migrateFrom(place("sys/config.ini")));
     EXPECT_EQ(readAll(place("sys/config.ini")), kOneFolderTwoTimes);
-}
-
-// The real program from a folder of its own: it ends by itself and leaves
-// the client running.
-TEST(UpdaterProgramTest, StartsTheClientDetachedOnceAndEnds) {
-    TempDataHome data;
-    QTemporaryDir program, runtime;
-    const QString started = program.path() + "/started";
-    ASSERT_TRUE(QFile::copy(QUILLON_UPDATER, program.path() + "/QuillonUpdater"));
-    writeFile(data.file("QuillonConfig.ini"), "[Config]\nDebug=ON\n");
-    struct Case {
-        bool clientPresent;
-        bool lockHeld;
-        const char* logged;  // nullptr: nothing of the client
-    } cases[] = {
-        {false, false, "クライアントツールの起動に失敗しました。"},
-        {true, true, nullptr},
-        {true, false, "クライアントツールの呼び出しが完了しました。"},
-    };
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-    for (const auto& c : cases) {
-        QFile::remove(program.path() + "/Quillon");
-        if (c.clientPresent) {
-            writeFile(program.path() + "/Quillon",
-                      "#!/bin/sh\necho $PPID > '" + started.toUtf8() + "'\n");
-            QFile::setPermissions(program.path() + "/Quillon", QFile::ReadOwner | QFile::ExeOwner);
-        }
-        const int before = EventLog(EventLog::defaultStorePath()).readNewestFirst().size();
-        std::optional<SingleInstanceLock> lock;
-        if (c.lockHeld)
-            lock.emplace("QuillonUpdater");
-        QProcess updater;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QUILLON_UPDATE_SERVER", "https://127.0.0.1:1/none");
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        updater.setProcessEnvironment(env);
-        updater.start(program.path() + "/QuillonUpdater");
-        ASSERT_TRUE(updater.waitForFinished(60000));
-        EXPECT_EQ(updater.exitCode(), 0);
-        QElapsedTimer timer;
-        timer.start();
-        while (c.logged && c.clientPresent && !QFile::exists(started) && timer.elapsed() < 10000)
-            QThread::msleep(20);
-        EXPECT_EQ(QFile::exists(started), c.logged && c.clientPresent);
-        QFile::remove(started);
-        QStringList messages;
-        for (const auto& r : EventLog(EventLog::defaultStorePath()).readNewestFirst())
-            messages << r.message;
-        messages = messages.mid(0, messages.size() - before);
-        if (c.logged)
-            EXPECT_TRUE(messages.contains(c.logged)) << messages.join('\n').toStdString();
-        else
-            EXPECT_TRUE(messages.isEmpty()) << "a second updater ends at once";
-    }
-    qunsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

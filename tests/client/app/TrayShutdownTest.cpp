@@ -1,9 +1,7 @@
 #include "CTrayWnd.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -11,8 +9,7 @@
 
 namespace {
 
-class SilentPresenter : public TrayPresenter {
-public:
+struct SilentPresenter : TrayPresenter {
     void setIcon(TrayIcon) override {}
     void showBalloon(const QString&) override {}
     void showMessage(const QString&) override {}
@@ -20,25 +17,19 @@ public:
 };
 
 TEST(TrayShutdownTest, ClosingTheTrayEndsTheAddOnCompanion) {
-    if (!QCoreApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "tray-shutdown-test";
-        static char* argv[] = {name, nullptr};
-        static QCoreApplication app(argc, argv);
-    }
+    static int argc = 1;
+    static char* argv[] = {const_cast<char*>("tray-shutdown-test"), nullptr};
+    [[maybe_unused]] static QCoreApplication* app =
+        QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
     TempDataHome home;
-    QTemporaryDir dir;
-    ASSERT_TRUE(QFile::copy("/bin/sleep", dir.path() + "/Tv2AuthHook"));
+    ASSERT_TRUE(QFile::copy("/bin/sleep", home.path() + "/Tv2AuthHook"));
     QProcess companion;
-    companion.start(dir.path() + "/Tv2AuthHook", {"60"});
+    companion.start(home.path() + "/Tv2AuthHook", {"60"});
     ASSERT_TRUE(companion.waitForStarted());
-    {
-        SilentPresenter presenter;
-        CTrayWnd window(presenter);
-        EXPECT_EQ(companion.state(), QProcess::Running);
-    }
+    SilentPresenter presenter;
+    delete new CTrayWnd(presenter);
     EXPECT_TRUE(companion.waitForFinished(5000));
-    EXPECT_EQ(companion.exitStatus(), QProcess::CrashExit) << "ended by the tray, not by itself";
+    EXPECT_EQ(companion.exitStatus(), QProcess::CrashExit) << "ended by the tray";
 }
 
 }  // namespace

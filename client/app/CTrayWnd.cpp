@@ -13,9 +13,9 @@
 #include "ConfigPaths.h"
 #include "GuestShareTask.h"
 #include "LocalSnapshot.h"
+#include "UpdateState.h"
 #include "UploadScheduler.h"
 #include "UploadTask.h"
-#include "UpdateState.h"
 
 namespace {
 

@@ -7,8 +7,10 @@ root=$1
 build=$2
 tmp=$(mktemp -d)
 client_pid=""
+emulator_pid=""
 cleanup() {
     [ -n "$client_pid" ] && kill -KILL "$client_pid" 2>/dev/null || true
+    [ -n "$emulator_pid" ] && kill "$emulator_pid" 2>/dev/null || true
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -32,7 +34,19 @@ desktop-file-validate "$menu" || fail "menu entry invalid"
 desktop-file-validate "$auto" || fail "autostart entry invalid"
 [ ! -e "$prefix/etc" ] || fail "autostart entry left below the prefix"
 
-# Start what the menu entry starts; the updater hands over to the client.
+# A local download server offers a file the installation lacks.
+data="$XDG_DATA_HOME/Velmora KT/Torval2Quillon"
+mkdir -p "$tmp/files" "$data"
+"$build/emulator/torval2-emulator" --data "$tmp/emulator" --files "$tmp/files" >"$tmp/emulator.out" &
+emulator_pid=$!
+for _ in $(seq 1 100); do grep -q '^listening' "$tmp/emulator.out" && break; sleep 0.1; done
+server="https://127.0.0.1:$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$tmp/emulator.out")/files"
+list="[AutoUpload]\nCAFile=$tmp/emulator/emulator-cert.pem\n[Server]\nServer1=$server\n"
+printf "$list" >"$data/Quillon.ini"
+printf "${list}File1=notes.txt\n[notes.txt]\nVersion=0.0.0.0\n" >"$tmp/files/Quillon.ini"
+echo offered >"$tmp/files/notes.txt"
+
+# Start what the menu entry starts; the updater updates, then hands over to the client.
 exec_path=$(sed -n 's/^Exec="\(.*\)"$/\1/p' "$menu")
 [ "$exec_path" = "$prefix/lib/quillon/QuillonUpdater" ] || fail "menu runs '$exec_path'"
 [ "$(sed -n 's/^Exec=//p' "$auto")" = "\"$exec_path\"" ] || fail "autostart runs something else"
@@ -47,10 +61,10 @@ for _ in $(seq 1 300); do
     sleep 0.1
 done
 [ -n "$client_pid" ] || fail "the client did not start from the prefix"
+[ "$(cat "$prefix/lib/quillon/notes.txt")" = offered ] || fail "the offered file was not installed"
 kill -KILL "$client_pid"
 client_pid=""
 
-data="$XDG_DATA_HOME/Velmora KT/Torval2Quillon"
 [ -f "$data/QuillonConfig.ini" ] && [ -f "$data/EventLog.sqlite" ] || fail "no settings or log written"
 "$root/scripts/install-user" --uninstall --prefix "$prefix" >/dev/null
 # The desktop and icon caches are the system's, shared with other programs.

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-
 namespace {
 
 void writeFile(const QString& path, const QByteArray& data, bool program = false) {
@@ -45,65 +43,27 @@ protected:
 };
 
 TEST_F(MigrationTest, OldSettingsBecomeJobsOnce) {
+    // Expected values as "Key=value|...", split at the first "=" of each.
     struct Case {
         const char* label;
         QByteArray sys, alt, user, firstTime;  // empty: no such file or marker
-        std::map<QString, QString> expected;
+        const char* expected;
     } cases[] = {
-        {"one folder, two times: three jobs",
-         kOneFolderTwoTimes,
-         "",
-         "",
-         "",
-         {{"ID", "old-id"},
-          {"Password", "p=w"},
-          {"ProxyEnable", "ON"},
-          {"ProxyPort", ""},
-          {"Name1", "ジョブ1"},
-          {"Name3", "ジョブ3"},
-          {"Name4", "<none>"},
-          {"SyncTime11Type", "1"},
-          {"SyncTime11Hour", "8"},
-          {"SyncTime11Minute", "15"},
-          {"SyncTime12Type", "1"},
-          {"SyncTime12Hour", "20"},
-          {"SyncTime12Minute", "45"},
-          {"SyncTime13Type", "0"},
-          {"SyncTime13Hour", "8"},
-          {"SyncTime13AfterStart", "10"},
-          {"SyncTime11AfterStart", ""},
-          {"SyncTime21Enable", "OFF"},
-          {"SyncTime12Week", "1111111"},
-          {"HotFolder3", "/home/u/in"},
-          {"OrrinPortalFolder2", "/User/営業/日報"},
-          {"Folder3CompressionEnable", "ON"}}},
-        {"two folders, one time: jobs 1-4",
-         "",
-         kTwoFolders,
-         "",
-         "",
-         {{"Name4", "ジョブ4"},
-          {"Name5", "<none>"},
-          {"HotFolder2", "/a"},
-          {"HotFolder3", "/b"},
-          {"SyncTime12Type", "0"},
-          {"SyncTime13Type", "1"},
-          {"SyncTime13Hour", "9"},
-          {"OrrinPortalFolder1", "/User/plain"},
-          {"OrrinPortalFolder4", "/User/x"}}},
-        {"lower-case marker runs again",
-         "",
-         "",
-         kTwoFolders,
-         "false",
-         {{"ID", "two"}, {"Name4", "ジョブ4"}}},
-        {"marker FALSE: nothing", kOneFolderTwoTimes, "", "", "FALSE", {{"ID", "<none>"}}},
-        {"system and per-user: per-user last",
-         kOneFolderTwoTimes,
-         kTwoFolders,
-         kTwoFolders,
-         "",
-         {{"ID", "two"}, {"Name4", "ジョブ4"}, {"HotFolder1", "/a"}, {"HotFolder3", "/b"}}},
+        {"one folder, two times: three jobs", kOneFolderTwoTimes, "", "", "",
+         "ID=old-id|Password=p=w|ProxyEnable=ON|ProxyPort=|Name1=ジョブ1|Name3=ジョブ3|"
+         "Name4=<none>|SyncTime11Type=1|SyncTime11Hour=8|SyncTime11Minute=15|SyncTime12Type=1|"
+         "SyncTime12Hour=20|SyncTime12Minute=45|SyncTime13Type=0|SyncTime13Hour=8|"
+         "SyncTime13AfterStart=10|SyncTime11AfterStart=|SyncTime21Enable=OFF|"
+         "SyncTime12Week=1111111|HotFolder3=/home/u/in|OrrinPortalFolder2=/User/営業/日報|"
+         "Folder3CompressionEnable=ON"},
+        {"two folders, one time: jobs 1-4", "", kTwoFolders, "", "",
+         "Name4=ジョブ4|Name5=<none>|HotFolder2=/a|HotFolder3=/b|SyncTime12Type=0|"
+         "SyncTime13Type=1|SyncTime13Hour=9|OrrinPortalFolder1=/User/plain|"
+         "OrrinPortalFolder4=/User/x"},
+        {"lower-case marker runs again", "", "", kTwoFolders, "false", "ID=two|Name4=ジョブ4"},
+        {"marker FALSE: nothing", kOneFolderTwoTimes, "", "", "FALSE", "ID=<none>"},
+        {"system and per-user: per-user last", kOneFolderTwoTimes, kTwoFolders, kTwoFolders, "",
+         "ID=two|Name4=ジョブ4|HotFolder1=/a|HotFolder3=/b"},
     };
     for (const auto& c : cases) {
         QFile::remove(config());
@@ -118,9 +78,11 @@ TEST_F(MigrationTest, OldSettingsBecomeJobsOnce) {
 
         EXPECT_TRUE(ConfigMigration(config(), places(), {}).run()) << c.label;
         EXPECT_EQ(ProfileFile::readString("Install", "FirstTime", "", config()), "FALSE");
-        for (const auto& [key, expected] : c.expected)
-            EXPECT_EQ(ProfileFile::readString("Config", key, "<none>", config()), expected)
-                << c.label << ": " << key.toStdString();
+        for (const QString& pair : QString(c.expected).split('|'))
+            EXPECT_EQ(
+                ProfileFile::readString("Config", pair.section('=', 0, 0), "<none>", config()),
+                pair.section('=', 1))
+                << c.label << ": " << pair.toStdString();
         // Migrated files are deleted; the alternate place is read only without the first.
         const bool migrated = c.firstTime != "FALSE";
         EXPECT_EQ(QFile::exists(place("sys/config.ini")), !migrated && !c.sys.isEmpty());

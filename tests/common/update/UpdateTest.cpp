@@ -33,19 +33,6 @@ void writeFile(const QString& path, const QByteArray& data) {
     f.write(data);
 }
 
-// A real ELF program carrying the version note as our build embeds it.
-QByteArray programWithVersion(const QString& folder, quint16 revision) {
-    const quint32 header[3] = {8, 8, 0x5156};
-    const quint16 version[4] = {1, 2, 3, revision};
-    writeFile(folder + "/note", QByteArray(reinterpret_cast<const char*>(header), 12) +
-                                    QByteArray("Quillon", 8) +
-                                    QByteArray(reinterpret_cast<const char*>(version), 8));
-    QFile::remove(folder + "/prog");
-    QProcess::execute("objcopy", {"--add-section", ".note.quillon.version=" + folder + "/note",
-                                  "/bin/true", folder + "/prog"});
-    return readAll(folder + "/prog");
-}
-
 struct ZipEntry {
     const char* name;
     QByteArray data;
@@ -81,15 +68,12 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(emulator_.started());
         writeFile(data_.file("QuillonConfig.ini"), "[Config]\nDebug=ON\n");
-        state_ = {data_.file("Quillon.ini"),
-                  {},
-                  true,
-                  false,
-                  program_.path(),
-                  "QuillonUpdater",
-                  data_.productFolder(),
-                  &prompter_,
-                  &logger_};
+        state_.listFilePath = data_.file("Quillon.ini");
+        state_.programFolder = program_.path();
+        state_.ownFileName = "QuillonUpdater";
+        state_.dataFolder = data_.productFolder();
+        state_.prompter = &prompter_;
+        state_.logger = &logger_;
     }
     QString base() const { return QString::fromStdString(emulator_.baseUrl()) + "/files"; }
     QString cert() const { return QString::fromStdString(emulator_.certificate().string()); }
@@ -156,8 +140,7 @@ TEST_F(UpdateTest, ServerListFallsBackAndKeepsTheOldListWhenNoneAnswers) {
 }
 
 TEST_F(UpdateTest, PlainFilesAreReplacedWholeOnlyWhenNewer) {
-    const QByteArray v4 = programWithVersion(served_.path(), 4),
-                     v5 = programWithVersion(served_.path(), 5);
+    const QByteArray ours = readAll(QUILLON_UPDATER);  // carries the build's version note
     const QString kept = " は更新の必要はありません。", done = " を更新しました。",
                   failed = " の更新に失敗しました。";
     struct Case {
@@ -166,8 +149,8 @@ TEST_F(UpdateTest, PlainFilesAreReplacedWholeOnlyWhenNewer) {
         QByteArray before, servedData;  // empty: missing
         bool replaced;
         QString logged;
-    } cases[] = {{"same", "1.2.3.4", v4, v5, false, kept},
-                 {"newer", "1.2.3.5", v4, v5, true, done},
+    } cases[] = {{"same", EXPECTED_VERSION, ours, "new", false, kept},
+                 {"newer", "65535.0.0.0", ours, "new", true, done},
                  {"zero.present", "0.0.0.0", "old", "new", false, kept},
                  {"zero.missing", "0.0.0.0", "", "new", true, done},
                  {"badversion", "a.b", "old", "new", false, kept},
@@ -324,10 +307,8 @@ TEST(StopAuthHookTest, EndsOnlyTheUsersOwnCompanion) {
     EXPECT_TRUE(own.waitForFinished(5000));
     EXPECT_TRUE(alive(similar.processId()));
     EXPECT_TRUE(::getuid() != 0 || alive(otherUser.processId())) << "another user's stays";
-    otherUser.kill();
-    similar.kill();
-    otherUser.waitForFinished();
-    similar.waitForFinished();
+    for (QProcess* p : {&otherUser, &similar})
+        p->kill(), p->waitForFinished();
 }
 
 }  // namespace

@@ -42,6 +42,8 @@ bool fail(QString* error, const QString& text, const QString& destFolder) {
 }  // namespace
 
 bool ExtractZipPackage(const QString& zipPath, const QString& destFolder, QString* error) {
+    // What an earlier move could not place must not travel with this package.
+    QDir(destFolder).removeRecursively();
     int code = 0;
     std::unique_ptr<zip_t, ZipCloser> archive(
         zip_open(QFile::encodeName(zipPath).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &code));

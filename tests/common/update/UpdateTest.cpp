@@ -226,6 +226,7 @@ TEST_F(UpdateTest, PackagesAreUnpackedIntoTheirFolderOrRefusedWhole) {
         {"corrupt", {{"a.txt", QByteArray(5000, 'a')}}, false}};
     for (const auto& [label, entries, ok] : cases) {
         QDir(installed("Plugins")).removeRecursively();
+        writeFile(installed("Temp/stale.txt"), "left by an earlier move");
         writeZip(served("pkg.zip"), entries);
         if (QByteArray(label) == "corrupt")
             writeFile(served("pkg.zip"), readAll(served("pkg.zip")).chopped(30));
@@ -238,6 +239,7 @@ TEST_F(UpdateTest, PackagesAreUnpackedIntoTheirFolderOrRefusedWhole) {
         EXPECT_EQ(RunUpdate(state_), ok) << label;
         EXPECT_EQ(QFile::exists(installed("after")), ok) << label << ": later entries";
         EXPECT_TRUE(QDir(installed("Temp")).isEmpty()) << label;
+        EXPECT_FALSE(QFile::exists(installed("Plugins/stale.txt"))) << label;
         EXPECT_FALSE(QFile::exists(installed("evil.txt")) || QFile::exists("/tmp/evil-update.txt"));
         const QString ini = installed("Plugins/Version.ini");
         EXPECT_EQ(ProfileFile::readString("Version", "Version", "", ini), ok ? "1.2.0.0" : "");

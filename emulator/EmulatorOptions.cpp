@@ -21,7 +21,8 @@ const char* EmulatorUsage() {
     return "usage: torval2-emulator --data DIR [--address ADDR] [--port N] [--cert FILE --key "
            "FILE]\n"
            "                        [--accounts FILE] [--auth basic|digest|both|none] [--threads "
-           "N]\n";
+           "N]\n"
+           "                        [--files DIR]\n";
 }
 
 const char* AuthModeName(AuthMode mode) {
@@ -69,6 +70,8 @@ std::optional<EmulatorOptions> ParseEmulatorOptions(int argc, char** argv, std::
             options.certificatePath = value;
         } else if (arg == "--key") {
             options.keyPath = value;
+        } else if (arg == "--files") {
+            options.filesFolder = value;
         } else if (arg == "--accounts") {
             options.accountsPath = value;
         } else if (arg == "--threads") {

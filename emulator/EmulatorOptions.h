@@ -15,6 +15,7 @@ struct EmulatorOptions {
     std::string accountsPath;  // empty: <data>/accounts.txt, created with a default account
     AuthMode authMode = AuthMode::Both;
     int threads = 64;
+    std::string filesFolder;  // served without authentication below /files/; empty: none
 };
 
 // Parses argv; on a usage error returns nothing and fills the message.

@@ -21,6 +21,7 @@ namespace {
 
 constexpr const char* kBasePath = "/api/v1";
 constexpr const char* kControlPrefix = "/_emulator/";
+constexpr const char* kFilesPrefix = "/files/";
 constexpr const char* kJsonType = "application/json;charset=UTF-8";
 // Form and control bodies are small; anything beyond this is counted, not kept.
 constexpr size_t kMaxKeptBody = 1024 * 1024;
@@ -258,6 +259,23 @@ void StorageEmulator::handle(const httplib::Request& req, httplib::Response& res
         return;
     }
 
+    // A plain download server beside the service: no authentication, faults still apply.
+    if (!options_.filesFolder.empty() && StartsWith(req.path, kFilesPrefix)) {
+        if (auto fault = faults_.match(req.method, req.path)) {
+            if (fault->delayMs > 0)
+                stopSignal_.waitFor(std::chrono::milliseconds(fault->delayMs));
+            if (fault->kind != FaultKind::Delay) {
+                e.fault = fault->id;
+                if (applyFault(call, *fault))
+                    journal_.write(e);
+                return;
+            }
+        }
+        serveFile(call);
+        journal_.write(e);
+        return;
+    }
+
     const AuthOutcome outcome =
         checked ? tlsCheckedOutcome : authenticator_.check(req, call.entry.headers);
     e.auth = outcome.scheme;
@@ -474,6 +492,26 @@ void StorageEmulator::route(Call& call) {
     }
     consumeBody(call, nullptr);
     replyError(call, 404, "NOT_FOUND", "Not Found", {req.path});
+}
+
+void StorageEmulator::serveFile(Call& call) {
+    consumeBody(call, nullptr);
+    const auto names = SplitNonEmpty(call.req.path.substr(std::string(kFilesPrefix).size()), '/');
+    fs::path file = options_.filesFolder;
+    bool valid = call.req.method == "GET" && !names.empty();
+    for (const auto& name : names) {
+        valid = valid && name != "." && name != "..";
+        file /= name;
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!valid || !fs::is_regular_file(file) || !in) {
+        replyError(call, 404, "NOT_FOUND", "Not Found", {call.req.path});
+        return;
+    }
+    std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    call.res.status = 200;
+    call.res.set_content(body, "application/octet-stream");
+    call.entry.status = 200;
 }
 
 void StorageEmulator::getPortal(Call& call) {

@@ -45,6 +45,7 @@ private:
     int expectContinue(const httplib::Request& req, httplib::Response& res);
     void control(Call& call);
     void route(Call& call);
+    void serveFile(Call& call);
     bool applyFault(Call& call, const FaultAction& fault);
 
     void getFolder(Call& call, const std::vector<std::string>& names, bool listItems);

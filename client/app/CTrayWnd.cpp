@@ -13,6 +13,7 @@
 #include "ConfigPaths.h"
 #include "GuestShareTask.h"
 #include "LocalSnapshot.h"
+#include "UpdateState.h"
 #include "UploadScheduler.h"
 #include "UploadTask.h"
 
@@ -83,6 +84,8 @@ CTrayWnd::~CTrayWnd() {
     mailbox_->close();
     schedulerTimer_.stop();
     blockTimer_.stop();
+    // Last, and waited for: the add-on companion ends with the client.
+    StopAuthHook();
 }
 
 void CTrayWnd::OnCreate() {

@@ -1,15 +1,18 @@
 #include <QApplication>
 
+#include "AppIcon.h"
 #include "CLogWriter.h"
 #include "CTrayWnd.h"
 #include "QtTrayPresenter.h"
 #include "SingleInstanceLock.h"
+#include "UpdateState.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     const QString title = QStringLiteral("TORVAL2 クライアントツール");
     // No application display name: on X11 it would be added to every dialog's
     // title ("TORVAL2 ログ表示 — TORVAL2 クライアントツール").
+    QApplication::setWindowIcon(LoadAppIcon());
     // The program lives in the tray; closing a dialog must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -25,5 +28,7 @@ int main(int argc, char* argv[]) {
     QObject::connect(&window, &CTrayWnd::quitRequested, &app, &QApplication::quit,
                      Qt::QueuedConnection);
     window.OnCreate();
+    // The update check runs beside the tray; nobody waits for it.
+    StartClientUpdate();
     return app.exec();
 }

@@ -1,0 +1,67 @@
+# Installation: both programs in one program folder (the update procedure
+# replaces files there, so a per-user prefix keeps updates working without
+# root), the themed icons, the menu entry and the login autostart entry of
+# the updater. The Debian package is built from the same rules (CPack).
+include(GNUInstallDirs)
+
+# Fixed, not the multiarch library folder: the menu entries and docs name it.
+set(QUILLON_PROGRAM_SUBDIR lib/quillon)
+install(TARGETS Quillon QuillonUpdater RUNTIME DESTINATION ${QUILLON_PROGRAM_SUBDIR})
+
+# Icons: the SVG, and PNGs of the usual panel and menu sizes rendered from it.
+set(QUILLON_ICON_SVG ${CMAKE_SOURCE_DIR}/data/icons/quillon.svg)
+install(FILES ${QUILLON_ICON_SVG} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+find_program(QUILLON_RSVG rsvg-convert)
+if(QUILLON_RSVG)
+    set(_pngs)
+    foreach(size 16 22 24 32 48 64 128 256)
+        set(_png ${CMAKE_BINARY_DIR}/icons/${size}x${size}/quillon.png)
+        add_custom_command(OUTPUT ${_png}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/icons/${size}x${size}
+            COMMAND ${QUILLON_RSVG} -w ${size} -h ${size} -o ${_png} ${QUILLON_ICON_SVG}
+            DEPENDS ${QUILLON_ICON_SVG} VERBATIM)
+        list(APPEND _pngs ${_png})
+        install(FILES ${_png}
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+    endforeach()
+    add_custom_target(quillon_icons ALL DEPENDS ${_pngs})
+else()
+    message(STATUS "rsvg-convert not found: only the SVG icon is installed")
+endif()
+
+# The entries name the programs by their final path, known only at install
+# time (cmake --install --prefix may differ from the configured prefix).
+install(CODE "
+    set(QUILLON_PROGRAM_DIR \"\${CMAKE_INSTALL_PREFIX}/${QUILLON_PROGRAM_SUBDIR}\")
+    set(_apps \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications\")
+    # A system installation's entries go to /etc/xdg; any other prefix keeps
+    # them below itself (the per-user script moves the autostart entry).
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+        set(_autostart \"\$ENV{DESTDIR}/etc/xdg/autostart\")
+    else()
+        set(_autostart \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/etc/xdg/autostart\")
+    endif()
+    configure_file(\"${CMAKE_SOURCE_DIR}/data/quillon.desktop.in\" \"\${_apps}/quillon.desktop\" @ONLY)
+    configure_file(\"${CMAKE_SOURCE_DIR}/data/quillon-updater-autostart.desktop.in\"
+                   \"\${_autostart}/quillon-updater.desktop\" @ONLY)
+    message(STATUS \"Installing: \${_apps}/quillon.desktop\")
+    message(STATUS \"Installing: \${_autostart}/quillon-updater.desktop\")
+")
+
+# Debian package: scripts/package. The runtime libraries become
+# dependencies through dpkg-shlibdeps.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quillon)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Velmora KT")
+set(CPACK_PACKAGE_CONTACT "Velmora KT <support@velmora-kt.jp>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "TORVAL2 client tool: scheduled folder upload to the TORVAL2 storage")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Qt platform plugins and the system log command are loaded or run, not
+# linked, so dpkg-shlibdeps cannot see them.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, bsdutils")
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,148 @@
+#include "UpdateDownload.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+#include <QUrl>
+
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "ProfileFile.h"
+
+namespace {
+
+// The download server of the product; QUILLON_UPDATE_SERVER replaces it.
+constexpr char kDefaultServer[] = "https://update.torval2.jp/quillon";
+constexpr char kServerVariable[] = "QUILLON_UPDATE_SERVER";
+
+struct CurlCloser {
+    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct ListCloser {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+size_t writeBody(char* data, size_t size, size_t count, void* file) {
+    auto* out = static_cast<QFile*>(file);
+    return out->write(data, static_cast<qint64>(size * count)) == static_cast<qint64>(size * count)
+               ? size * count
+               : 0;  // a short write ends the transfer with an error
+}
+
+bool fail(QString* error, const QString& text) {
+    if (error)
+        *error = text;
+    return false;
+}
+
+}  // namespace
+
+UrlParts SplitUrl(const QString& url) {
+    const QUrl parsed(url, QUrl::StrictMode);
+    UrlParts parts;
+    const QString scheme = parsed.scheme().toLower();
+    if (!parsed.isValid() || parsed.host().isEmpty() ||
+        (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return parts;
+    parts.scheme = scheme;
+    parts.host = parsed.host();
+    parts.port = parsed.port(scheme == QLatin1String("https") ? 443 : 80);
+    parts.path = parsed.path(QUrl::FullyEncoded);
+    if (parts.path.isEmpty())
+        parts.path = QStringLiteral("/");
+    if (parsed.hasQuery())
+        parts.path += QLatin1Char('?') + parsed.query(QUrl::FullyEncoded);
+    return parts;
+}
+
+QString DefaultDownloadServer() {
+    const QString override = qEnvironmentVariable(kServerVariable);
+    return override.isEmpty() ? QString::fromLatin1(kDefaultServer) : override;
+}
+
+bool DownloadFile(const QString& url, const QString& targetPath, const QString& caFile,
+                  const QString& section, const QString& key, QString* error) {
+    const UrlParts parts = SplitUrl(url);
+    if (parts.host.isEmpty())
+        return fail(error, QStringLiteral("not a download address: %1").arg(url));
+
+    // The body lands beside the target, so the final rename never crosses a
+    // file system and a cut download never stands in the target's place.
+    const QFileInfo target(targetPath);
+    QTemporaryFile temp(target.absolutePath() + QStringLiteral("/.tv2XXXXXX"));
+    if (!temp.open())
+        return fail(error, QStringLiteral("cannot write in %1: %2")
+                               .arg(target.absolutePath(), temp.errorString()));
+
+    std::unique_ptr<CURL, CurlCloser> curl(curl_easy_init());
+    if (!curl)
+        return fail(error, QStringLiteral("cannot start a transfer"));
+    const QByteArray rawUrl = url.toUtf8();
+    std::unique_ptr<curl_slist, ListCloser> headers(curl_slist_append(nullptr, "Accept: */*"));
+    curl_slist_append(headers.get(), "User-Agent: TORVAL2-Uploader1.0");
+    char curlError[CURL_ERROR_SIZE] = {};
+    CURL* c = curl.get();
+    curl_easy_setopt(c, CURLOPT_URL, rawUrl.constData());
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 0L);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError);
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    const QByteArray ca = QFile::encodeName(caFile);
+    if (!caFile.isEmpty())
+        curl_easy_setopt(c, CURLOPT_CAINFO, ca.constData());
+    // No fixed limit for a large package, but a stalled server is given up.
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 60L);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, writeBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &temp);
+    const CURLcode result = curl_easy_perform(c);
+    long status = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    if (result != CURLE_OK)
+        return fail(error, QStringLiteral("%1: %2").arg(
+                               url, QString::fromUtf8(curlError[0] ? curlError
+                                                                   : curl_easy_strerror(result))));
+    if (status < 200 || status > 299)
+        return fail(error, QStringLiteral("%1: status %2").arg(url).arg(status));
+    if (!temp.flush() || ::fsync(temp.handle()) != 0)
+        return fail(error, QStringLiteral("cannot write %1").arg(temp.fileName()));
+
+    if (!section.isEmpty() && !key.isEmpty()) {
+        const QString value = ProfileFile::readString(section, key, QString(), temp.fileName());
+        ProfileFile::flush(temp.fileName());
+        if (value.isEmpty())
+            return fail(error, QStringLiteral("%1: no %2 in [%3]").arg(url, key, section));
+    }
+
+    // A replaced file keeps its permissions (a program stays executable); a
+    // new program file becomes executable, anything else readable.
+    QFile::Permissions mode =
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    if (target.exists()) {
+        mode = QFile::permissions(targetPath);
+    } else {
+        temp.seek(0);
+        if (temp.read(4) == QByteArray("\x7f"
+                                       "ELF",
+                                       4))
+            mode |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    }
+    temp.setPermissions(mode);
+    if (std::rename(QFile::encodeName(temp.fileName()).constData(),
+                    QFile::encodeName(targetPath).constData()) != 0)
+        return fail(error, QStringLiteral("cannot replace %1: %2")
+                               .arg(targetPath, QString::fromLocal8Bit(std::strerror(errno))));
+    temp.setAutoRemove(false);
+    return true;
+}

@@ -1,0 +1,316 @@
+#include "UpdateState.h"
+
+#include "CLogWriter.h"
+#include "EmulatorProcess.h"
+#include "EventLog.h"
+#include "FileVersionNote.h"
+#include "HttpsClient.h"
+#include "ProfileFile.h"
+#include "TestSupport.h"
+#include "UpdateDownload.h"
+#include "UpdatePrompter.h"
+
+#include <QDir>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <zip.h>
+
+namespace {
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString& path, const QByteArray& data) {
+    QDir().mkpath(path.section('/', 0, -2));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(data);
+}
+
+struct ZipEntry {
+    const char* name;
+    QByteArray data;
+    int mode = 0644;
+};
+
+void writeZip(const QString& path, const std::vector<ZipEntry>& entries) {
+    QFile::remove(path);
+    zip_t* z = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE, nullptr);
+    ASSERT_NE(z, nullptr);
+    for (const auto& e : entries) {  // read at close: the entries outlive it
+        const zip_int64_t i =
+            zip_file_add(z, e.name, zip_source_buffer(z, e.data.constData(), e.data.size(), 0), 0);
+        zip_file_set_external_attributes(z, i, 0, ZIP_OPSYS_UNIX, (0100000u | e.mode) << 16);
+    }
+    ASSERT_EQ(zip_close(z), 0);
+}
+
+bool alive(qint64 pid) {  // running, not a zombie
+    const QByteArray stat = readAll(QString("/proc/%1/stat").arg(pid));
+    return stat != "<missing>" && !stat.contains(") Z ");
+}
+
+struct AnswerPrompter : UpdatePrompter {
+    bool answer = false;
+    int asked = 0;
+    bool confirmAddOnInstall() override { return ++asked, answer; }
+    void notify(const QString&) override {}
+};
+
+class UpdateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(emulator_.started());
+        writeFile(data_.file("QuillonConfig.ini"), "[Config]\nDebug=ON\n");
+        state_.listFilePath = data_.file("Quillon.ini");
+        state_.programFolder = program_.path();
+        state_.ownFileName = "QuillonUpdater";
+        state_.dataFolder = data_.productFolder();
+        state_.prompter = &prompter_;
+        state_.logger = &logger_;
+    }
+    QString base() const { return QString::fromStdString(emulator_.baseUrl()) + "/files"; }
+    QString cert() const { return QString::fromStdString(emulator_.certificate().string()); }
+    QString served(const QString& name) const { return served_.path() + "/" + name; }
+    QString installed(const QString& name) const { return program_.path() + "/" + name; }
+    QByteArray caLine() const { return "[AutoUpload]\nCAFile=" + cert().toUtf8() + "\n"; }
+
+    // The server's list names itself first; the local list names the servers.
+    void serveList(const QByteArray& entries) {
+        writeFile(served("Quillon.ini"),
+                  caLine() + "[Server]\nServer1=" + base().toUtf8() + "\n" + entries);
+        writeFile(state_.listFilePath, caLine() + "[Server]\nServer1=" + base().toUtf8() + "\n");
+    }
+    QStringList messages() const {
+        QStringList out;
+        for (const auto& r : EventLog(EventLog::defaultStorePath()).readNewestFirst())
+            out.prepend(r.message);
+        return out;
+    }
+
+    TempDataHome data_;
+    QTemporaryDir program_, served_;
+    EmulatorProcess emulator_{"both", {"--files", served_.path().toStdString()}};
+    CLogWriter logger_;
+    AnswerPrompter prompter_;
+    UpdateState state_;
+};
+
+TEST(UpdateVersionTest, EachPositionIsComparedOnItsOwnAndOnlyOurFilesHaveOne) {
+    const std::tuple<const char*, const char*, bool> cases[] = {
+        {"1.2.3.4", "1.2.3.4", false}, {"1.2.3.5", "1.2.3.4", true}, {"0.9.9.9", "1.2.3.4", true},
+        {"0.3.0.0", "1.2.3.4", true},  {"1.0.0.9", "2.0.0.5", true}, {"1.2.3.3", "1.2.3.4", false},
+        {"a.b", "0.0.0.0", false},     {"2x.1", "1.0.0.0", true}};
+    for (const auto& [offered, installed, newer] : cases)
+        EXPECT_EQ(IsNewerVersion(ParseVersionText(offered), ParseVersionText(installed)), newer)
+            << offered << " vs " << installed;
+    EXPECT_EQ(GetFileVersionParts(QUILLON_UPDATER), (VersionParts{EXPECTED_VERSION_PARTS}));
+    EXPECT_EQ(GetFileVersionParts("/bin/true"), std::nullopt);
+    EXPECT_EQ(GetFileVersionParts("/etc/hostname"), std::nullopt);
+}
+
+TEST_F(UpdateTest, ServerListFallsBackAndKeepsTheOldListWhenNoneAnswers) {
+    writeFile(served("bad/Quillon.ini"), "<html>not an ini</html>");
+    writeFile(served("noserver1/Quillon.ini"), "[Server]\nServer2=x\n");
+    const QByteArray dead = "https://127.0.0.1:1/files", good = base().toUtf8();
+    const std::tuple<QByteArray, QByteArray, bool> cases[] = {
+        {"Server1=" + dead + "\nServer2=" + good, "", true},
+        {"Server1=" + good + "/bad\nServer2=" + good + "/noserver1\nServer3=" + good, "", true},
+        {"", good, true},  // no list: the default server (here overridden)
+        {"Server1=" + dead, dead + "/none", false}};
+    for (const auto& [servers, defaultServer, answered] : cases) {
+        serveList("File1=x\n");
+        writeFile(state_.listFilePath, caLine() + "[Server]\n" + servers + "\n");
+        const QByteArray before = readAll(state_.listFilePath);
+        qputenv("QUILLON_UPDATE_SERVER", defaultServer);
+        state_.serverBaseUrl.clear();
+        EXPECT_TRUE(SelectUpdateServer(state_));
+        qunsetenv("QUILLON_UPDATE_SERVER");
+        EXPECT_EQ(state_.serverBaseUrl, answered ? base() : QString()) << servers.constData();
+        EXPECT_EQ(readAll(state_.listFilePath), answered ? readAll(served("Quillon.ini")) : before);
+    }
+    EXPECT_TRUE(messages().contains("デフォルトサーバに接続します。"));
+    EXPECT_TRUE(messages().contains("サーバ接続に失敗しました。"));
+}
+
+TEST_F(UpdateTest, PlainFilesAreReplacedWholeOnlyWhenNewer) {
+    const QByteArray ours = readAll(QUILLON_UPDATER);  // carries the build's version note
+    const QString kept = " は更新の必要はありません。", done = " を更新しました。",
+                  failed = " の更新に失敗しました。";
+    struct Case {
+        const char* name;
+        const char* offered;
+        QByteArray before, servedData;  // empty: missing
+        bool replaced;
+        QString logged;
+    } cases[] = {{"same", EXPECTED_VERSION, ours, "new", false, kept},
+                 {"newer", "65535.0.0.0", ours, "new", true, done},
+                 {"zero.present", "0.0.0.0", "old", "new", false, kept},
+                 {"zero.missing", "0.0.0.0", "", "new", true, done},
+                 {"badversion", "a.b", "old", "new", false, kept},
+                 {"notserved", "9.0.0.0", "old", "", false, failed},
+                 {"cut", "9.0.0.0", "old", "whole new content", false, failed},
+                 {"QuillonUpdater", "9.0.0.0", "self", "new", false, {}}};
+    QByteArray files, sections;
+    int n = 0;
+    for (const auto& c : cases) {
+        files += "File" + QByteArray::number(++n) + "=" + c.name + "\n";
+        sections += QByteArray("[") + c.name + "]\nVersion=" + c.offered + "\n";
+        if (!c.before.isEmpty())
+            writeFile(installed(c.name), c.before);
+        QFile::setPermissions(installed(c.name), QFile::ReadOwner | QFile::WriteOwner |
+                                                     QFile::ExeOwner | QFile::ReadGroup);
+        if (!c.servedData.isEmpty())
+            writeFile(served(c.name), c.servedData);
+    }
+    serveList(files + sections);
+    HttpsClient control(emulator_);
+    ASSERT_EQ(control
+                  .post("/_emulator/faults",
+                        R"({"path": "^/files/cut$", "kind": "truncate", "body": "0123456789"})")
+                  .status,
+              200);
+
+    EXPECT_TRUE(RunUpdate(state_));
+    const QStringList log = messages();
+    for (const auto& c : cases) {
+        const QString name = c.name;
+        EXPECT_EQ(readAll(installed(name)), c.replaced           ? c.servedData
+                                            : c.before.isEmpty() ? "<missing>"
+                                                                 : c.before)
+            << c.name;
+        EXPECT_TRUE(!c.replaced || c.before.isEmpty() ||
+                    QFile::permissions(installed(name)) & QFile::ExeOwner)
+            << c.name << ": the mode is kept";
+        EXPECT_TRUE(c.logged.isEmpty() ||
+                    log.contains((c.logged == kept ? name : installed(name)) + c.logged))
+            << c.name;
+    }
+    EXPECT_FALSE(log.join('\n').contains("QuillonUpdater "));
+    EXPECT_TRUE(QDir(program_.path()).entryList({".tv2*"}, QDir::Hidden | QDir::Files).isEmpty());
+}
+
+// A full disk, as the file size limit makes it: the old file stays whole.
+TEST_F(UpdateTest, AFullDiskLeavesTheOldFileWhole) {
+    writeFile(installed("big"), "old");
+    writeFile(served("big"), QByteArray(256 * 1024, 'n'));
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved;
+    limit.rlim_cur = 64 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool written = DownloadFile(base() + "/big", installed("big"), cert());
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(readAll(installed("big")), "old");
+    EXPECT_TRUE(QDir(program_.path()).entryList({".tv2*"}, QDir::Hidden | QDir::Files).isEmpty());
+}
+
+TEST_F(UpdateTest, PackagesAreUnpackedIntoTheirFolderOrRefusedWhole) {
+    const std::tuple<const char*, std::vector<ZipEntry>, bool> cases[] = {
+        {"good",
+         {{"Version.ini", "[Version]\nVersion=1.2.0.0\n"},
+          {"Tv2ShellExt.dll", "dll"},
+          {"sub/tool", "#!/bin/sh\n", 0755}},
+         true},
+        {"climbs out", {{"ok.txt", "x"}, {"../evil.txt", "x"}}, false},
+        {"absolute", {{"/tmp/evil-update.txt", "x"}}, false},
+        {"corrupt", {{"a.txt", QByteArray(5000, 'a')}}, false}};
+    for (const auto& [label, entries, ok] : cases) {
+        QDir(installed("Plugins")).removeRecursively();
+        writeFile(installed("Temp/stale.txt"), "left by an earlier move");
+        writeZip(served("pkg.zip"), entries);
+        if (QByteArray(label) == "corrupt")
+            writeFile(served("pkg.zip"), readAll(served("pkg.zip")).chopped(30));
+        serveList(
+            "File1=pkg.zip\nFile2=after\n[pkg.zip]\nZip=1\nVersion=1.2.0.0\nDestDir=Plugins\n"
+            "[after]\nVersion=0.0.0.0\n");
+        writeFile(served("after"), "after");
+        QFile::remove(installed("after"));
+
+        EXPECT_EQ(RunUpdate(state_), ok) << label;
+        EXPECT_EQ(QFile::exists(installed("after")), ok) << label << ": later entries";
+        EXPECT_TRUE(QDir(installed("Temp")).isEmpty()) << label;
+        EXPECT_FALSE(QFile::exists(installed("Plugins/stale.txt"))) << label;
+        EXPECT_FALSE(QFile::exists(installed("evil.txt")) || QFile::exists("/tmp/evil-update.txt"));
+        const QString ini = installed("Plugins/Version.ini");
+        EXPECT_EQ(ProfileFile::readString("Version", "Version", "", ini), ok ? "1.2.0.0" : "");
+        EXPECT_EQ(ProfileFile::readString("Update", "Tv2ShellExt.dll", "", ini),
+                  ok ? "NeedReboot" : "");
+        EXPECT_EQ(QFileInfo(installed("Plugins/sub/tool")).isExecutable(), ok);
+        EXPECT_TRUE(ok || messages().contains(installed("pkg.zip") + " の更新に失敗しました。"));
+    }
+}
+
+TEST_F(UpdateTest, AddOnInstallerRunsOnlyWhenAllowedAndConfirmed) {
+    writeFile(data_.file("FAddOn/Torval2Client"), "");
+    writeFile(installed("FAddOn/" + AddOnInstallMarkerName()), "");
+    const QString ran = installed("ran.txt");
+    writeFile(served("setup"), "#!/bin/sh\necho \"$@\" > '" + ran.toUtf8() + "'\n");
+    // Installers allowed, the answer, and whether it ran.
+    for (const auto& [allowed, answer, installedNow] :
+         {std::tuple{false, true, false}, {true, false, false}, {true, true, true}}) {
+        serveList("File1=setup\nFile2=after\n[setup]\nInstaller=1\nbits=" +
+                  QByteArray::number(GetAddOnPlatformBits(state_)) +
+                  "\nVersion=2.0.0.0\n[after]\nVersion=0.0.0.0\n");
+        writeFile(served("after"), "after");
+        QFile::remove(installed("after"));
+        prompter_ = AnswerPrompter();
+        prompter_.answer = answer;
+        state_.installersAllowed = allowed;
+
+        EXPECT_TRUE(RunUpdate(state_));
+        EXPECT_EQ(prompter_.asked, allowed ? 1 : 0);
+        EXPECT_FALSE(QFile::exists(installed("setup"))) << "the installer is never left behind";
+        EXPECT_TRUE(QFile::exists(installed("after"))) << "the next entry is processed";
+        EXPECT_EQ(state_.addOnInstalled, installedNow);
+        EXPECT_EQ(readAll(ran), installedNow ? "/verysilent\n" : "<missing>");
+        EXPECT_EQ(
+            ProfileFile::readString("Version", "Version", "", installed("FAddOn/Version.ini")),
+            installedNow ? "2.0.0.0" : "");
+    }
+    QFile::remove(installed("FAddOn/" + AddOnInstallMarkerName()));
+    EXPECT_EQ(GetAddOnPlatformBits(state_), 0);
+
+    // The client's copy: no installers, and the old TLS libraries go.
+    for (const char* name : {"libeay32.dll", "ssleay32.dll", "keep.dll"})
+        writeFile(data_.file(name), "x");
+    EXPECT_FALSE(UpdateState::forClient(nullptr).installersAllowed);
+    EXPECT_EQ(QDir(data_.productFolder()).entryList({"*.dll"}), QStringList{"keep.dll"});
+}
+
+TEST(StopAuthHookTest, EndsOnlyTheUsersOwnCompanion) {
+    QTemporaryDir dir;
+    QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther);
+    for (const char* name : {"Tv2AuthHook", "Tv2AuthHookX"})
+        ASSERT_TRUE(QFile::copy("/bin/sleep", dir.path() + "/" + name));
+    QProcess own, similar, otherUser;
+    own.start(dir.path() + "/Tv2AuthHook", {"60"});
+    similar.start(dir.path() + "/Tv2AuthHookX", {"60"});
+    if (::getuid() == 0) {  // as root a process of another user can be made
+        otherUser.setChildProcessModifier([] {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                _exit(1);
+        });
+        otherUser.start(dir.path() + "/Tv2AuthHook", {"60"});
+        ASSERT_TRUE(otherUser.waitForStarted());
+    }
+    ASSERT_TRUE(own.waitForStarted() && similar.waitForStarted());
+
+    StopAuthHook();
+    EXPECT_TRUE(own.waitForFinished(5000));
+    EXPECT_TRUE(alive(similar.processId()));
+    EXPECT_TRUE(::getuid() != 0 || alive(otherUser.processId())) << "another user's stays";
+    for (QProcess* p : {&otherUser, &similar})
+        p->kill(), p->waitForFinished();
+}
+
+}  // namespace

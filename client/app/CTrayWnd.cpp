@@ -113,6 +113,8 @@ void CTrayWnd::setTrayIcon(std::optional<TrayIcon> icon, const QString& balloon)
     presenter_.setIcon(icon.value_or(stateIcon()));
     if (!balloon.isEmpty())
         presenter_.showBalloon(balloonText(balloon));
+    // Every change of pause, runs and interrupt passes here.
+    emit menuChanged();
 }
 
 CTrayWnd::Slot* CTrayWnd::freeSlot() {
@@ -246,6 +248,8 @@ void CTrayWnd::startWorker(TaskBlock block) {
                 break;
         }
     }).detach();
+    // A run now holds its slot: "中断" becomes available.
+    emit menuChanged();
 }
 
 void CTrayWnd::StartUploadRun(UploadJob& job, int index) {
@@ -376,6 +380,7 @@ void CTrayWnd::OnTaskFinished(TaskBlock block) {
                                                  ? QStringLiteral("ゲスト共有が可能です。")
                                                  : QStringLiteral("ゲスト共有はできません。"));
             checkRunning_ = false;
+            emit menuChanged();
         }
         return;
     }

@@ -89,6 +89,10 @@ signals:
     void guestShareRequested();
     // A guest share run succeeded: the share-completed dialog shows this.
     void guestShareCompleted(const QString& header, const QString& text);
+    // The state behind menuItems() changed (pause, runs, interrupt, the
+    // guest share check): a menu on show must be rebuilt now, since some
+    // tray hosts never announce that they are about to show it.
+    void menuChanged();
 
 private:
     struct Slot {

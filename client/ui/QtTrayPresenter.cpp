@@ -19,7 +19,9 @@ QtTrayPresenter::QtTrayPresenter(CLogWriter& logger, QObject* parent)
     : QObject(parent), logger_(logger), menu_(std::make_unique<QMenu>()) {
     tray_.setToolTip(kTitle);
     tray_.setContextMenu(menu_.get());
-    // The menu is rebuilt each time it opens: its rules read the settings now.
+    // The menu is rebuilt each time it opens (its rules read the settings
+    // now) and whenever the window's state changes, for the hosts that never
+    // say they are about to show it.
     connect(menu_.get(), &QMenu::aboutToShow, this, &QtTrayPresenter::rebuildMenu);
 }
 
@@ -37,6 +39,7 @@ void QtTrayPresenter::attach(CTrayWnd& window) {
         CAboutDlg dialog;
         dialog.exec();
     });
+    connect(&window, &CTrayWnd::menuChanged, this, &QtTrayPresenter::rebuildMenu);
     rebuildMenu();
 }
 
@@ -44,11 +47,14 @@ void QtTrayPresenter::rebuildMenu() {
     menu_->clear();
     if (!window_)
         return;
+    QStringList shown;
     for (const CTrayWnd::MenuItem& item : window_->menuItems()) {
         if (item.command == 0) {
             menu_->addSeparator();
+            shown << QStringLiteral("-");
             continue;
         }
+        shown << (item.enabled ? item.text : QLatin1Char('(') + item.text + QLatin1Char(')'));
         QAction* action = menu_->addAction(item.text);
         action->setEnabled(item.enabled);
         const int command = item.command;
@@ -57,6 +63,9 @@ void QtTrayPresenter::rebuildMenu() {
             action, &QAction::triggered, window_, [w = window_, command] { w->onCommand(command); },
             Qt::QueuedConnection);
     }
+    // What the menu offers now, greyed items in parentheses: shows in the
+    // debug log what a tray host was given.
+    logger_.Log(CLogWriter::LogDebug, QStringLiteral("menu: ") + shown.join(QLatin1Char(' ')));
 }
 
 QIcon QtTrayPresenter::iconImage(TrayIcon icon) {

@@ -33,6 +33,8 @@ public:
     void showWarning(const QString& text) override;  // any thread
 
     static QIcon iconImage(TrayIcon icon);
+    // The tray icon's menu as built last.
+    const QMenu& menu() const { return *menu_; }
 
 private:
     void rebuildMenu();

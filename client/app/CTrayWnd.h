@@ -97,7 +97,7 @@ signals:
 private:
     struct Slot {
         bool inUse = false;
-        SystemTime startTime;
+        quint64 taskId = 0;
     };
     class Mailbox;
 
@@ -121,8 +121,9 @@ private:
     bool errorPending_ = false;
     bool paused_ = false;
     bool guestShareAvailable_ = false;
-    bool checkRunning_ = false;
-    SystemTime checkStartTime_;
+    // Task id of the guest share check under way; 0 when none runs.
+    quint64 checkTaskId_ = 0;
+    quint64 lastTaskId_ = 0;
     std::array<Slot, kSlots> slots_;
     QTimer schedulerTimer_;
     QTimer blockTimer_;

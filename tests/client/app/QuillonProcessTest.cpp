@@ -20,6 +20,9 @@
 
 namespace {
 
+const QString kAvailable = QStringLiteral("ゲスト共有が可能です。");
+const QString kNotAvailable = QStringLiteral("ゲスト共有はできません。");
+
 // The events of a data folder's store, oldest first; empty while there is none.
 QStringList Events(const QString& productFolder) {
     const QString path = productFolder + QStringLiteral("/EventLog.sqlite");
@@ -88,6 +91,41 @@ protected:
     EmulatorProcess emulator;
     QTemporaryDir runtime;
 };
+
+// Every start checks the guest share once, reports that check's result, and
+// the menu shows the guest share item exactly when sharing is possible.
+TEST_F(QuillonProcessTest, GuestShareCheckAtStartReportsItsOwnResult) {
+    ASSERT_TRUE(ProfileFile::writeString("Config", "Debug", "ON", ConfigPath()));
+    const std::filesystem::path config =
+        emulator.repository() / "Velmora" / ".settings" / "share-config.ini";
+    const QRegularExpression result(QStringLiteral("^ゲスト共有(が可能です|はできません)。$"));
+    for (const bool suppressed : {false, true}) {
+        std::ofstream(config) << "password=0\nemail=0\nsuppress-file-share="
+                              << (suppressed ? "1" : "0") << "\n";
+        for (int start = 1; start <= 20; ++start) {
+            SCOPED_TRACE(testing::Message() << "suppressed " << suppressed << ", start " << start);
+            const qsizetype before = Events(home.productFolder()).filter(result).size();
+            Client client(home.path(), runtime.path());
+            // Settled: a result of this start, and the menu rebuilt after it.
+            QStringList events;
+            ASSERT_TRUE(WaitUntil([&] {
+                events = Events(home.productFolder());
+                const qsizetype last = events.lastIndexOf(result);
+                return events.filter(result).size() > before &&
+                       events.indexOf(QRegularExpression("menu: .*"), last) > last;
+            }));
+            client.stop();
+            events = Events(home.productFolder());
+            EXPECT_EQ(events.filter(result).size(), before + 1) << "one check per start";
+            EXPECT_EQ(events.filter(QStringLiteral("ゲスト共有可否チェックが完了しました")).size(),
+                      before + 1);
+            EXPECT_EQ(events.filter(result).last(), suppressed ? kNotAvailable : kAvailable);
+            const QString menu = events.filter(QRegularExpression("^menu: ")).last();
+            EXPECT_EQ(menu.contains(QStringLiteral("ゲスト共有")), !suppressed)
+                << menu.toStdString();
+        }
+    }
+}
 
 // One copy per data folder: a second copy on the same folder ends silently
 // whatever its runtime folder; another data folder runs beside it; a lock

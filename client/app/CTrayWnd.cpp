@@ -349,11 +349,16 @@ void CTrayWnd::CheckWebDavBlock() {
         CRestUser user;
         CRestResult userResult;
         rest.GetCurrentUser(userResult, user);
+        // Without the user there is no portal to ask: any further request
+        // would go to a portal that is not the user's.
+        if (!userResult.ok)
+            return;
         CRestOptions options;
         CRestResult optionsResult;
         rest.GetOptions(optionsResult, user.portalId, options);
-        if (optionsResult.ok)
-            options_ = options;
+        if (!optionsResult.ok)
+            return;
+        options_ = options;
         if (!options_.autoBlock)
             return;
         CRestAutoBlock block;

@@ -116,8 +116,16 @@ QIcon QtTrayPresenter::iconImage(TrayIcon icon) {
 
 void QtTrayPresenter::setIcon(TrayIcon icon) {
     tray_.setIcon(iconImage(icon));
-    // Shown even when no tray exists yet; the icon appears once a panel starts.
-    tray_.show();
+    if (tray_.isVisible())
+        return;
+    // On X11 an icon shown before any tray exists appears once a panel
+    // starts: Qt watches for it through a signal of the X11 platform. Other
+    // platforms have no such signal (showing would only make Qt warn that it
+    // cannot connect to it); there the icon is shown at the first change of
+    // icon after a tray has appeared.
+    if (QSystemTrayIcon::isSystemTrayAvailable() ||
+        QGuiApplication::platformName() == QLatin1String("xcb"))
+        tray_.show();
 }
 
 void QtTrayPresenter::showBalloon(const QString& text) {

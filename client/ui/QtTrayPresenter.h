@@ -16,7 +16,8 @@ class CLogWriter;
 // The tray window's face on a desktop: the system tray icon with its menu
 // and balloons, and message boxes. Without a system tray (no desktop, or the
 // offscreen platform) the program still runs; balloons then go to the log at
-// debug level, and the icon appears as soon as a tray does.
+// debug level, and the icon appears once a tray does (on X11 at once,
+// elsewhere with the next change of icon).
 class QtTrayPresenter : public QObject, public TrayPresenter, public UserNotifier {
     Q_OBJECT
 public:

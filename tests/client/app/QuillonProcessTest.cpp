@@ -128,8 +128,9 @@ TEST_F(QuillonProcessTest, GuestShareCheckAtStartReportsItsOwnResult) {
 }
 
 // One copy per data folder: a second copy on the same folder ends silently
-// whatever its runtime folder; another data folder runs beside it; a lock
-// file that cannot be made is logged and ends the copy.
+// whatever its runtime folder; another data folder runs beside it; the lock
+// goes with the process however it ends; a lock file that cannot be made is
+// logged and ends the copy.
 TEST_F(QuillonProcessTest, OneCopyPerDataFolder) {
     const QRegularExpression result(QStringLiteral("^ゲスト共有(が可能です|はできません)。$"));
     QTemporaryDir otherRuntime;
@@ -156,6 +157,13 @@ TEST_F(QuillonProcessTest, OneCopyPerDataFolder) {
     first.stop();
     // Offscreen there is no tray: nothing for the user to act on is printed.
     EXPECT_EQ(first.errorOutput().toStdString(), "");
+    {
+        // Ended by a signal, the first copy left no lock behind.
+        const qsizetype before = Events(home.productFolder()).filter(result).size();
+        Client again(home.path(), otherRuntime.path());
+        EXPECT_TRUE(
+            WaitUntil([&] { return Events(home.productFolder()).filter(result).size() > before; }));
+    }
     // A folder where the lock file must be: it cannot be created.
     const QString lockFile = home.file(QStringLiteral("TORVAL2 クライアントツール.lock"));
     ASSERT_TRUE(QFile::remove(lockFile));

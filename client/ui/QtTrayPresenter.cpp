@@ -39,7 +39,11 @@ void QtTrayPresenter::attach(CTrayWnd& window) {
         CAboutDlg dialog;
         dialog.exec();
     });
-    connect(&window, &CTrayWnd::menuChanged, this, &QtTrayPresenter::rebuildMenu);
+    // Not under the user's pointer: an open menu was built as it opened.
+    connect(&window, &CTrayWnd::menuChanged, this, [this] {
+        if (!menu_->isVisible())
+            rebuildMenu();
+    });
     rebuildMenu();
 }
 

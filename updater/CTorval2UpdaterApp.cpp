@@ -1,6 +1,7 @@
 #include "CTorval2UpdaterApp.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <spawn.h>
 #include <cstring>
@@ -19,10 +20,19 @@ CTorval2UpdaterApp::CTorval2UpdaterApp(CLogWriter& logger, UpdatePrompter& promp
     : logger_(logger), prompter_(prompter) {}
 
 int CTorval2UpdaterApp::InitInstance() {
-    // A second updater of this user ends at once, silently.
-    SingleInstanceLock lock(QStringLiteral("QuillonUpdater"));
-    if (!lock.acquired())
+    // A second updater for the same data folder ends at once, silently; one
+    // that cannot know whether it is alone says so and ends.
+    SingleInstanceLock lock(QFileInfo(ConfigPath()).absolutePath(),
+                            QStringLiteral("QuillonUpdater"));
+    if (lock.state() == SingleInstanceLock::HeldElsewhere)
         return 0;
+    if (!lock.acquired()) {
+        logger_.Log(CLogWriter::LogError, QStringLiteral("多重起動防止用のファイル（") +
+                                              lock.path() +
+                                              QStringLiteral("）を作成できませんでした。") +
+                                              lock.errorText());
+        return 0;
+    }
 
     logger_.Log(CLogWriter::LogDebug, QStringLiteral("iniファイルの確認を開始します。"));
     if (!LocalAppData::baseFolder().isEmpty())

@@ -116,6 +116,8 @@ void CTrayWnd::setTrayIcon(std::optional<TrayIcon> icon, const QString& balloon)
     presenter_.setIcon(icon.value_or(stateIcon()));
     if (!balloon.isEmpty())
         presenter_.showBalloon(balloonText(balloon));
+    // Every change of pause, runs and interrupt passes here.
+    emit menuChanged();
 }
 
 CTrayWnd::Slot* CTrayWnd::freeSlot() {
@@ -250,6 +252,8 @@ void CTrayWnd::startWorker(TaskBlock block) {
                 break;
         }
     }).detach();
+    // A run now holds its slot: "中断" becomes available.
+    emit menuChanged();
 }
 
 void CTrayWnd::StartUploadRun(UploadJob& job, int index) {
@@ -257,6 +261,7 @@ void CTrayWnd::StartUploadRun(UploadJob& job, int index) {
     block.stopFlag = &stopRequested_;
     block.kind = TaskBlock::UploadRun;
     block.startTime = clock_.localTime();
+    block.taskId = ++lastTaskId_;
     block.jobIndex = index;
     logger_.Log(CLogWriter::LogInfo, job.Name + QStringLiteral(" のアップロードを開始しました"));
 
@@ -276,9 +281,8 @@ void CTrayWnd::StartUploadRun(UploadJob& job, int index) {
         return;
     }
     free->inUse = true;
-    free->startTime = block.startTime;
+    free->taskId = block.taskId;
     startWorker(std::move(block));
-    // Start times identify runs; two runs must never share one.
     QThread::msleep(10);
 }
 
@@ -287,6 +291,7 @@ void CTrayWnd::StartGuestShareRun(const GuestShareRequest& request) {
     block.stopFlag = &stopRequested_;
     block.kind = TaskBlock::UploadRun;
     block.startTime = clock_.localTime();
+    block.taskId = ++lastTaskId_;
     UploadJob job;
     job.UniqueId = MakeUniqueIdText(clock_);
     block.job = job;
@@ -302,7 +307,7 @@ void CTrayWnd::StartGuestShareRun(const GuestShareRequest& request) {
         return;
     }
     free->inUse = true;
-    free->startTime = block.startTime;
+    free->taskId = block.taskId;
     startWorker(std::move(block));
     QThread::msleep(10);
 }
@@ -331,13 +336,13 @@ void CTrayWnd::UploadNowAll() {
 }
 
 void CTrayWnd::StartGuestShareCheck() {
-    if (checkRunning_)
+    if (checkTaskId_ != 0)
         return;
-    checkRunning_ = true;
     TaskBlock block;
     block.kind = TaskBlock::GuestShareCheck;
     block.startTime = clock_.localTime();
-    checkStartTime_ = block.startTime;
+    block.taskId = ++lastTaskId_;
+    checkTaskId_ = block.taskId;
     startWorker(std::move(block));
 }
 
@@ -348,11 +353,16 @@ void CTrayWnd::CheckWebDavBlock() {
         CRestUser user;
         CRestResult userResult;
         rest.GetCurrentUser(userResult, user);
+        // Without the user there is no portal to ask: any further request
+        // would go to a portal that is not the user's.
+        if (!userResult.ok)
+            return;
         CRestOptions options;
         CRestResult optionsResult;
         rest.GetOptions(optionsResult, user.portalId, options);
-        if (optionsResult.ok)
-            options_ = options;
+        if (!optionsResult.ok)
+            return;
+        options_ = options;
         if (!options_.autoBlock)
             return;
         CRestAutoBlock block;
@@ -373,19 +383,20 @@ void CTrayWnd::CheckWebDavBlock() {
 
 void CTrayWnd::OnTaskFinished(TaskBlock block) {
     if (!block.job) {
-        if (block.kind == TaskBlock::GuestShareCheck && block.startTime == checkStartTime_) {
+        if (block.kind == TaskBlock::GuestShareCheck && block.taskId == checkTaskId_) {
             errorPending_ = false;
             guestShareAvailable_ = block.result == 1;
             logger_.Log(CLogWriter::LogInfo, guestShareAvailable_
                                                  ? QStringLiteral("ゲスト共有が可能です。")
                                                  : QStringLiteral("ゲスト共有はできません。"));
-            checkRunning_ = false;
+            checkTaskId_ = 0;
+            emit menuChanged();
         }
         return;
     }
     Slot* slot = nullptr;
     for (Slot& s : slots_) {
-        if (s.inUse && s.startTime == block.startTime)
+        if (s.inUse && s.taskId == block.taskId)
             slot = &s;
     }
     if (!slot)

@@ -94,11 +94,15 @@ signals:
     void guestShareRequested();
     // A guest share run succeeded: the share-completed dialog shows this.
     void guestShareCompleted(const QString& header, const QString& text);
+    // The state behind menuItems() changed (pause, runs, interrupt, the
+    // guest share check): a menu on show must be rebuilt now, since some
+    // tray hosts never announce that they are about to show it.
+    void menuChanged();
 
 private:
     struct Slot {
         bool inUse = false;
-        SystemTime startTime;
+        quint64 taskId = 0;
     };
     class Mailbox;
 
@@ -123,8 +127,9 @@ private:
     bool paused_ = false;
     bool guestShareAvailable_ = false;
     bool settingsOpen_ = false;
-    bool checkRunning_ = false;
-    SystemTime checkStartTime_;
+    // Task id of the guest share check under way; 0 when none runs.
+    quint64 checkTaskId_ = 0;
+    quint64 lastTaskId_ = 0;
     std::array<Slot, kSlots> slots_;
     QTimer schedulerTimer_;
     QTimer blockTimer_;

@@ -1,8 +1,10 @@
 #include <QApplication>
+#include <QFileInfo>
 
 #include "AppIcon.h"
 #include "CLogWriter.h"
 #include "CTrayWnd.h"
+#include "ConfigPaths.h"
 #include "QtTrayPresenter.h"
 #include "SingleInstanceLock.h"
 #include "UpdateState.h"
@@ -16,12 +18,20 @@ int main(int argc, char* argv[]) {
     // The program lives in the tray; closing a dialog must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // One copy per user; a second start ends silently.
-    SingleInstanceLock lock(title);
-    if (!lock.acquired())
-        return 0;
-
+    // One copy per data folder, wherever it was started; a second start ends
+    // silently. Without a lock the program cannot know it is alone: it says
+    // so in the log and ends.
     CLogWriter logger;
+    SingleInstanceLock lock(QFileInfo(ConfigPath()).absolutePath(), title);
+    if (lock.state() == SingleInstanceLock::HeldElsewhere)
+        return 0;
+    if (!lock.acquired()) {
+        logger.Log(CLogWriter::LogError,
+                   QStringLiteral("多重起動防止用のファイル（") + lock.path() +
+                       QStringLiteral("）を作成できませんでした。") + lock.errorText());
+        return 1;
+    }
+
     QtTrayPresenter presenter(logger);
     CTrayWnd window(presenter, &presenter);
     presenter.attach(window);

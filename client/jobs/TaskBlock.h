@@ -35,8 +35,13 @@ struct TaskBlock {
     // 1 success, 0 failure, where the task sets it.
     int result = 0;
     Kind kind = UploadRun;
-    // When the task was started; identifies it.
+    // When the task was started. Two tasks may share it (same clock tick,
+    // a clock set back), so it does not identify the task.
     SystemTime startTime;
+    // Identifies the task among all that its window started: the window
+    // matches the block that comes back with what it started by this number
+    // alone. Never 0 for a started task.
+    quint64 taskId = 0;
     CLogWriter* logger = nullptr;
 };
 

@@ -34,9 +34,14 @@ bool RunGuarded(CLogWriter& logger, Work&& work) {
     return false;
 }
 
-void HandBack(TaskBlock& block) {
-    if (TaskResultSink* sink = block.sink)
+// Hands the block back with the debug lines every task writes around it.
+void HandBack(TaskBlock& block, CLogWriter& logger) {
+    logger.Log(CLogWriter::LogDebug, QStringLiteral("before SendMessage"));
+    TaskResultSink* sink = block.sink;
+    if (sink)
         sink->taskFinished(std::move(block));
+    logger.Log(CLogWriter::LogDebug, QStringLiteral("after SendMessage"));
+    logger.Log(CLogWriter::LogDebug, QStringLiteral("dwResult : %1").arg(sink ? 1 : 0, 0, 16));
 }
 
 }  // namespace
@@ -57,7 +62,7 @@ void RunGuestShareTask(TaskBlock block) {
     block.shareDownloadUrl = ok ? share.downloadUrl : QString();
     if (block.job)
         block.job->LastUploadFlag = ok ? kSucceeded : kFailed;
-    HandBack(block);
+    HandBack(block, logger);
 }
 
 void RunGuestShareCheckTask(TaskBlock block) {
@@ -67,7 +72,7 @@ void RunGuestShareCheckTask(TaskBlock block) {
     const bool ok = RunGuarded(
         logger, [&](CRestControl& rest) { return CheckGuestShareAvailability(rest, logger); });
     block.result = ok ? 1 : 0;
-    HandBack(block);
+    HandBack(block, logger);
 }
 
 ShareCompletedText BuildShareCompletedText(const GuestShareRequest& request,

@@ -25,7 +25,9 @@ QtTrayPresenter::QtTrayPresenter(CLogWriter& logger, QObject* parent)
     : QObject(parent), logger_(logger), menu_(std::make_unique<QMenu>()) {
     tray_.setToolTip(kTitle);
     tray_.setContextMenu(menu_.get());
-    // The menu is rebuilt each time it opens: its rules read the settings now.
+    // The menu is rebuilt each time it opens (its rules read the settings
+    // now) and whenever the window's state changes, for the hosts that never
+    // say they are about to show it.
     connect(menu_.get(), &QMenu::aboutToShow, this, &QtTrayPresenter::rebuildMenu);
 }
 
@@ -57,6 +59,11 @@ void QtTrayPresenter::attach(CTrayWnd& window) {
     });
     connect(&window, &CTrayWnd::guestShareCompleted, this, &CFileShareEndDlg::showNew);
     connect(&window, &CTrayWnd::settingsRequested, this, &QtTrayPresenter::openSettings);
+    // Not under the user's pointer: an open menu was built as it opened.
+    connect(&window, &CTrayWnd::menuChanged, this, [this] {
+        if (!menu_->isVisible())
+            rebuildMenu();
+    });
     rebuildMenu();
 }
 
@@ -95,11 +102,14 @@ void QtTrayPresenter::rebuildMenu() {
     menu_->clear();
     if (!window_)
         return;
+    QStringList shown;
     for (const CTrayWnd::MenuItem& item : window_->menuItems()) {
         if (item.command == 0) {
             menu_->addSeparator();
+            shown << QStringLiteral("-");
             continue;
         }
+        shown << (item.enabled ? item.text : QLatin1Char('(') + item.text + QLatin1Char(')'));
         QAction* action = menu_->addAction(item.text);
         action->setEnabled(item.enabled);
         const int command = item.command;
@@ -108,6 +118,9 @@ void QtTrayPresenter::rebuildMenu() {
             action, &QAction::triggered, window_, [w = window_, command] { w->onCommand(command); },
             Qt::QueuedConnection);
     }
+    // What the menu offers now, greyed items in parentheses: shows in the
+    // debug log what a tray host was given.
+    logger_.Log(CLogWriter::LogDebug, QStringLiteral("menu: ") + shown.join(QLatin1Char(' ')));
 }
 
 QIcon QtTrayPresenter::iconImage(TrayIcon icon) {
@@ -158,8 +171,16 @@ QIcon QtTrayPresenter::iconImage(TrayIcon icon) {
 
 void QtTrayPresenter::setIcon(TrayIcon icon) {
     tray_.setIcon(iconImage(icon));
-    // Shown even when no tray exists yet; the icon appears once a panel starts.
-    tray_.show();
+    if (tray_.isVisible())
+        return;
+    // On X11 an icon shown before any tray exists appears once a panel
+    // starts: Qt watches for it through a signal of the X11 platform. Other
+    // platforms have no such signal (showing would only make Qt warn that it
+    // cannot connect to it); there the icon is shown at the first change of
+    // icon after a tray has appeared.
+    if (QSystemTrayIcon::isSystemTrayAvailable() ||
+        QGuiApplication::platformName() == QLatin1String("xcb"))
+        tray_.show();
 }
 
 void QtTrayPresenter::showBalloon(const QString& text) {

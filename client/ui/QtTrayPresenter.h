@@ -20,7 +20,8 @@ class DriveOperations;
 // The tray window's face on a desktop: the system tray icon with its menu
 // and balloons, and message boxes. Without a system tray (no desktop, or the
 // offscreen platform) the program still runs; balloons then go to the log at
-// debug level, and the icon appears as soon as a tray does.
+// debug level, and the icon appears once a tray does (on X11 at once,
+// elsewhere with the next change of icon).
 class QtTrayPresenter : public QObject, public TrayPresenter, public UserNotifier {
     Q_OBJECT
 public:
@@ -37,6 +38,8 @@ public:
     void showWarning(const QString& text) override;  // any thread
 
     static QIcon iconImage(TrayIcon icon);
+    // The tray icon's menu as built last.
+    const QMenu& menu() const { return *menu_; }
 
     // Makes the drive operations the settings dialog maps and unmaps
     // through; without one the dialog leaves the drive alone.

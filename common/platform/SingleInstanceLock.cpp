@@ -3,31 +3,35 @@
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "LocalAppData.h"
-
-SingleInstanceLock::SingleInstanceLock(const QString& name) {
-    // The runtime folder is per user and per login; the data folder serves
-    // where there is none.
-    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (folder.isEmpty() || !QDir(folder).exists()) {
-        folder = LocalAppData::productFolder();
-        QDir().mkpath(folder);
-    }
+SingleInstanceLock::SingleInstanceLock(const QString& folder, const QString& name) {
     QString safe = name;
     safe.replace(QLatin1Char('/'), QLatin1Char('_'));
-    path_ = folder + QLatin1Char('/') + safe + QStringLiteral(".lock");
+    path_ = QDir(folder).filePath(safe + QStringLiteral(".lock"));
+    QDir().mkpath(folder);
     const int fd = ::open(QFile::encodeName(path_).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
+    if (fd < 0) {
+        errorText_ = QString::fromLocal8Bit(std::strerror(errno));
         return;
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
         ::close(fd);
+        if (error == EWOULDBLOCK) {
+            state_ = HeldElsewhere;
+        } else {
+            errorText_ = QString::fromLocal8Bit(std::strerror(error));
+        }
         return;
     }
     fd_ = fd;
+    state_ = Acquired;
 }
 
 SingleInstanceLock::~SingleInstanceLock() {

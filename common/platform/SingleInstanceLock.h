@@ -2,21 +2,37 @@
 
 #include <QString>
 
-// Stand-in for the named mutex that keeps one copy of a program per user: an
-// exclusive lock on a file in the user's runtime folder, which the system
-// releases when the process ends, also when it is killed.
+// Stand-in for the named mutex that keeps one copy of a program: an exclusive
+// lock on a file in the folder the copy works on (its data folder), which the
+// system releases when the process ends, also when it is killed. Keyed to the
+// folder, not to the login session, so copies started from different
+// environments (desktop, login shell, su) still exclude each other when they
+// share the settings, and copies with different data folders run side by side.
 class SingleInstanceLock {
 public:
-    explicit SingleInstanceLock(const QString& name);
+    enum State {
+        Acquired,
+        // Another process holds the lock on this folder.
+        HeldElsewhere,
+        // The lock file cannot be created or locked; errorText() says why.
+        Failed,
+    };
+
+    // Creates folder when missing and locks the file name + ".lock" in it.
+    SingleInstanceLock(const QString& folder, const QString& name);
     ~SingleInstanceLock();
     SingleInstanceLock(const SingleInstanceLock&) = delete;
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
-    // False when another process of this user holds the lock.
-    bool acquired() const { return fd_ >= 0; }
+    State state() const { return state_; }
+    bool acquired() const { return state_ == Acquired; }
     const QString& path() const { return path_; }
+    // The system's reason when the state is Failed.
+    const QString& errorText() const { return errorText_; }
 
 private:
     QString path_;
+    QString errorText_;
+    State state_ = Failed;
     int fd_ = -1;
 };

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "EmulatorClient.h"
+#include "EmulatorJournal.h"
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
 #include "TestSupport.h"
@@ -282,6 +283,38 @@ TEST_F(TrayTest, BlockCheckWarnsWhenTheServiceBlocksWebDav) {
     EXPECT_TRUE(CLogWriter().ReadLogText().contains("WebDAVの利用の遮断が検知されました。3回目"));
     window.CheckWebDavBlock();
     EXPECT_EQ(presenter.balloons.size(), 2) << "every detection shows the balloon again";
+}
+
+// The block check stops at the first failed request, and asks only the
+// user's own portal; a failed options request keeps the options it had.
+TEST_F(TrayTest, BlockCheckEndsAtTheFirstFailure) {
+    CTrayWnd window(presenter);
+    HttpsClient control(emulator);
+    // Options with autoBlock on from an earlier check.
+    fault(R"({"path": "/options$", "json": {"options": [{"name": "autoBlock", "enabled": true}]},
+              "times": 1})");
+    window.CheckWebDavBlock();
+    const struct {
+        const char* failing;
+        QStringList expected;  // the paths asked, after the base path
+    } cases[] = {
+        {"/currentUser$", {"/currentUser"}},
+        {"/options$", {"/currentUser", "/portal/1/options"}},
+        {"/autoBlock$", {"/currentUser", "/portal/1/options", "/portal/1/autoBlock"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failing);
+        ASSERT_EQ(control.del("/_emulator/journal").status, 204);
+        fault(std::string(R"({"path": ")") + c.failing + R"(", "status": 500, "times": 0})");
+        window.CheckWebDavBlock();
+        ASSERT_EQ(control.del("/_emulator/faults").status, 204);
+        QStringList asked;
+        for (const auto& entry : ReadJournal(emulator))
+            asked << QString::fromStdString(entry.get("path").to_str()).section("/api/v1/", 1);
+        asked.removeDuplicates();  // the authentication challenge
+        EXPECT_EQ(asked.join(' ').toStdString(), c.expected.join(' ').toStdString());
+        EXPECT_TRUE(presenter.balloons.isEmpty());
+    }
 }
 
 TEST_F(TrayTest, QuitAsksFirst) {

@@ -591,4 +591,29 @@ TEST_F(GuestShareTaskTest, CheckTaskSurvivesGarbageAndAnAbsentService) {
         0);
 }
 
+// Both tasks hand their block back as the upload run does, with the same
+// debug lines around it.
+TEST_F(GuestShareTaskTest, RunAndCheckLogTheHandBack) {
+    ASSERT_TRUE(ProfileFile::writeString("Config", "Debug", "ON", ConfigPath()));
+    constexpr int kDebug = 16;
+    const std::vector<LogLine> handBack = {
+        {kDebug, "before SendMessage"}, {kDebug, "after SendMessage"}, {kDebug, "dwResult : 1"}};
+    const struct {
+        const char* what;
+        void (*entry)(TaskBlock);
+        TaskBlock block;
+    } tasks[] = {
+        {"share run", RunGuestShareTask,
+         runBlock(std::make_shared<const GuestShareRequest>(threeFiles()))},
+        {"check", RunGuestShareCheckTask, checkBlock()},
+    };
+    for (const auto& task : tasks) {
+        SCOPED_TRACE(task.what);
+        finish(task.entry, task.block);
+        const std::vector<LogLine> lines = logLines();
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(std::vector<LogLine>(lines.end() - 3, lines.end()), handBack);
+    }
+}
+
 }  // namespace

@@ -313,6 +313,13 @@ TEST_F(PostUploadTest, DeleteDaysIsReadFromTheSettingsAtTheTimeOfTheRun) {
     PostUpload::AfterRun(job, tally, false, true, config, clock);
     EXPECT_FALSE(QFileInfo::exists(evac + "/a.txt"));
 
+    // A negative count is no number: the default, not "at once".
+    PutFile(evac + "/n.txt", "N");
+    PutFile(config, "[Config]\nDeleteDays=-1\n");
+    clock.wallSeconds = Birth(evac + "/n.txt") + 32400 + 7 * 86400 - 1;
+    PostUpload::AfterRun(job, tally, false, true, config, clock);
+    EXPECT_TRUE(QFileInfo::exists(evac + "/n.txt"));
+
     PutFile(evac + "/b.txt", "B");
     PutFile(config, "[Config]\nDeleteDays=2\n");
     clock.wallSeconds = Birth(evac + "/b.txt") + 32400 + 2 * 86400 - 1;

@@ -1,5 +1,6 @@
 #include "PostUpload.h"
 
+#include "NativeFs.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -257,6 +258,62 @@ TEST_F(PostUploadTest, TargetInsideTheHotFolderIsNotMovedIntoItself) {
     put("done/old.txt", "O");
     PostUpload::MoveTree(hot, in("done"));
     EXPECT_EQ(ReadTree(hot), (Tree{{"done/", ""}, {"done/a.txt", "A"}, {"done/old.txt", "O"}}));
+}
+
+// Every combination of targets that lead back into the hot folder: nothing of
+// it may be lost, whether moved, left or refused.
+TEST_F(PostUploadTest, NoFileOfTheHotFolderIsLostWhateverTheTargetsAre) {
+    const QString data = root.path() + "/data";
+    const QString inHot = data + "/in";
+    const QString link = root.path() + "/link";
+    const QStringList targets = {inHot,         inHot + "/.",        inHot + "/../in",  link,
+                                 link + "/",    inHot + "/done",     inHot + "/./done", data,
+                                 inHot + "/..", root.path() + "/out"};
+    // "in/a.txt" mirrors onto "a.txt" when the target is the hot folder's parent.
+    const QStringList files = {"a.txt", "sub/b.txt", "in/a.txt", "in/c.txt", "done/d.txt"};
+    ASSERT_EQ(symlink(QFile::encodeName(inHot).constData(), QFile::encodeName(link).constData()),
+              0);
+    const auto findsAll = [&](const QStringList& places) {
+        for (const QString& rel : files) {
+            const bool found = std::any_of(places.begin(), places.end(), [&](const QString& p) {
+                return Content(p + "/" + rel) == rel.toUtf8();
+            });
+            if (!found)
+                return "lost " + rel.toStdString();
+        }
+        return std::string();
+    };
+    for (const QString& evacTarget : targets) {
+        for (const QString& errorTarget : targets) {
+            for (int mode = 0; mode < 3; ++mode) {
+                QDir(data).removeRecursively();
+                QDir(root.path() + "/out").removeRecursively();
+                for (const QString& rel : files)
+                    PutFile(inHot + "/" + rel, rel.toUtf8());
+                job.HotFolder = inHot;
+                job.EvacuationFolder = evacTarget;
+                job.ErrorFolder = errorTarget;
+                tally.successList = {inHot + "/a.txt", inHot + "/in", inHot + "/in/a.txt",
+                                     inHot + "/sub", inHot + "/sub/b.txt"};
+                tally.failureList = {inHot + "/done", inHot + "/done/d.txt", inHot + "/in/c.txt"};
+                // Listed moves, then a compressed run that succeeded and one that failed.
+                PostUpload::AfterRun(job, tally, mode > 0, mode == 1, config, clock);
+                const std::string lost = findsAll({inHot, QFileInfo(evacTarget).canonicalFilePath(),
+                                                   QFileInfo(errorTarget).canonicalFilePath()});
+                EXPECT_EQ(lost, "") << "evacuation " << evacTarget.toStdString() << ", error "
+                                    << errorTarget.toStdString() << ", mode " << mode;
+            }
+        }
+    }
+}
+
+TEST_F(PostUploadTest, CopyOntoTheSourceItselfFailsAndKeepsIt) {
+    put("a.txt", "A");
+    ASSERT_EQ(symlink("a.txt", QFile::encodeName(in("link")).constData()), 0);
+    EXPECT_FALSE(
+        NativeFs::MoveFile(QFile::encodeName(in("a.txt")), QFile::encodeName(hot + "/./a.txt")));
+    EXPECT_FALSE(NativeFs::MoveFile(QFile::encodeName(in("a.txt")), QFile::encodeName(in("link"))));
+    EXPECT_EQ(ReadTree(hot), (Tree{{"a.txt", "A"}, {"link", "A"}}));
 }
 
 TEST_F(PostUploadTest, SpecialFilesAndFolderLinksStayWithoutHanging) {

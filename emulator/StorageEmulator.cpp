@@ -109,7 +109,7 @@ StorageEmulator::StorageEmulator(const EmulatorOptions& options, const AccountSt
                                  const std::string& certificatePath, const std::string& keyPath)
     : options_(options),
       accounts_(accounts),
-      authenticator_(options.authMode, accounts),
+      authenticator_(options.authMode, options.authPaths, accounts),
       server_(std::make_unique<httplib::SSLServer>(certificatePath.c_str(), keyPath.c_str())) {}
 
 StorageEmulator::~StorageEmulator() = default;
@@ -220,7 +220,7 @@ int StorageEmulator::expectContinue(const httplib::Request& req, httplib::Respon
     entry.auth = outcome.scheme;
     entry.authFailure = outcome.failure;
     entry.status = 401;
-    authenticator_.challenge(res, outcome);
+    authenticator_.challenge(req, res, outcome);
     res.set_header("Connection", "close");
     journal_.write(entry);
     return 401;
@@ -264,7 +264,7 @@ void StorageEmulator::handle(const httplib::Request& req, httplib::Response& res
     e.authFailure = outcome.failure;
     if (outcome.account == nullptr) {
         consumeBody(call, nullptr);
-        authenticator_.challenge(res, outcome);
+        authenticator_.challenge(req, res, outcome);
         e.status = 401;
         journal_.write(e);
         return;

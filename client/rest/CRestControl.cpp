@@ -160,7 +160,8 @@ void CRestControl::PrepareRequest() {
     curl_easy_setopt(handle_, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
     // The reset forgets what the server asked for; offering both methods again
-    // would send every request once without credentials.
+    // would send every request once without credentials. Perform widens the
+    // offer when a path asks for the other method.
     curl_easy_setopt(handle_, CURLOPT_HTTPAUTH, authMethods_);
     curl_easy_setopt(handle_, CURLOPT_USERNAME, WideToUtf8(s.userName).constData());
     curl_easy_setopt(handle_, CURLOPT_PASSWORD, WideToUtf8(s.password).constData());
@@ -207,12 +208,13 @@ void CRestControl::SetRequestPath(const QByteArray& suffix, Base base) {
                                 QStringLiteral("CURL_URL_ERROR"));
 }
 
-void CRestControl::Perform(CRestResult& result) {
+bool CRestControl::Perform(CRestResult& result) {
     result.status = 0;
     if (!handle_) {
         result.ok = false;
-        return;
+        return false;
     }
+    const long ourOffer = authMethods_;
     const CURLcode rc = curl_easy_perform(handle_);
     long offered = 0;
     if (curl_easy_getinfo(handle_, CURLINFO_HTTPAUTH_AVAIL, &offered) == CURLE_OK && offered) {
@@ -226,6 +228,13 @@ void CRestControl::Perform(CRestResult& result) {
         long code = 0;
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &code);
         result.status = static_cast<qint32>(code);
+        // Paths of one server may sit behind front ends with different
+        // methods: a challenge for a method not offered gets one more try.
+        constexpr long kBoth = CURLAUTH_BASIC | CURLAUTH_DIGEST;
+        if (code == 401 && (offered & kBoth & ~ourOffer) != 0) {
+            authMethods_ = kBoth;
+            return true;
+        }
     } else {
         result.ok = false;
         switch (rc) {
@@ -248,6 +257,7 @@ void CRestControl::Perform(CRestResult& result) {
     double total = -1.0;
     curl_easy_getinfo(handle_, CURLINFO_TOTAL_TIME, &total);
     result.elapsed = total;
+    return false;
 }
 
 size_t CRestControl::CollectBody(char* data, size_t size, size_t count, void* target) {
@@ -291,10 +301,15 @@ void CRestControl::request(CRestResult& result, const QByteArray& suffix, Base b
             curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, customMethod);
     }
     SetRequestPath(suffix, base);
-    Perform(result);
+    const bool again = Perform(result);
     if (buffer.allocationFailed)
         throw CTorval2Exception(QStringLiteral("メモリのアロケートに失敗しました。"),
                                 QStringLiteral("MEMORY_ALLOCATION_ERROR"));
+    if (again) {
+        // Offering both methods now, so this happens once.
+        request(result, suffix, base, ownHeaders, formBody, customMethod, body);
+        return;
+    }
     if (body)
         *body = std::move(buffer.data);
 }
@@ -408,10 +423,15 @@ void CRestControl::uploadOnce(CRestResult& result, const QString& localPath,
         curl_easy_setopt(handle_, CURLOPT_HEADERDATA, &replyHeaders);
     }
     SetRequestPath(suffix);
-    Perform(result);
+    const bool again = Perform(result);
     if (body.allocationFailed || replyHeaders.allocationFailed)
         throw CTorval2Exception(QStringLiteral("メモリのアロケートに失敗しました。"),
                                 QStringLiteral("MEMORY_ALLOCATION_ERROR"));
+    if (again) {
+        // Offering both methods now, so this happens once.
+        uploadOnce(result, localPath, remoteFolder);
+        return;
+    }
 
     if (result.status == 200) {
         // The service answers a stored upload with 204; a 200 means it was not stored.

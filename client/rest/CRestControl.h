@@ -117,7 +117,11 @@ private:
     void PrepareRequest();
     curl_slist* AppendStandardHeaders(curl_slist* list) const;
     void SetRequestPath(const QByteArray& suffix, Base base = Base::Api);
-    void Perform(CRestResult& result);
+    // Runs the request. True after a 401 whose challenge names a method not
+    // offered: both are offered from now on and the caller issues the request
+    // once more from a reset handle (the library would hold on to the old
+    // challenge otherwise).
+    bool Perform(CRestResult& result);
     static size_t CollectBody(char* data, size_t size, size_t count, void* buffer);
 
     // GET of a JSON reply: true when the status was 200 and body holds the reply.
@@ -136,8 +140,9 @@ private:
     CLogWriter* logger_ = nullptr;
     CURL* handle_ = nullptr;
     bool used_ = false;
-    // The method the server asked for, once known; until then both are
-    // offered and the first request of a handle goes out without credentials.
+    // The method the server asked for last, offered first (for Basic it saves
+    // a round trip); until known both are offered and the first request of a
+    // handle goes out without credentials.
     long authMethods_;
     curl_slist* connectTo_ = nullptr;
 };

@@ -273,6 +273,14 @@ void StorageEmulator::handle(const httplib::Request& req, httplib::Response& res
     e.user = outcome.account->login;
 
     if (auto fault = faults_.match(req.method, req.path)) {
+        if (fault->kind == FaultKind::Delay && fault->afterBody) {
+            // A server still working on a request whose body it has received.
+            e.fault = fault->id;
+            route(call);
+            stopSignal_.waitFor(std::chrono::milliseconds(fault->delayMs));
+            journal_.write(e);
+            return;
+        }
         if (fault->delayMs > 0)
             stopSignal_.waitFor(std::chrono::milliseconds(fault->delayMs));
         if (fault->kind != FaultKind::Delay) {

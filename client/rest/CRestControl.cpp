@@ -96,7 +96,36 @@ QByteArray queryValue(const QString& text) {
 
 std::atomic<bool> insecureWarned{false};
 
+int checkStall(void* watch, curl_off_t, curl_off_t received, curl_off_t sendTotal,
+               curl_off_t sent) {
+    return static_cast<TransferStallWatch*>(watch)->stalled(received, sendTotal, sent) ? 1 : 0;
+}
+
 }  // namespace
+
+void TransferStallWatch::start(std::chrono::seconds stall, std::chrono::seconds reply) {
+    lastMove = std::chrono::steady_clock::now();
+    sent = -1;
+    received = -1;
+    stallLimit = stall;
+    replyLimit = reply;
+    fired = false;
+}
+
+bool TransferStallWatch::stalled(qint64 nowReceived, qint64 sendTotal, qint64 nowSent) {
+    const auto now = std::chrono::steady_clock::now();
+    if (nowSent != sent || nowReceived != received) {
+        sent = nowSent;
+        received = nowReceived;
+        lastMove = now;
+        return false;
+    }
+    // The whole body is out and no byte of the reply has come: the server is
+    // still working on the request (storing a large upload may take long).
+    const bool serverWorking = sendTotal > 0 && nowSent >= sendTotal && nowReceived == 0;
+    fired = now - lastMove >= (serverWorking ? replyLimit : stallLimit);
+    return fired;
+}
 
 CRestControl::CRestControl(const CRestSettings* settings, CLogWriter* logger)
     : settings_(settings), logger_(logger), authMethods_(CURLAUTH_BASIC | CURLAUTH_DIGEST) {
@@ -152,9 +181,14 @@ void CRestControl::PrepareRequest() {
     }
     curl_easy_setopt(handle_, CURLOPT_USERAGENT, WideToUtf8(s.userAgent).constData());
     curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, static_cast<long>(std::max(0, s.timeOut)));
-    // A transfer that stalls fails instead of hanging the run.
-    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max(60, s.timeOut)));
+    // A transfer that stalls fails instead of hanging the run. Not the
+    // library's low-speed limit: it also ran while the server was storing a
+    // fully sent upload, and every such upload was then sent again.
+    const std::chrono::seconds stallTime(std::max(60, s.timeOut));
+    stall_.start(stallTime, stallTime);
+    curl_easy_setopt(handle_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle_, CURLOPT_XFERINFOFUNCTION, checkStall);
+    curl_easy_setopt(handle_, CURLOPT_XFERINFODATA, &stall_);
     curl_easy_setopt(handle_, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(handle_, CURLOPT_REDIR_PROTOCOLS_STR, "https");
@@ -215,7 +249,7 @@ bool CRestControl::Perform(CRestResult& result) {
         return false;
     }
     const long ourOffer = authMethods_;
-    const CURLcode rc = curl_easy_perform(handle_);
+    CURLcode rc = curl_easy_perform(handle_);
     long offered = 0;
     if (curl_easy_getinfo(handle_, CURLINFO_HTTPAUTH_AVAIL, &offered) == CURLE_OK && offered) {
         // libcurl prefers Digest when both are offered; keep its choice.
@@ -224,6 +258,8 @@ bool CRestControl::Perform(CRestResult& result) {
         else if (offered & CURLAUTH_BASIC)
             authMethods_ = CURLAUTH_BASIC;
     }
+    if (rc == CURLE_ABORTED_BY_CALLBACK && stall_.fired)
+        rc = CURLE_OPERATION_TIMEDOUT;  // a stall, not a file that could not be read
     if (rc == CURLE_OK) {
         long code = 0;
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &code);
@@ -398,6 +434,7 @@ void CRestControl::uploadOnce(CRestResult& result, const QString& localPath,
                               EscapePath(remoteFolder + QLatin1Char('/') + fileName) + "/:entity";
 
     PrepareRequest();
+    stall_.start(stall_.stallLimit, stall_.stallLimit * kReplyWaitFactor);
     curl_slist* list = append(nullptr, "Expect: 100-continue");
     list = append(list, "X-Device-ID: " + WideToUtf8(settings_->DeviceId));
     list = append(list, "Pragma: no-cache");

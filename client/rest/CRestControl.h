@@ -9,6 +9,8 @@
 #include "CRestRecords.h"
 #include "CRestSettings.h"
 
+#include <chrono>
+
 class CLogWriter;
 typedef void CURL;
 struct curl_slist;
@@ -71,6 +73,22 @@ struct CRestResultLog {
     QString endDatetime;
 };
 
+// When a transfer counts as stalled. No byte moving for stallLimit ends it;
+// once a request body is sent whole, the server may work on it before the
+// first byte of the reply for up to replyLimit.
+struct TransferStallWatch {
+    std::chrono::steady_clock::time_point lastMove;
+    qint64 sent = -1;
+    qint64 received = -1;
+    std::chrono::seconds stallLimit{60};
+    std::chrono::seconds replyLimit{60};
+    bool fired = false;
+
+    void start(std::chrono::seconds stall, std::chrono::seconds reply);
+    // Called with the transfer's progress; true when it is to end.
+    bool stalled(qint64 received, qint64 sendTotal, qint64 sent);
+};
+
 // The client of the storage service's REST interface and web tool. One
 // object owns one reused transfer handle and is used by one thread at a time.
 //
@@ -106,6 +124,8 @@ public:
 
     // Replies larger than this are refused as a transfer failure.
     static constexpr qsizetype kMaxReplySize = 64 * 1024 * 1024;
+    // The wait for the reply to a fully sent upload, in stall times.
+    static constexpr int kReplyWaitFactor = 10;
 
 private:
     struct ResponseBuffer {
@@ -145,4 +165,5 @@ private:
     // handle goes out without credentials.
     long authMethods_;
     curl_slist* connectTo_ = nullptr;
+    TransferStallWatch stall_;
 };

@@ -408,28 +408,19 @@ protected:
 TEST_F(MixedAuthTest, APathChallengedWithTheOtherMethodIsAnswered) {
     CRestControl rest(&settings, &logger);
     const QString local = localFile(QStringLiteral("m.bin"), QByteArray(5000, 'm'));
-    // Each step offers the method the one before it taught.
-    struct Step {
-        const char* what;
-        const char* method;
-    } steps[] = {{"user", "digest"},
-                 {"pragma", "basic"},
-                 {"user", "digest"},
-                 {"pragma", "basic"},
-                 {"upload", "digest"}};
-    for (const Step& s : steps) {
+    // Each step first offers the method the one before it taught.
+    for (const std::string what : {"user", "pragma", "user", "pragma", "upload"}) {
         CRestResult result;
-        if (s.what == std::string("user")) {
-            CRestUser user;
+        CRestUser user;
+        CRestPragma pragma;
+        if (what == "user")
             rest.GetCurrentUser(result, user);
-        } else if (s.what == std::string("pragma")) {
-            CRestPragma pragma;
+        else if (what == "pragma")
             rest.GetPragma(result, QStringLiteral("taro@velmora"), QStringLiteral("j"), pragma);
-        } else {
+        else
             rest.UploadFile(result, local, QStringLiteral("/Velmora"));
-        }
-        EXPECT_TRUE(result.ok) << s.what << " " << result.status;
-        EXPECT_EQ(Str(journal().back(), "auth"), s.method) << s.what;
+        EXPECT_TRUE(result.ok) << what << " " << result.status;
+        EXPECT_EQ(Str(journal().back(), "auth"), what == "pragma" ? "basic" : "digest") << what;
     }
     EXPECT_EQ(repositoryFile("/Velmora/m.bin"), QString(5000, 'm'));
 }

@@ -105,11 +105,24 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
 
 }  // namespace
 
-Authenticator::Authenticator(AuthMode mode, const AccountStore& accounts)
-    : mode_(mode), accounts_(accounts), opaque_(RandomHex(16)) {}
+Authenticator::Authenticator(AuthMode mode,
+                             const std::vector<std::pair<std::string, AuthMode>>& pathModes,
+                             const AccountStore& accounts)
+    : mode_(mode), accounts_(accounts), opaque_(RandomHex(16)) {
+    for (const auto& [pattern, pathMode] : pathModes)
+        pathModes_.emplace_back(std::regex(pattern, std::regex::ECMAScript), pathMode);
+}
+
+AuthMode Authenticator::modeFor(const std::string& path) const {
+    for (const auto& [pattern, mode] : pathModes_)
+        if (std::regex_search(path, pattern))
+            return mode;
+    return mode_;
+}
 
 AuthOutcome Authenticator::check(const httplib::Request& req, const HeaderList& headers) {
-    if (mode_ == AuthMode::None) {
+    const AuthMode mode = modeFor(req.path);
+    if (mode == AuthMode::None) {
         AuthOutcome outcome;
         outcome.account = &accounts_.accounts().front();
         outcome.scheme = "none";
@@ -126,7 +139,7 @@ AuthOutcome Authenticator::check(const httplib::Request& req, const HeaderList& 
     }
     const std::string header = *found;
     if (StartsWithNoCase(header, "Basic ")) {
-        if (mode_ == AuthMode::Digest) {
+        if (mode == AuthMode::Digest) {
             AuthOutcome outcome;
             outcome.failure = "scheme not offered";
             return outcome;
@@ -134,7 +147,7 @@ AuthOutcome Authenticator::check(const httplib::Request& req, const HeaderList& 
         return checkBasic(header.substr(6));
     }
     if (StartsWithNoCase(header, "Digest ")) {
-        if (mode_ == AuthMode::Basic) {
+        if (mode == AuthMode::Basic) {
             AuthOutcome outcome;
             outcome.failure = "scheme not offered";
             return outcome;
@@ -242,9 +255,11 @@ std::string Authenticator::issueNonce() {
     return nonce;
 }
 
-void Authenticator::challenge(httplib::Response& res, const AuthOutcome& outcome) {
+void Authenticator::challenge(const httplib::Request& req, httplib::Response& res,
+                              const AuthOutcome& outcome) {
     SetErrorReply(res, 401, "AUTHENTICATION_FAILED", "認証に失敗しました。");
-    if (mode_ == AuthMode::Digest || mode_ == AuthMode::Both) {
+    const AuthMode mode = modeFor(req.path);
+    if (mode == AuthMode::Digest || mode == AuthMode::Both) {
         std::string value = std::string("Digest realm=\"") + kRealm +
                             "\", qop=\"auth\", algorithm=MD5, nonce=\"" + issueNonce() +
                             "\", opaque=\"" + opaque_ + "\"";
@@ -252,7 +267,7 @@ void Authenticator::challenge(httplib::Response& res, const AuthOutcome& outcome
             value += ", stale=true";
         res.headers.emplace("WWW-Authenticate", value);
     }
-    if (mode_ == AuthMode::Basic || mode_ == AuthMode::Both) {
+    if (mode == AuthMode::Basic || mode == AuthMode::Both) {
         res.headers.emplace("WWW-Authenticate",
                             std::string("Basic realm=\"") + kRealm + "\", charset=\"UTF-8\"");
     }

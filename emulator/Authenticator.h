@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace httplib {
 struct Request;
@@ -28,19 +31,23 @@ class Authenticator {
 public:
     static constexpr const char* kRealm = "TORVAL2";
 
-    Authenticator(AuthMode mode, const AccountStore& accounts);
+    // pathModes: patterns searched in the decoded path whose requests are challenged and
+    // checked with their own mode instead of mode.
+    Authenticator(AuthMode mode, const std::vector<std::pair<std::string, AuthMode>>& pathModes,
+                  const AccountStore& accounts);
 
     // `headers` are the lines as sent: the library percent-decodes header values, which
     // would change the Digest uri that the response hash covers.
     AuthOutcome check(const httplib::Request& req, const HeaderList& headers);
     // Fills a 401 with the challenges of the mode and an error body.
-    void challenge(httplib::Response& res, const AuthOutcome& outcome);
+    void challenge(const httplib::Request& req, httplib::Response& res, const AuthOutcome& outcome);
 
 private:
     AuthOutcome checkBasic(const std::string& credentials);
     AuthOutcome checkDigest(const httplib::Request& req, const std::string& params);
 
     std::string issueNonce();
+    AuthMode modeFor(const std::string& path) const;
 
     struct NonceState {
         std::chrono::steady_clock::time_point issued;
@@ -48,6 +55,7 @@ private:
     };
 
     AuthMode mode_;
+    std::vector<std::pair<std::regex, AuthMode>> pathModes_;
     const AccountStore& accounts_;
     std::string opaque_;
     std::mutex mutex_;

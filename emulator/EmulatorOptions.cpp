@@ -1,6 +1,7 @@
 #include "EmulatorOptions.h"
 
 #include <charconv>
+#include <regex>
 #include <string_view>
 
 namespace {
@@ -22,7 +23,8 @@ const char* EmulatorUsage() {
            "FILE]\n"
            "                        [--accounts FILE] [--auth basic|digest|both|none] [--threads "
            "N]\n"
-           "                        [--files DIR]\n";
+           "                        [--files DIR]\n"
+           "                        [--auth-path PATTERN=basic|digest|both|none]...\n";
 }
 
 const char* AuthModeName(AuthMode mode) {
@@ -37,6 +39,13 @@ const char* AuthModeName(AuthMode mode) {
             return "none";
     }
     return "?";
+}
+
+std::optional<AuthMode> ParseAuthMode(const std::string& name) {
+    for (AuthMode mode : {AuthMode::Basic, AuthMode::Digest, AuthMode::Both, AuthMode::None})
+        if (name == AuthModeName(mode))
+            return mode;
+    return std::nullopt;
 }
 
 std::optional<EmulatorOptions> ParseEmulatorOptions(int argc, char** argv, std::string& error) {
@@ -80,18 +89,28 @@ std::optional<EmulatorOptions> ParseEmulatorOptions(int argc, char** argv, std::
                 return std::nullopt;
             }
         } else if (arg == "--auth") {
-            if (value == "basic")
-                options.authMode = AuthMode::Basic;
-            else if (value == "digest")
-                options.authMode = AuthMode::Digest;
-            else if (value == "both")
-                options.authMode = AuthMode::Both;
-            else if (value == "none")
-                options.authMode = AuthMode::None;
-            else {
+            const auto mode = ParseAuthMode(value);
+            if (!mode) {
                 error = "bad auth mode: " + value;
                 return std::nullopt;
             }
+            options.authMode = *mode;
+        } else if (arg == "--auth-path") {
+            const auto eq = value.rfind('=');
+            const auto mode =
+                eq == std::string::npos ? std::nullopt : ParseAuthMode(value.substr(eq + 1));
+            bool valid = mode && eq > 0;
+            try {
+                if (valid)
+                    std::regex(value.substr(0, eq), std::regex::ECMAScript);
+            } catch (const std::regex_error&) {
+                valid = false;
+            }
+            if (!valid) {
+                error = "bad auth path rule: " + value;
+                return std::nullopt;
+            }
+            options.authPaths.emplace_back(value.substr(0, eq), *mode);
         } else {
             error = "unknown option " + arg;
             return std::nullopt;

@@ -2,6 +2,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 enum class AuthMode { Basic, Digest, Both, None };
 
@@ -14,6 +16,9 @@ struct EmulatorOptions {
     std::string keyPath;
     std::string accountsPath;  // empty: <data>/accounts.txt, created with a default account
     AuthMode authMode = AuthMode::Both;
+    // Paths (ECMAScript pattern searched in the decoded path) challenged with another
+    // mode than authMode, as a front end of its own would; the first match counts.
+    std::vector<std::pair<std::string, AuthMode>> authPaths;
     int threads = 64;
     std::string filesFolder;  // served without authentication below /files/; empty: none
 };
@@ -22,3 +27,4 @@ struct EmulatorOptions {
 std::optional<EmulatorOptions> ParseEmulatorOptions(int argc, char** argv, std::string& error);
 const char* EmulatorUsage();
 const char* AuthModeName(AuthMode mode);
+std::optional<AuthMode> ParseAuthMode(const std::string& name);

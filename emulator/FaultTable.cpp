@@ -35,6 +35,8 @@ bool ParseRule(const picojson::object& o, FaultAction& action, std::string& meth
     times = Number(o, "times", 1);
     action.delayMs = Number(o, "delayMs", 0);
     action.stallMs = Number(o, "stallMs", action.stallMs);
+    if (auto it = o.find("afterBody"); it != o.end())
+        action.afterBody = it->second.evaluate_as_boolean();
     if (nth < 1 || times < 0 || action.delayMs < 0 || action.stallMs < 0) {
         error = "nth must be >= 1; times, delayMs and stallMs >= 0";
         return false;

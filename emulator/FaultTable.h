@@ -23,6 +23,7 @@ struct FaultAction {
     std::string contentType = "application/json";
     std::map<std::string, std::string> headers;
     int delayMs = 0;
+    bool afterBody = false;  // a delay waits after the request is handled, before the reply
     int stallMs = 120000;
 };
 

@@ -110,7 +110,7 @@ StorageEmulator::StorageEmulator(const EmulatorOptions& options, const AccountSt
                                  const std::string& certificatePath, const std::string& keyPath)
     : options_(options),
       accounts_(accounts),
-      authenticator_(options.authMode, accounts),
+      authenticator_(options.authMode, options.authPaths, accounts),
       server_(std::make_unique<httplib::SSLServer>(certificatePath.c_str(), keyPath.c_str())) {}
 
 StorageEmulator::~StorageEmulator() = default;
@@ -221,7 +221,7 @@ int StorageEmulator::expectContinue(const httplib::Request& req, httplib::Respon
     entry.auth = outcome.scheme;
     entry.authFailure = outcome.failure;
     entry.status = 401;
-    authenticator_.challenge(res, outcome);
+    authenticator_.challenge(req, res, outcome);
     res.set_header("Connection", "close");
     journal_.write(entry);
     return 401;
@@ -282,7 +282,7 @@ void StorageEmulator::handle(const httplib::Request& req, httplib::Response& res
     e.authFailure = outcome.failure;
     if (outcome.account == nullptr) {
         consumeBody(call, nullptr);
-        authenticator_.challenge(res, outcome);
+        authenticator_.challenge(req, res, outcome);
         e.status = 401;
         journal_.write(e);
         return;
@@ -291,6 +291,14 @@ void StorageEmulator::handle(const httplib::Request& req, httplib::Response& res
     e.user = outcome.account->login;
 
     if (auto fault = faults_.match(req.method, req.path)) {
+        if (fault->kind == FaultKind::Delay && fault->afterBody) {
+            // A server still working on a request whose body it has received.
+            e.fault = fault->id;
+            route(call);
+            stopSignal_.waitFor(std::chrono::milliseconds(fault->delayMs));
+            journal_.write(e);
+            return;
+        }
         if (fault->delayMs > 0)
             stopSignal_.waitFor(std::chrono::milliseconds(fault->delayMs));
         if (fault->kind != FaultKind::Delay) {

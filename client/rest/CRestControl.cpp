@@ -96,7 +96,36 @@ QByteArray queryValue(const QString& text) {
 
 std::atomic<bool> insecureWarned{false};
 
+int checkStall(void* watch, curl_off_t, curl_off_t received, curl_off_t sendTotal,
+               curl_off_t sent) {
+    return static_cast<TransferStallWatch*>(watch)->stalled(received, sendTotal, sent) ? 1 : 0;
+}
+
 }  // namespace
+
+void TransferStallWatch::start(std::chrono::seconds stall, std::chrono::seconds reply) {
+    lastMove = std::chrono::steady_clock::now();
+    sent = -1;
+    received = -1;
+    stallLimit = stall;
+    replyLimit = reply;
+    fired = false;
+}
+
+bool TransferStallWatch::stalled(qint64 nowReceived, qint64 sendTotal, qint64 nowSent) {
+    const auto now = std::chrono::steady_clock::now();
+    if (nowSent != sent || nowReceived != received) {
+        sent = nowSent;
+        received = nowReceived;
+        lastMove = now;
+        return false;
+    }
+    // The whole body is out and no byte of the reply has come: the server is
+    // still working on the request (storing a large upload may take long).
+    const bool serverWorking = sendTotal > 0 && nowSent >= sendTotal && nowReceived == 0;
+    fired = now - lastMove >= (serverWorking ? replyLimit : stallLimit);
+    return fired;
+}
 
 CRestControl::CRestControl(const CRestSettings* settings, CLogWriter* logger)
     : settings_(settings), logger_(logger), authMethods_(CURLAUTH_BASIC | CURLAUTH_DIGEST) {
@@ -152,15 +181,21 @@ void CRestControl::PrepareRequest() {
     }
     curl_easy_setopt(handle_, CURLOPT_USERAGENT, WideToUtf8(s.userAgent).constData());
     curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, static_cast<long>(std::max(0, s.timeOut)));
-    // A transfer that stalls fails instead of hanging the run.
-    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max(60, s.timeOut)));
+    // A transfer that stalls fails instead of hanging the run. Not the
+    // library's low-speed limit: it also ran while the server was storing a
+    // fully sent upload, and every such upload was then sent again.
+    const std::chrono::seconds stallTime(std::max(60, s.timeOut));
+    stall_.start(stallTime, stallTime);
+    curl_easy_setopt(handle_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle_, CURLOPT_XFERINFOFUNCTION, checkStall);
+    curl_easy_setopt(handle_, CURLOPT_XFERINFODATA, &stall_);
     curl_easy_setopt(handle_, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(handle_, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
     // The reset forgets what the server asked for; offering both methods again
-    // would send every request once without credentials.
+    // would send every request once without credentials. Perform widens the
+    // offer when a path asks for the other method.
     curl_easy_setopt(handle_, CURLOPT_HTTPAUTH, authMethods_);
     curl_easy_setopt(handle_, CURLOPT_USERNAME, WideToUtf8(s.userName).constData());
     curl_easy_setopt(handle_, CURLOPT_PASSWORD, WideToUtf8(s.password).constData());
@@ -207,13 +242,14 @@ void CRestControl::SetRequestPath(const QByteArray& suffix, Base base) {
                                 QStringLiteral("CURL_URL_ERROR"));
 }
 
-void CRestControl::Perform(CRestResult& result) {
+bool CRestControl::Perform(CRestResult& result) {
     result.status = 0;
     if (!handle_) {
         result.ok = false;
-        return;
+        return false;
     }
-    const CURLcode rc = curl_easy_perform(handle_);
+    const long ourOffer = authMethods_;
+    CURLcode rc = curl_easy_perform(handle_);
     long offered = 0;
     if (curl_easy_getinfo(handle_, CURLINFO_HTTPAUTH_AVAIL, &offered) == CURLE_OK && offered) {
         // libcurl prefers Digest when both are offered; keep its choice.
@@ -222,10 +258,19 @@ void CRestControl::Perform(CRestResult& result) {
         else if (offered & CURLAUTH_BASIC)
             authMethods_ = CURLAUTH_BASIC;
     }
+    if (rc == CURLE_ABORTED_BY_CALLBACK && stall_.fired)
+        rc = CURLE_OPERATION_TIMEDOUT;  // a stall, not a file that could not be read
     if (rc == CURLE_OK) {
         long code = 0;
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &code);
         result.status = static_cast<qint32>(code);
+        // Paths of one server may sit behind front ends with different
+        // methods: a challenge for a method not offered gets one more try.
+        constexpr long kBoth = CURLAUTH_BASIC | CURLAUTH_DIGEST;
+        if (code == 401 && (offered & kBoth & ~ourOffer) != 0) {
+            authMethods_ = kBoth;
+            return true;
+        }
     } else {
         result.ok = false;
         switch (rc) {
@@ -248,6 +293,7 @@ void CRestControl::Perform(CRestResult& result) {
     double total = -1.0;
     curl_easy_getinfo(handle_, CURLINFO_TOTAL_TIME, &total);
     result.elapsed = total;
+    return false;
 }
 
 size_t CRestControl::CollectBody(char* data, size_t size, size_t count, void* target) {
@@ -291,10 +337,15 @@ void CRestControl::request(CRestResult& result, const QByteArray& suffix, Base b
             curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, customMethod);
     }
     SetRequestPath(suffix, base);
-    Perform(result);
+    const bool again = Perform(result);
     if (buffer.allocationFailed)
         throw CTorval2Exception(QStringLiteral("メモリのアロケートに失敗しました。"),
                                 QStringLiteral("MEMORY_ALLOCATION_ERROR"));
+    if (again) {
+        // Offering both methods now, so this happens once.
+        request(result, suffix, base, ownHeaders, formBody, customMethod, body);
+        return;
+    }
     if (body)
         *body = std::move(buffer.data);
 }
@@ -383,6 +434,7 @@ void CRestControl::uploadOnce(CRestResult& result, const QString& localPath,
                               EscapePath(remoteFolder + QLatin1Char('/') + fileName) + "/:entity";
 
     PrepareRequest();
+    stall_.start(stall_.stallLimit, stall_.stallLimit * kReplyWaitFactor);
     curl_slist* list = append(nullptr, "Expect: 100-continue");
     list = append(list, "X-Device-ID: " + WideToUtf8(settings_->DeviceId));
     list = append(list, "Pragma: no-cache");
@@ -408,10 +460,15 @@ void CRestControl::uploadOnce(CRestResult& result, const QString& localPath,
         curl_easy_setopt(handle_, CURLOPT_HEADERDATA, &replyHeaders);
     }
     SetRequestPath(suffix);
-    Perform(result);
+    const bool again = Perform(result);
     if (body.allocationFailed || replyHeaders.allocationFailed)
         throw CTorval2Exception(QStringLiteral("メモリのアロケートに失敗しました。"),
                                 QStringLiteral("MEMORY_ALLOCATION_ERROR"));
+    if (again) {
+        // Offering both methods now, so this happens once.
+        uploadOnce(result, localPath, remoteFolder);
+        return;
+    }
 
     if (result.status == 200) {
         // The service answers a stored upload with 204; a 200 means it was not stored.

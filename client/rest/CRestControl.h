@@ -9,6 +9,8 @@
 #include "CRestRecords.h"
 #include "CRestSettings.h"
 
+#include <chrono>
+
 class CLogWriter;
 typedef void CURL;
 struct curl_slist;
@@ -71,6 +73,22 @@ struct CRestResultLog {
     QString endDatetime;
 };
 
+// When a transfer counts as stalled. No byte moving for stallLimit ends it;
+// once a request body is sent whole, the server may work on it before the
+// first byte of the reply for up to replyLimit.
+struct TransferStallWatch {
+    std::chrono::steady_clock::time_point lastMove;
+    qint64 sent = -1;
+    qint64 received = -1;
+    std::chrono::seconds stallLimit{60};
+    std::chrono::seconds replyLimit{60};
+    bool fired = false;
+
+    void start(std::chrono::seconds stall, std::chrono::seconds reply);
+    // Called with the transfer's progress; true when it is to end.
+    bool stalled(qint64 received, qint64 sendTotal, qint64 sent);
+};
+
 // The client of the storage service's REST interface and web tool. One
 // object owns one reused transfer handle and is used by one thread at a time.
 //
@@ -106,6 +124,8 @@ public:
 
     // Replies larger than this are refused as a transfer failure.
     static constexpr qsizetype kMaxReplySize = 64 * 1024 * 1024;
+    // The wait for the reply to a fully sent upload, in stall times.
+    static constexpr int kReplyWaitFactor = 10;
 
 private:
     struct ResponseBuffer {
@@ -117,7 +137,11 @@ private:
     void PrepareRequest();
     curl_slist* AppendStandardHeaders(curl_slist* list) const;
     void SetRequestPath(const QByteArray& suffix, Base base = Base::Api);
-    void Perform(CRestResult& result);
+    // Runs the request. True after a 401 whose challenge names a method not
+    // offered: both are offered from now on and the caller issues the request
+    // once more from a reset handle (the library would hold on to the old
+    // challenge otherwise).
+    bool Perform(CRestResult& result);
     static size_t CollectBody(char* data, size_t size, size_t count, void* buffer);
 
     // GET of a JSON reply: true when the status was 200 and body holds the reply.
@@ -136,8 +160,10 @@ private:
     CLogWriter* logger_ = nullptr;
     CURL* handle_ = nullptr;
     bool used_ = false;
-    // The method the server asked for, once known; until then both are
-    // offered and the first request of a handle goes out without credentials.
+    // The method the server asked for last, offered first (for Basic it saves
+    // a round trip); until known both are offered and the first request of a
+    // handle goes out without credentials.
     long authMethods_;
     curl_slist* connectTo_ = nullptr;
+    TransferStallWatch stall_;
 };

@@ -3,6 +3,7 @@
 #include <QDir>
 
 #include "CLogWriter.h"
+#include "CRestJsonParser.h"
 #include "ProgramVersion.h"
 #include "TextCodec.h"
 
@@ -14,6 +15,20 @@ QString withoutTrailingSlash(QString path) {
     if (path.endsWith(QLatin1Char('/')))
         path.chop(1);
     return path;
+}
+
+// One check of the run: true when the operation succeeded. A reply that
+// cannot be read is a failure of this check like any other, not the end of
+// the run.
+template <typename Operation>
+bool checked(CRestResult& result, Operation operation) {
+    try {
+        operation();
+    } catch (const JsonParseError&) {
+        result.ok = false;
+        return false;
+    }
+    return result.status == 200;
 }
 
 QString failureText(qint64 outcome, const QString& message) {
@@ -68,23 +83,20 @@ bool CRestUpload::Prepare() {
 
     CRestPortal portal;
     CRestResult portalResult;
-    rest_.GetCurrentPortal(portalResult, portal);
-    if (portalResult.status != 200) {
+    if (!checked(portalResult, [&] { rest_.GetCurrentPortal(portalResult, portal); })) {
         logger_.Log(CLogWriter::LogError, QStringLiteral("ポータル情報を取得出来ませんでした。"));
         return false;
     }
     CRestUser user;
     CRestResult userResult;
-    rest_.GetCurrentUser(userResult, user);
-    if (userResult.status != 200) {
+    if (!checked(userResult, [&] { rest_.GetCurrentUser(userResult, user); })) {
         logger_.Log(CLogWriter::LogError, QStringLiteral("ユーザ情報を取得出来ませんでした。"));
         LocalSnapshot::TallyTree(hotFolder_, false, tally_);
         return false;
     }
     CRestItem folder;
     CRestResult folderResult;
-    rest_.GetFolder(folderResult, destination_, folder);
-    if (folderResult.status != 200) {
+    if (!checked(folderResult, [&] { rest_.GetFolder(folderResult, destination_, folder); })) {
         logger_.Log(CLogWriter::LogError,
                     QStringLiteral("パックアップ先情報を取得出来ませんでした。"));
         LocalSnapshot::TallyTree(hotFolder_, false, tally_);
@@ -100,8 +112,8 @@ bool CRestUpload::Prepare() {
     boxId_ = user.userCode + QLatin1Char('@') + portal.portalCode;
     CRestPragma pragma;
     CRestResult pragmaResult;
-    rest_.GetPragma(pragmaResult, boxId_, job_.UniqueId, pragma);
-    if (pragmaResult.status != 200) {
+    if (!checked(pragmaResult,
+                 [&] { rest_.GetPragma(pragmaResult, boxId_, job_.UniqueId, pragma); })) {
         logger_.Log(CLogWriter::LogInfo, QStringLiteral("サーバ指示情報を取得出来ませんでした。"));
     } else {
         resendAll_ = pragma.retransmission;

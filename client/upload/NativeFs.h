@@ -5,6 +5,7 @@
 // lose such names, so walks, copies and removals stay on QByteArray paths.
 
 #include <QByteArray>
+#include <QList>
 
 #include <algorithm>
 #include <vector>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace NativeFs {
@@ -70,6 +72,40 @@ inline bool MakePath(const QByteArray& path) {
     return false;
 }
 
+// path with its links, "." and ".." resolved, for comparing where paths
+// lead: the longest existing leading part is resolved by the system and the
+// rest, which does not exist yet, is cleaned by its text. Empty for a
+// relative path.
+inline QByteArray ResolvedPath(const QByteArray& path) {
+    if (!path.startsWith('/'))
+        return QByteArray();
+    QByteArray existing = path;
+    QList<QByteArray> missing;
+    for (;;) {
+        if (char* real = realpath(existing.constData(), nullptr)) {
+            QByteArray out(real);
+            free(real);
+            for (auto it = missing.crbegin(); it != missing.crend(); ++it) {
+                if (*it == "..")
+                    out = ParentOf(out);
+                else if (!it->isEmpty() && *it != ".")
+                    out = Join(out, *it);
+            }
+            return out;
+        }
+        const qsizetype slash = existing.lastIndexOf('/');
+        missing.append(existing.mid(slash + 1));
+        existing = slash == 0 ? QByteArray("/") : existing.left(slash);
+    }
+}
+
+// True when path is folder or lies below it (both resolved paths).
+inline bool LiesIn(const QByteArray& path, const QByteArray& folder) {
+    if (folder.isEmpty() || !path.startsWith(folder))
+        return false;
+    return path.size() == folder.size() || folder.endsWith('/') || path[folder.size()] == '/';
+}
+
 // Removes path and, for a folder, everything below it. Symbolic links are
 // removed, never followed.
 inline bool RemoveTree(const QByteArray& path) {
@@ -122,6 +158,13 @@ inline bool CopyFile(const QByteArray& src, const QByteArray& dst) {
     detail::Fd in(open(src.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (in.fd < 0 || fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    // A target that is the source itself (the same path written another way,
+    // a link to it): the rename would "succeed" and a move would then delete
+    // the only copy.
+    struct stat target;
+    if (stat(dst.constData(), &target) == 0 && target.st_dev == st.st_dev &&
+        target.st_ino == st.st_ino)
         return false;
     fcntl(in.fd, F_SETFL, fcntl(in.fd, F_GETFL) & ~O_NONBLOCK);
 

@@ -51,9 +51,40 @@ Identity IdentityOf(const QString& path) {
     return {st.st_dev, st.st_ino, true};
 }
 
+// Where a move from the hot folder to a target may lead. A target that is the
+// hot folder written another way ("in/.", "x/../in", a link to it), one of its
+// parents, or a folder linking back into it would put entries onto files of
+// the hot folder not moved yet, or onto themselves: such entries stay. A
+// target inside the hot folder is an ordinary target (the walk skips it).
+class HotFolderGuard {
+public:
+    HotFolderGuard(const QString& hotFolder, const QString& target)
+        : hot_(NativeFs::ResolvedPath(QFile::encodeName(hotFolder))),
+          target_(NativeFs::ResolvedPath(QFile::encodeName(target))),
+          targetInside_(!hot_.isEmpty() && target_ != hot_ && NativeFs::LiesIn(target_, hot_)) {}
+
+    bool usable() const { return !hot_.isEmpty() && !target_.isEmpty(); }
+    bool isIdentity() const { return hot_ == target_; }
+    bool landsInHotFolder(const QByteArray& mirror) const {
+        const QByteArray resolved = NativeFs::ResolvedPath(mirror);
+        return NativeFs::LiesIn(resolved, hot_) &&
+               !(targetInside_ && NativeFs::LiesIn(resolved, target_));
+    }
+    // An entry of the hot folder that already lies in a target inside it.
+    bool alreadyInTarget(const QByteArray& source) const {
+        return targetInside_ && NativeFs::LiesIn(NativeFs::ResolvedPath(source), target_);
+    }
+
+private:
+    QByteArray hot_;
+    QByteArray target_;
+    bool targetInside_;
+};
+
 // One level of MoveTree. skip is the target folder, left alone when it lies
 // inside the hot folder (walking it would move it into itself).
-void MoveFolder(const QByteArray& folder, const QByteArray& target, const Identity& skip) {
+void MoveFolder(const QByteArray& folder, const QByteArray& target, const Identity& skip,
+                const HotFolderGuard* guard) {
     std::vector<QByteArray> names;
     NativeFs::ListNames(folder, names);
     for (const QByteArray& name : names) {
@@ -66,14 +97,19 @@ void MoveFolder(const QByteArray& folder, const QByteArray& target, const Identi
                 continue;
             const QByteArray mirror =
                 target.isEmpty() ? QByteArray() : NativeFs::Join(target, name);
-            if (!mirror.isEmpty())
+            if (!mirror.isEmpty()) {
+                if (guard->landsInHotFolder(mirror))
+                    continue;
                 NativeFs::MakePath(mirror);
-            MoveFolder(source, mirror, skip);
+            }
+            MoveFolder(source, mirror, skip, guard);
             rmdir(source.constData());  // fails, as wanted, while it holds anything
         } else if (!target.isEmpty()) {
             // Links to folders, FIFOs, sockets and devices are not files to
             // move; CopyFile refuses them and they stay.
-            NativeFs::MoveFile(source, NativeFs::Join(target, name));
+            const QByteArray mirror = NativeFs::Join(target, name);
+            if (!guard->landsInHotFolder(mirror))
+                NativeFs::MoveFile(source, mirror);
         }
     }
 }
@@ -123,13 +159,18 @@ QString MirrorPath(const QString& path, const QString& hotFolder, const QString&
 void MoveListed(const QStringList& paths, const QString& hotFolder, const QString& target) {
     if (!IsUsableFolder(hotFolder) || !IsUsableFolder(target))
         return;
+    const HotFolderGuard guard(hotFolder, target);
+    if (!guard.usable() || guard.isIdentity())
+        return;
     for (const QString& path : paths) {
         // Paths outside the hot folder have no mirror; paths inside the
         // target (a target within the hot folder) are already where they go.
-        if (!LiesIn(path, hotFolder) || LiesIn(path, target))
+        if (!LiesIn(path, hotFolder))
             continue;
         const QByteArray source = QFile::encodeName(path);
         const QByteArray mirror = QFile::encodeName(MirrorPath(path, hotFolder, target));
+        if (guard.alreadyInTarget(source) || guard.landsInHotFolder(mirror))
+            continue;
         if (NativeFs::IsDirectory(source)) {
             NativeFs::MakePath(mirror);
             continue;
@@ -143,9 +184,10 @@ void MoveTree(const QString& hotFolder, const QString& target) {
     if (!IsUsableFolder(hotFolder) || (!target.isEmpty() && !QDir::isAbsolutePath(target)))
         return;
     const QByteArray mirror = QFile::encodeName(TrimTrailingSlashes(target));
-    if (!mirror.isEmpty() && !NativeFs::MakePath(mirror))
+    const HotFolderGuard guard(hotFolder, target);
+    if (!mirror.isEmpty() && (!guard.usable() || guard.isIdentity() || !NativeFs::MakePath(mirror)))
         return;
-    MoveFolder(QFile::encodeName(hotFolder), mirror, IdentityOf(target));
+    MoveFolder(QFile::encodeName(hotFolder), mirror, IdentityOf(target), &guard);
 }
 
 // Birth time where the file system keeps one (statx reports it on ext4, xfs,

@@ -19,11 +19,14 @@ namespace PostUpload {
 QString MirrorPath(const QString& path, const QString& hotFolder, const QString& target);
 
 // Moves each listed path to its mirror path below target (folders are
-// created, files copied over and then deleted).
+// created, files copied over and then deleted). A target that resolves to the
+// hot folder moves nothing; an entry whose mirror would land back in the hot
+// folder (a parent of it as target, a link into it) stays.
 void MoveListed(const QStringList& paths, const QString& hotFolder, const QString& target);
 
 // Moves the whole tree below hotFolder to target, or with an empty target
-// only removes empty sub-folders. The hot folder itself stays.
+// only removes empty sub-folders. The hot folder itself stays; targets that
+// lead back into it are handled as by MoveListed.
 void MoveTree(const QString& hotFolder, const QString& target);
 
 // Deletes files below folder (only those born at least deleteDays days and

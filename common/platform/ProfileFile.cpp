@@ -535,15 +535,16 @@ quint32 ProfileFile::readInt(const QString& section, const QString& key, quint32
         return defaultValue;
     const QString& v = *value;
     qsizetype i = 0;
-    const bool negative = i < v.size() && v[i] == QLatin1Char('-');
-    if (negative || (i < v.size() && v[i] == QLatin1Char('+')))
+    // A negative number has no unsigned reading; taking it as 0 would turn a
+    // count meant as "never" into "at once".
+    if (i < v.size() && v[i] == QLatin1Char('+'))
         ++i;
     if (i >= v.size() || !v[i].isDigit() || v[i].unicode() > '9')
         return defaultValue;
     quint64 n = 0;
     for (; i < v.size() && v[i] >= QLatin1Char('0') && v[i] <= QLatin1Char('9'); ++i)
         n = std::min<quint64>(n * 10 + (v[i].unicode() - '0'), 0xFFFFFFFFull);
-    return negative ? 0 : static_cast<quint32>(n);
+    return static_cast<quint32>(n);
 }
 
 bool ProfileFile::writeString(const QString& section, const QString& key, const QString& value,

@@ -58,7 +58,7 @@ public:
     static Snapshot snapshot(const QString& path);
 
     // The leading decimal number of the value; defaultValue when the key is
-    // missing or its value does not start with a digit; 0 for a negative value.
+    // missing or its value does not start with a digit (a minus sign included).
     static quint32 readInt(const QString& section, const QString& key, quint32 defaultValue,
                            const QString& path);
 

@@ -57,7 +57,8 @@ std::string Header(const Entry& e, const std::string& name) {
 
 class RestTest : public ::testing::Test {
 protected:
-    explicit RestTest(const std::string& auth = "both") : emulator(auth) {}
+    explicit RestTest(const std::string& auth = "both", const std::vector<std::string>& extra = {})
+        : emulator(auth, extra) {}
 
     void SetUp() override {
         ASSERT_TRUE(emulator.started()) << emulator.firstLine();
@@ -396,6 +397,32 @@ TEST_F(BasicOnlyTest, TheServersMethodIsRememberedAcrossRequests) {
     for (const Entry& e : journal())
         refused += e.get("status").get<double>() == 401;
     EXPECT_EQ(refused, 1u) << "only the very first request goes out without credentials";
+}
+
+// The web tool behind a front end of its own asks for Basic, the service for Digest.
+class MixedAuthTest : public RestTest {
+protected:
+    MixedAuthTest() : RestTest("digest", {"--auth-path", "pragma\\.cgi$=basic"}) {}
+};
+
+TEST_F(MixedAuthTest, APathChallengedWithTheOtherMethodIsAnswered) {
+    CRestControl rest(&settings, &logger);
+    const QString local = localFile(QStringLiteral("m.bin"), QByteArray(5000, 'm'));
+    // Each step first offers the method the one before it taught.
+    for (const std::string what : {"user", "pragma", "user", "pragma", "upload"}) {
+        CRestResult result;
+        CRestUser user;
+        CRestPragma pragma;
+        if (what == "user")
+            rest.GetCurrentUser(result, user);
+        else if (what == "pragma")
+            rest.GetPragma(result, QStringLiteral("taro@velmora"), QStringLiteral("j"), pragma);
+        else
+            rest.UploadFile(result, local, QStringLiteral("/Velmora"));
+        EXPECT_TRUE(result.ok) << what << " " << result.status;
+        EXPECT_EQ(Str(journal().back(), "auth"), what == "pragma" ? "basic" : "digest") << what;
+    }
+    EXPECT_EQ(repositoryFile("/Velmora/m.bin"), QString(5000, 'm'));
 }
 
 TEST_F(DigestOnlyTest, UserNameWithAtSignAuthenticates) {

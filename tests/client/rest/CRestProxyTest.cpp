@@ -439,11 +439,27 @@ TEST_F(ProxySwitchTest, LowerCaseSwitchMeansNoProxy) {
     EXPECT_EQ(journal().size(), before);
 }
 
-// The only slow test here: a reply that never comes ends after the low-speed time.
+// The slow tests here: a reply that never comes ends after the stall time; a
+// server still working on a fully received upload is waited for.
 class SlowStallTest : public EmulatorClientTest {};
 
+TEST_F(SlowStallTest, ServerWorkingOnAFullySentUploadIsWaitedFor) {
+    // Every attempt is answered 75 s after its body arrived: beyond the stall
+    // time, within the bound of the wait for the reply.
+    fault(R"({"path": ":entity$", "kind": "delay", "delayMs": 75000, "afterBody": true,
+              "times": 0})");
+    const QByteArray content(8 << 20, 'w');
+    const QString local = localFile(QStringLiteral("slow.bin"), content);
+    CRestControl rest(&settings, &logger);
+    CRestResult result;
+    rest.UploadFile(result, local, QStringLiteral("/Velmora"));
+    EXPECT_TRUE(result.ok) << result.status;
+    EXPECT_EQ(result.retryCount, 0) << "the file is not sent again";
+    EXPECT_TRUE(repositoryFile(QStringLiteral("/Velmora/slow.bin")) == content);
+}
+
 TEST_F(SlowStallTest, StalledReplyFailsAfterAMinute) {
-    // A short connect time-out does not shorten the low-speed time below a minute.
+    // A short connect time-out does not shorten the stall time below a minute.
     setProgram("AutoUpload", "TimeOut", "10");
     reload();
     ASSERT_EQ(settings.timeOut, 10);

@@ -1,7 +1,9 @@
 #include "CRestSettings.h"
 
+#include "CLogWriter.h"
 #include "ProfileFile.h"
 #include "ProgramVersion.h"
+#include "TestSupport.h"
 
 #include <QTemporaryDir>
 
@@ -16,6 +18,7 @@ public:
 
 class SettingsTest : public ::testing::Test {
 protected:
+    TempDataHome home;  // the log store
     QTemporaryDir dir;
     QString config = dir.filePath("QuillonConfig.ini");
     QString program = dir.filePath("Quillon.ini");
@@ -47,25 +50,40 @@ TEST_F(SettingsTest, DefaultsWhenNothingIsSet) {
     EXPECT_TRUE(s.caFile.isEmpty());
 }
 
+// The path goes into every request as written: decoded, "%20" would become
+// a blank that no request can carry. An address that cannot be used is an
+// error in the log, once.
 TEST_F(SettingsTest, ApiAddressKeepsOnlyHostAndPath) {
     struct Case {
         QString value;
         QString host;
         QString basePath;
+        bool logged;
     } cases[] = {
-        {"http://h:8080/x/", "h", "/x/"},
-        {"https://files.example.com/api/v2/", "files.example.com", "/api/v2/"},
-        {"", "api.torval2.jp", "/api/v1/"},
-        {"not a url", "api.torval2.jp", "/api/v1/"},
-        {"https://", "api.torval2.jp", "/api/v1/"},
+        {"http://h:8080/x/", "h", "/x/", false},
+        {"https://files.example.com/api/v2/", "files.example.com", "/api/v2/", false},
+        {"https://h/my%20api/v1/", "h", "/my%20api/v1/", false},
+        {"https://h/a%2Fb/%7e/?q=1#f", "h", "/a%2Fb/%7e/", false},
+        {"https://h", "h", "", false},
+        {"", "api.torval2.jp", "/api/v1/", false},
+        {"not a url", "api.torval2.jp", "/api/v1/", true},
+        {"https://h/my api/", "api.torval2.jp", "/api/v1/", true},
+        {"https://", "api.torval2.jp", "/api/v1/", true},
     };
+    CLogWriter logger(config);
+    const QString error = "[異常] Quillon.ini の [Host] AutoUpload";
     for (const Case& c : cases) {
         set(program, "Host", "AutoUpload", c.value);
-        const CRestSettings s = load();
-        EXPECT_EQ(s.host, c.host) << c.value.toStdString();
-        EXPECT_EQ(s.basePath, c.basePath) << c.value.toStdString();
-        EXPECT_EQ(s.scheme, "https");
-        EXPECT_EQ(s.port, 443);
+        const qsizetype before = logger.ReadLogText().count(error);
+        for (int i = 0; i < 2; ++i) {
+            const CRestSettings s = load();
+            EXPECT_EQ(s.host, c.host) << c.value.toStdString();
+            EXPECT_EQ(s.basePath, c.basePath) << c.value.toStdString();
+            EXPECT_EQ(s.scheme, "https");
+            EXPECT_EQ(s.port, 443);
+        }
+        EXPECT_EQ(logger.ReadLogText().count(error), before + (c.logged ? 1 : 0))
+            << c.value.toStdString();
     }
 }
 

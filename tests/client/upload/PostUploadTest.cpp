@@ -1,5 +1,6 @@
 #include "PostUpload.h"
 
+#include "NativeFs.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -259,6 +260,53 @@ TEST_F(PostUploadTest, TargetInsideTheHotFolderIsNotMovedIntoItself) {
     EXPECT_EQ(ReadTree(hot), (Tree{{"done/", ""}, {"done/a.txt", "A"}, {"done/old.txt", "O"}}));
 }
 
+// Every combination of targets that lead back into the hot folder: nothing of
+// it may be lost, whether moved, left or refused.
+TEST_F(PostUploadTest, NoFileOfTheHotFolderIsLostWhateverTheTargetsAre) {
+    const QString data = root.path() + "/data";
+    const QString inHot = data + "/in";
+    const QString link = root.path() + "/link";
+    const QStringList targets = {inHot,         inHot + "/.",        inHot + "/../in",  link,
+                                 link + "/",    inHot + "/done",     inHot + "/./done", data,
+                                 inHot + "/..", root.path() + "/out"};
+    // "in/a.txt" mirrors onto "a.txt" when the target is the hot folder's parent.
+    const QStringList files = {"a.txt", "sub/b.txt", "in/a.txt", "in/c.txt", "done/d.txt"};
+    ASSERT_EQ(symlink(QFile::encodeName(inHot).constData(), QFile::encodeName(link).constData()),
+              0);
+    // A copy onto the source itself fails and keeps it.
+    PutFile(inHot + "/a.txt", "A");
+    EXPECT_FALSE(NativeFs::MoveFile(QFile::encodeName(inHot + "/a.txt"),
+                                    QFile::encodeName(link + "/./a.txt")));
+    EXPECT_EQ(Content(inHot + "/a.txt"), "A");
+    for (const QString& evacTarget : targets) {
+        for (const QString& errorTarget : targets) {
+            for (int mode = 0; mode < 3; ++mode) {
+                QDir(data).removeRecursively();
+                QDir(root.path() + "/out").removeRecursively();
+                for (const QString& rel : files)
+                    PutFile(inHot + "/" + rel, rel.toUtf8());
+                job.HotFolder = inHot;
+                job.EvacuationFolder = evacTarget;
+                job.ErrorFolder = errorTarget;
+                tally.successList = {inHot + "/a.txt", inHot + "/in", inHot + "/in/a.txt",
+                                     inHot + "/sub", inHot + "/sub/b.txt"};
+                tally.failureList = {inHot + "/done", inHot + "/done/d.txt", inHot + "/in/c.txt"};
+                // Listed moves, then a compressed run that succeeded and one that failed.
+                PostUpload::AfterRun(job, tally, mode > 0, mode == 1, config, clock);
+                const QStringList places = {inHot, QFileInfo(evacTarget).canonicalFilePath(),
+                                            QFileInfo(errorTarget).canonicalFilePath()};
+                for (const QString& rel : files) {
+                    EXPECT_TRUE(std::any_of(
+                        places.begin(), places.end(),
+                        [&](const QString& p) { return Content(p + "/" + rel) == rel.toUtf8(); }))
+                        << rel.toStdString() << " lost; evacuation " << evacTarget.toStdString()
+                        << ", error " << errorTarget.toStdString() << ", mode " << mode;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(PostUploadTest, SpecialFilesAndFolderLinksStayWithoutHanging) {
     put("a.txt", "A");
     ASSERT_EQ(mkfifo(QFile::encodeName(in("pipe")).constData(), 0600), 0);
@@ -312,6 +360,13 @@ TEST_F(PostUploadTest, DeleteDaysIsReadFromTheSettingsAtTheTimeOfTheRun) {
     clock.wallSeconds = born + 32400 + 7 * 86400;
     PostUpload::AfterRun(job, tally, false, true, config, clock);
     EXPECT_FALSE(QFileInfo::exists(evac + "/a.txt"));
+
+    // A negative count is no number: the default, not "at once".
+    PutFile(evac + "/n.txt", "N");
+    PutFile(config, "[Config]\nDeleteDays=-1\n");
+    clock.wallSeconds = Birth(evac + "/n.txt") + 32400 + 7 * 86400 - 1;
+    PostUpload::AfterRun(job, tally, false, true, config, clock);
+    EXPECT_TRUE(QFileInfo::exists(evac + "/n.txt"));
 
     PutFile(evac + "/b.txt", "B");
     PutFile(config, "[Config]\nDeleteDays=2\n");

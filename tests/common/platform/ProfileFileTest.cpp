@@ -81,7 +81,7 @@ TEST_F(ProfileFileTest, ReadIntTakesLeadingDigitsOrTheDefault) {
     struct Case {
         const char* key;
         quint32 expected;
-    } cases[] = {{"A", 500},         {"B", 42}, {"C", 7}, {"D", 0},
+    } cases[] = {{"A", 500},         {"B", 42}, {"C", 7}, {"D", 7},
                  {"E", 0xFFFFFFFFu}, {"F", 7},  {"G", 7}, {"Missing", 7}};
     for (const Case& c : cases)
         EXPECT_EQ(ProfileFile::readInt("S", c.key, 7, path), c.expected) << c.key;

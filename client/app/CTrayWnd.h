@@ -119,6 +119,7 @@ private:
     bool guestShareAvailable_ = false;
     bool checkRunning_ = false;
     SystemTime checkStartTime_;
+    SystemTime driveStartTime_;
     std::array<Slot, kSlots> slots_;
     QTimer schedulerTimer_;
     QTimer blockTimer_;

@@ -104,6 +104,14 @@ ToolRun RunGio(const QStringList& arguments, int timeoutMs, const QString& passw
     return run;
 }
 
+// GVfs lives on the session bus: the desktop's, or the user's systemd bus.
+bool HasSessionBus() {
+    if (!qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS").isEmpty())
+        return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+}
+
 // The last line gio printed: its error message.
 QString LastLine(const QString& output) {
     const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -258,6 +266,12 @@ void GvfsDriveOperations::ConnectDrive() {
                     QStringLiteral("WebDAVのアドレスとアカウントが長すぎるため接続できません。"));
         return;
     }
+    if (!HasSessionBus()) {
+        logger_.Log(CLogWriter::LogError,
+                    QStringLiteral(
+                        "D-Busのセッションがないため GVfs が使えず、ドライブを接続できません。"));
+        return;
+    }
     const ToolRun mount = RunGio({QStringLiteral("mount"), uri}, kMountTimeoutMs,
                                  ReadSetting(UserConfig::Password, configPath_, 260));
     if (!mount.started) {
@@ -282,8 +296,12 @@ void GvfsDriveOperations::ConnectDrive() {
     // Already mounted is fine: what counts is the folder that gio reports.
     const QString mountPath = LocalPath(uri);
     if (mountPath.isEmpty()) {
-        logger_.Log(CLogWriter::LogError,
-                    QStringLiteral("ドライブを接続できません: ") + LastLine(mount.output));
+        logger_.Log(
+            CLogWriter::LogError,
+            mount.exitCode == 0
+                ? QStringLiteral(
+                      "GVfs の FUSE ブリッジ (gvfsd-fuse) がないため、ドライブを開けません。")
+                : QStringLiteral("ドライブを接続できません: ") + LastLine(mount.output));
         return;
     }
     DriveEntryPoint entry(*letter);

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -72,7 +73,10 @@ bool DriveEntryPoint::create(const QString& mountPath, QString* error) {
         return false;
     }
     // A new link renamed over the old one: the entry never disappears midway.
-    const QString temporary = path_ + QStringLiteral(".new-link");
+    // Unique, as the settings dialog and the start-time task may both map.
+    const QString temporary =
+        path_ + QStringLiteral(".%1.new-link")
+                    .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
     QFile::remove(temporary);
     if (::symlink(QFile::encodeName(mountPath).constData(),
                   QFile::encodeName(temporary).constData()) != 0 ||

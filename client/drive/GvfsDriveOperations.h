@@ -17,6 +17,8 @@ public:
     void ConnectDrive() override;
     void DisconnectDrive() override;
     bool DriveAnswers() override;
+    // Anything of the letter's entry name in the home folder, ours or the
+    // user's, takes the letter.
     bool LetterInUse(const QString& letter) override;
 
     // The realm a server names in its authentication challenge; empty when

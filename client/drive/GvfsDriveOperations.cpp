@@ -6,10 +6,12 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUrl>
 
 #include <curl/curl.h>
 #include <dirent.h>
+#include <cerrno>
 
 #include <future>
 #include <thread>
@@ -29,6 +31,7 @@ constexpr int kUnmountTimeoutMs = 30000;
 constexpr int kSecretTimeoutMs = 10000;
 constexpr int kProbeTimeoutMs = 10000;
 constexpr int kAnswerTimeoutMs = 10000;
+constexpr int kSettleMs = 5000;
 // The command line buffer of the original mapping; an address or account
 // that would not fit there is refused rather than cut.
 constexpr int kLocationLimit = 259;
@@ -127,15 +130,16 @@ QString LocalPath(const QString& uri) {
     return run.exitCode == 0 && match.hasMatch() ? match.captured(1) : QString();
 }
 
-// A readable directory, checked off this thread: a hung server must not hang
-// the caller in the kernel.
+// A directory that lists, checked off this thread: a hung server must not
+// hang the caller in the kernel.
 bool AnswersAsDirectory(const QString& path, int timeoutMs) {
     auto check = std::make_shared<std::promise<bool>>();
     std::future<bool> answer = check->get_future();
     std::thread([check, native = QFile::encodeName(path)] {
         bool ok = false;
         if (DIR* dir = ::opendir(native.constData())) {
-            ok = true;
+            errno = 0;
+            ok = ::readdir(dir) != nullptr || errno == 0;
             ::closedir(dir);
         }
         check->set_value(ok);
@@ -304,6 +308,12 @@ void GvfsDriveOperations::ConnectDrive() {
                 : QStringLiteral("ドライブを接続できません: ") + LastLine(mount.output));
         return;
     }
+    // Right after a remount of the same location the FUSE bridge answers
+    // with I/O errors for a moment.
+    QElapsedTimer settle;
+    settle.start();
+    while (!AnswersAsDirectory(mountPath, kSettleMs) && settle.elapsed() < kSettleMs)
+        QThread::msleep(200);
     DriveEntryPoint entry(*letter);
     QString error;
     if (!entry.create(mountPath, &error))

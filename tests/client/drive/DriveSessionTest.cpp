@@ -56,18 +56,25 @@ public:
         // The server may run as another user (nobody, when the test runs as root).
         QFile::setPermissions(dir_->path(), QFile::permissions(dir_->path()) | QFile::ExeOther);
         QDir(dir_->path()).mkpath("repository");
-        QDir(dir_->path()).mkpath("server");
         ASSERT_TRUE(Write(repository() + "/hello.txt", "hello from the storage\n"));
-        server_->start(QStringLiteral(QUILLON_WEBDAV_SERVER),
-                       {repository(), dir_->path() + "/server", kRealm, kUser});
-        server_->write(kPassword.toUtf8() + '\n');
-        server_->closeWriteChannel();
-        ASSERT_TRUE(server_->waitForReadyRead(20000));
-        address_ = "http://" + QString(server_->readLine()).trimmed().section(' ', 2) + "/";
+        address_ = "http://" + startServer(server_, "server");
+        tlsAddress_ = "https://" + startServer(tlsServer_, "tls-server", {"tls"});
+    }
+    // The server's "host:port".
+    static QString startServer(QProcess* server, const QString& state, QStringList extra = {}) {
+        QDir(dir_->path()).mkpath(state);
+        server->start(QStringLiteral(QUILLON_WEBDAV_SERVER),
+                      QStringList{repository(), dir_->path() + "/" + state, kRealm, kUser} + extra);
+        server->write(kPassword.toUtf8() + '\n');
+        server->closeWriteChannel();
+        server->waitForReadyRead(20000);
+        return QString(server->readLine()).trimmed().section(' ', 2) + "/";
     }
     static void TearDownTestSuite() {
-        server_->terminate();
-        server_->waitForFinished(10000);
+        for (QProcess* server : {server_, tlsServer_}) {
+            server->terminate();
+            server->waitForFinished(10000);
+        }
     }
     static QString repository() { return dir_->path() + "/repository"; }
 
@@ -88,7 +95,9 @@ public:
 
     static inline QTemporaryDir* dir_ = new QTemporaryDir;
     static inline QProcess* server_ = new QProcess;
+    static inline QProcess* tlsServer_ = new QProcess;
     static inline QString address_;
+    static inline QString tlsAddress_;
     CLogWriter logger_{ConfigPath()};
     std::unique_ptr<DriveOperations> drive_ =
         CreateDriveOperations(ConfigPath(), ProgramSettingsPath(), logger_);
@@ -101,6 +110,11 @@ TEST_F(DriveSessionTest, MapsTheStorageUsesItThroughTheLetterAndUnmaps) {
     // A dangling link into the mount folder, left by a crash, is ours.
     ASSERT_TRUE(
         QFile::link(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/gvfs/dav:host=gone", entry('Z')));
+
+    // Nothing stored yet: the password goes to the mount on standard input.
+    drive_->ConnectDrive();
+    EXPECT_TRUE(drive_->DriveAnswers());
+    EXPECT_TRUE(logger_.ReadLogText().contains("標準入力で渡しました"));
 
     struct Sink : TaskResultSink {
         void taskFinished(TaskBlock block) override { result = block.result; }
@@ -167,6 +181,11 @@ TEST_F(DriveSessionTest, FailuresEndTheRoundLoggedAndTouchNoUserFile) {
                           ProgramSettingsPath());
          },
          "Z:", "ドライブを接続できません"},
+        {"untrusted certificate",
+         [](DriveSessionTest&) {
+             WriteSetting(ProgramSettings::WebDAVVista, tlsAddress_, ProgramSettingsPath());
+         },
+         "Z:", "証明書を確認できない"},
         {"account too long", [](DriveSessionTest& t) { t.setAccount(QString(250, 'a'), "x"); },
          "Z:", "長すぎる"},
         {"the letter's name is the user's folder",

@@ -167,7 +167,7 @@ TEST_F(DriveSessionTest, FailuresEndTheRoundLoggedAndTouchNoUserFile) {
     };
     const Case cases[] = {
         {"wrong password, nothing in the keyring for the account",
-         [](DriveSessionTest& t) { t.setAccount("stranger", "wrong"); },
+         [](DriveSessionTest& t) { t.setAccount("stranger", "wrong-pass-7"); },
          "Z:", "ドライブを接続できません"},
         {"garbage address",
          [](DriveSessionTest& t) {
@@ -220,6 +220,9 @@ TEST_F(DriveSessionTest, FailuresEndTheRoundLoggedAndTouchNoUserFile) {
         EXPECT_GT(logger_.ReadLogText().count(c.logged), before);
         drive_->DisconnectDrive();
     }
+    // No password ever reaches the log.
+    const QString log = logger_.ReadLogText();
+    EXPECT_FALSE(log.contains(kPassword) || log.contains("wrong-pass-7"));
     // The user's own entries are still there, untouched.
     EXPECT_EQ(ReadAll(userFolder + "/mine.txt"), "mine");
     EXPECT_EQ(QFileInfo(entry('X')).symLinkTarget(), elsewhere);

@@ -11,8 +11,10 @@
 #include "CRestSettings.h"
 #include "ConfigKeys.h"
 #include "ConfigPaths.h"
+#include "DriveOperations.h"
 #include "GuestShareTask.h"
 #include "LocalSnapshot.h"
+#include "MapDriveTask.h"
 #include "UpdateState.h"
 #include "UploadScheduler.h"
 #include "UploadTask.h"
@@ -95,6 +97,15 @@ void CTrayWnd::OnCreate() {
     } else {
         setTrayIcon(TrayIcon::Normal);
         StartSchedulerTimer();
+    }
+    if (IsSwitchOn(ReadSetting(UserConfig::UseMyComputer, configPath_))) {
+        TaskBlock block;
+        block.stopFlag = &stopRequested_;
+        block.kind = TaskBlock::DriveMapping;
+        block.startTime = clock_.localTime();
+        block.taskId = ++lastTaskId_;
+        driveTaskId_ = block.taskId;
+        startWorker(std::move(block));
     }
     StartGuestShareCheck();
     CheckWebDavBlock();
@@ -234,7 +245,8 @@ void CTrayWnd::startWorker(TaskBlock block) {
     // Each worker keeps the mailbox and a logger of its own alive for as long
     // as it runs; the program does not wait for workers when it ends.
     std::thread([mailbox = mailbox_, block = std::move(block), notifier = notifier_,
-                 &clock = clock_, configPath = configPath_]() mutable {
+                 &clock = clock_, configPath = configPath_,
+                 programSettingsPath = programSettingsPath_]() mutable {
         CLogWriter logger(configPath);
         block.logger = &logger;
         block.sink = mailbox.get();
@@ -248,6 +260,11 @@ void CTrayWnd::startWorker(TaskBlock block) {
             case TaskBlock::GuestShareCheck:
                 RunGuestShareCheckTask(std::move(block));
                 break;
+            case TaskBlock::DriveMapping: {
+                const auto drive = CreateDriveOperations(configPath, programSettingsPath, logger);
+                MapDriveTask(std::move(block), *drive);
+                break;
+            }
             default:
                 break;
         }
@@ -383,6 +400,16 @@ void CTrayWnd::CheckWebDavBlock() {
 
 void CTrayWnd::OnTaskFinished(TaskBlock block) {
     if (!block.job) {
+        if (block.kind == TaskBlock::DriveMapping && block.taskId == driveTaskId_) {
+            const bool mapped = block.result == 1;
+            errorPending_ = !mapped;
+            const QString text = mapped ? QStringLiteral("ドライブレター登録に成功しました。")
+                                        : QStringLiteral("ドライブレター登録に失敗しました。");
+            logger_.Log(mapped ? CLogWriter::LogInfo : CLogWriter::LogError, text);
+            driveTaskId_ = 0;
+            setTrayIcon(std::nullopt, text);
+            return;
+        }
         if (block.kind == TaskBlock::GuestShareCheck && block.taskId == checkTaskId_) {
             errorPending_ = false;
             guestShareAvailable_ = block.result == 1;

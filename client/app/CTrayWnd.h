@@ -130,6 +130,8 @@ private:
     // Task id of the guest share check under way; 0 when none runs.
     quint64 checkTaskId_ = 0;
     quint64 lastTaskId_ = 0;
+    // Task id of the drive mapping started at start; 0 when none.
+    quint64 driveTaskId_ = 0;
     std::array<Slot, kSlots> slots_;
     QTimer schedulerTimer_;
     QTimer blockTimer_;

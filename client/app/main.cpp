@@ -2,6 +2,7 @@
 #include <QFileInfo>
 
 #include "AppIcon.h"
+#include "BackgroundDriveOperations.h"
 #include "CLogWriter.h"
 #include "CTrayWnd.h"
 #include "ConfigPaths.h"
@@ -35,6 +36,12 @@ int main(int argc, char* argv[]) {
     QtTrayPresenter presenter(logger);
     CTrayWnd window(presenter, &presenter);
     presenter.attach(window);
+    // The settings dialog maps the drive in the background: a mount may take
+    // many seconds and must not freeze the dialog.
+    presenter.setDriveOperationsFactory([&logger] {
+        return std::make_unique<BackgroundDriveOperations>(ConfigPath(), ProgramSettingsPath(),
+                                                           logger);
+    });
     QObject::connect(&window, &CTrayWnd::quitRequested, &app, &QApplication::quit,
                      Qt::QueuedConnection);
     window.OnCreate();

@@ -337,3 +337,28 @@ TEST_F(TrayTest, UploadNowWithoutJobsSaysSo) {
 }
 
 }  // namespace
+
+TEST_F(TrayTest, DriveMappingAtStartReportsItsOutcome) {
+    // A home and session of the test's own: no real drive is touched.
+    const QByteArray savedHome = qgetenv("HOME");
+    const QByteArray savedBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.path()));
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    setConfig("UseMyComputer", "ON");
+    setConfig("DriveLetter", "Z:");
+    {
+        CTrayWnd window(presenter);
+        window.OnCreate();
+        // Interrupted before its first round, the mapping cannot succeed.
+        window.onCommand(CTrayWnd::kInterrupt);
+        ASSERT_TRUE(waitFor(
+            [&] { return presenter.balloons.contains("ドライブレター登録に失敗しました。"); }));
+        EXPECT_EQ(presenter.icons.back(), TrayIcon::Error);
+        EXPECT_TRUE(CLogWriter().ReadLogText().contains("ドライブレター登録に失敗しました。"));
+    }
+    qputenv("HOME", savedHome);
+    qputenv("DBUS_SESSION_BUS_ADDRESS", savedBus);
+    qputenv("XDG_RUNTIME_DIR", savedRuntime);
+}

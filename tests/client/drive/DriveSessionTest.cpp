@@ -1,0 +1,237 @@
+// The drive for real, run by drive-session.sh inside a private session with
+// GVfs and a keyring: a WebDAV server (scripts/webdav-server) over a folder
+// standing for the storage's repository, mounted, used through the letter's
+// entry point and unmounted.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUrl>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "CLogWriter.h"
+#include "ConfigKeys.h"
+#include "ConfigPaths.h"
+#include "DriveEntryPoint.h"
+#include "GvfsDriveOperations.h"
+#include "MapDriveTask.h"
+#include "SecretServiceStore.h"
+
+namespace {
+
+const QString kRealm = QStringLiteral("TORVAL2 WebDAV");
+const QString kUser = QStringLiteral("demo@velmora");
+// Blanks, quotes and a letter outside ASCII; Digest carries it as UTF-8.
+const QString kPassword = QStringLiteral("pa ss\"wörd 'x");
+const QString kRest = QStringLiteral("rest.example.test");
+
+QString ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+bool Write(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+int Gio(const QStringList& arguments) {
+    QProcess gio;
+    gio.start(QStringLiteral("gio"), arguments);
+    gio.closeWriteChannel();  // no prompt can be answered
+    if (!gio.waitForFinished(30000))
+        gio.kill();
+    return gio.exitCode();
+}
+
+class DriveSessionTest : public ::testing::Test {
+public:
+    static void SetUpTestSuite() {
+        // The server may run as another user (nobody, when the test runs as root).
+        QFile::setPermissions(dir_->path(), QFile::permissions(dir_->path()) | QFile::ExeOther);
+        QDir(dir_->path()).mkpath("repository");
+        ASSERT_TRUE(Write(repository() + "/hello.txt", "hello from the storage\n"));
+        address_ = "http://" + startServer(server_, "server");
+        tlsAddress_ = "https://" + startServer(tlsServer_, "tls-server", {"tls"});
+    }
+    // The server's "host:port".
+    static QString startServer(QProcess* server, const QString& state, QStringList extra = {}) {
+        QDir(dir_->path()).mkpath(state);
+        server->start(QStringLiteral(QUILLON_WEBDAV_SERVER),
+                      QStringList{repository(), dir_->path() + "/" + state, kRealm, kUser} + extra);
+        server->write(kPassword.toUtf8() + '\n');
+        server->closeWriteChannel();
+        server->waitForReadyRead(20000);
+        return QString(server->readLine()).trimmed().section(' ', 2) + "/";
+    }
+    static void TearDownTestSuite() {
+        for (QProcess* server : {server_, tlsServer_}) {
+            server->terminate();
+            server->waitForFinished(10000);
+        }
+    }
+    static QString repository() { return dir_->path() + "/repository"; }
+
+    void SetUp() override {
+        QDir().mkpath(QFileInfo(ConfigPath()).path());
+        ASSERT_TRUE(WriteSetting(ProgramSettings::WebDAVVista, address_, ProgramSettingsPath()));
+        ASSERT_TRUE(WriteSetting(ProgramSettings::ApiHost, "https://" + kRest + "/api/v1/",
+                                 ProgramSettingsPath()));
+        setAccount("demo", kPassword);
+        ASSERT_TRUE(WriteSetting(UserConfig::DriveLetter, "Z:", ConfigPath()));
+    }
+    void setAccount(const QString& id, const QString& password) {
+        ASSERT_TRUE(WriteSetting(UserConfig::ID, id, ConfigPath()));
+        ASSERT_TRUE(WriteSetting(UserConfig::PortalName, "velmora", ConfigPath()));
+        ASSERT_TRUE(WriteSetting(UserConfig::Password, password, ConfigPath()));
+    }
+    static QString entry(QChar letter) { return DriveEntryPoint(letter).path(); }
+
+    static inline QTemporaryDir* dir_ = new QTemporaryDir;
+    static inline QProcess* server_ = new QProcess;
+    static inline QProcess* tlsServer_ = new QProcess;
+    static inline QString address_;
+    static inline QString tlsAddress_;
+    CLogWriter logger_{ConfigPath()};
+    std::unique_ptr<DriveOperations> drive_ =
+        CreateDriveOperations(ConfigPath(), ProgramSettingsPath(), logger_);
+};
+
+TEST_F(DriveSessionTest, MapsTheStorageUsesItThroughTheLetterAndUnmaps) {
+    const QString bookmarks = DriveEntryPoint::bookmarksPath();
+    QDir().mkpath(QFileInfo(bookmarks).path());
+    ASSERT_TRUE(Write(bookmarks, "file:///srv/music Music\n"));
+    // A dangling link into the mount folder, left by a crash, is ours.
+    ASSERT_TRUE(
+        QFile::link(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/gvfs/dav:host=gone", entry('Z')));
+
+    // Nothing stored yet: the password goes to the mount on standard input.
+    drive_->ConnectDrive();
+    EXPECT_TRUE(drive_->DriveAnswers());
+    EXPECT_TRUE(logger_.ReadLogText().contains("標準入力で渡しました"));
+
+    struct Sink : TaskResultSink {
+        void taskFinished(TaskBlock block) override { result = block.result; }
+        int result = -1;
+    } sink;
+    TaskBlock block;
+    block.sink = &sink;
+    MapDriveTask(std::move(block), *drive_, [](int, const std::atomic<int>*) {});
+    ASSERT_EQ(sink.result, 1) << logger_.ReadLogText().toStdString();
+
+    const QString root = entry('Z');
+    EXPECT_EQ(ReadAll(root + "/hello.txt"), "hello from the storage\n");
+    ASSERT_TRUE(Write(root + "/書類.txt", "written through the drive\n"));
+    // The FUSE bridge sends the file when it is released, just after close.
+    QString arrived;
+    for (int i = 0; i < 100 && arrived.isEmpty(); ++i, QThread::msleep(100))
+        arrived = ReadAll(repository() + "/書類.txt");
+    EXPECT_EQ(arrived, "written through the drive\n");
+    const QString ours = QUrl::fromLocalFile(root).toString(QUrl::FullyEncoded) + " TORVAL2 (Z)\n";
+    EXPECT_EQ(ReadAll(bookmarks), "file:///srv/music Music\n" + ours);
+    EXPECT_TRUE(drive_->LetterInUse("Z:"));
+
+    // The record GVfs looks up holds the password, and so does the REST host's.
+    const int port = QUrl(address_).port();
+    EXPECT_EQ(SecretServiceStore::lookup({kUser, "127.0.0.1", "http", kRealm, "basic", port}, 9000),
+              kPassword);
+    EXPECT_EQ(SecretServiceStore::lookup({kUser, kRest, "https", {}, {}, 443}, 9000), kPassword);
+
+    const QString mount = QFileInfo(root).symLinkTarget();
+    drive_->DisconnectDrive();
+    EXPECT_FALSE(QFileInfo::exists(mount));
+    EXPECT_FALSE(drive_->LetterInUse("Z:"));
+    EXPECT_EQ(ReadAll(bookmarks), "file:///srv/music Music\n");
+
+    // GVfs itself mounts with the stored password, asking nothing.
+    const QString uri = "dav://demo%40velmora@" + address_.mid(7);
+    EXPECT_EQ(Gio({"mount", uri}), 0);
+    EXPECT_EQ(Gio({"mount", "-u", uri}), 0);
+}
+
+TEST_F(DriveSessionTest, FailuresEndTheRoundLoggedAndTouchNoUserFile) {
+    const QString userFolder = entry('Y');
+    const QString elsewhere = QDir::home().filePath("music");
+    const QString garbage = "WebDAVのアドレスを解釈できません";
+    struct Case {
+        const char* name;
+        std::function<void(DriveSessionTest&)> setup;
+        QString letter;
+        QString logged;
+    };
+    const Case cases[] = {
+        {"wrong password, nothing in the keyring for the account",
+         [](DriveSessionTest& t) { t.setAccount("stranger", "wrong-pass-7"); },
+         "Z:", "ドライブを接続できません"},
+        {"garbage address",
+         [](DriveSessionTest& t) {
+             t.setAccount("garbage", "secret");
+             WriteSetting(ProgramSettings::WebDAVVista, "::no address::", ProgramSettingsPath());
+         },
+         "Z:", garbage},
+        {"storage down",
+         [](DriveSessionTest&) {
+             WriteSetting(ProgramSettings::WebDAVVista, "http://127.0.0.1:9/",
+                          ProgramSettingsPath());
+         },
+         "Z:", "ドライブを接続できません"},
+        {"untrusted certificate",
+         [](DriveSessionTest&) {
+             WriteSetting(ProgramSettings::WebDAVVista, tlsAddress_, ProgramSettingsPath());
+         },
+         "Z:", "証明書を確認できない"},
+        {"account too long", [](DriveSessionTest& t) { t.setAccount(QString(250, 'a'), "x"); },
+         "Z:", "長すぎる"},
+        {"the letter's name is the user's folder",
+         [&](DriveSessionTest&) {
+             QDir().mkpath(userFolder);
+             Write(userFolder + "/mine.txt", "mine");
+         },
+         "Y:", "利用者のファイル"},
+        {"the letter's name is the user's link elsewhere",
+         [&](DriveSessionTest&) {
+             QDir().mkpath(elsewhere);
+             QFile::link(elsewhere, entry('X'));
+         },
+         "X:", "利用者のファイル"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        c.setup(*this);
+        WriteSetting(UserConfig::DriveLetter, c.letter, ConfigPath());
+        // Nothing is stored for an address that cannot be parsed.
+        const bool stored = drive_->StoreDriveCredentials();
+        const QString account = ReadSetting(UserConfig::ID, ConfigPath()) + "@velmora";
+        const bool restRecord =
+            SecretServiceStore::lookup({account, kRest, "https", {}, {}, 443}, 9000).has_value();
+        EXPECT_EQ(restRecord, c.logged != garbage);
+        EXPECT_TRUE(c.logged != garbage || !stored);
+
+        const qsizetype before = logger_.ReadLogText().count(c.logged);
+        drive_->ConnectDrive();
+        EXPECT_FALSE(drive_->DriveAnswers());
+        EXPECT_GT(logger_.ReadLogText().count(c.logged), before);
+        drive_->DisconnectDrive();
+    }
+    // No password ever reaches the log.
+    const QString log = logger_.ReadLogText();
+    EXPECT_FALSE(log.contains(kPassword) || log.contains("wrong-pass-7"));
+    // The user's own entries are still there, untouched.
+    EXPECT_EQ(ReadAll(userFolder + "/mine.txt"), "mine");
+    EXPECT_EQ(QFileInfo(entry('X')).symLinkTarget(), elsewhere);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,77 @@
+// The mapping task's rounds with the drive operations behind their interface.
+#include "MapDriveTask.h"
+
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Stands for the mount tool: answers from a given round on.
+class ScriptedDrive : public DriveOperations {
+public:
+    bool StoreDriveCredentials() override {
+        calls << QStringLiteral("store");
+        return true;
+    }
+    void ConnectDrive() override {
+        calls << QStringLiteral("connect");
+        ++connects;
+    }
+    void DisconnectDrive() override { calls << QStringLiteral("disconnect"); }
+    bool DriveAnswers() override { return answerFromRound > 0 && connects >= answerFromRound; }
+    bool LetterInUse(const QString&) override { return false; }
+
+    int answerFromRound = 0;  // 0: never
+    int connects = 0;
+    QStringList calls;
+};
+
+class Sink : public TaskResultSink {
+public:
+    void taskFinished(TaskBlock block) override { blocks.push_back(std::move(block)); }
+    std::vector<TaskBlock> blocks;
+};
+
+TEST(MapDriveTaskTest, RoundsUntilTheDriveAnswersOrAStop) {
+    struct Case {
+        const char* name;
+        int answerFromRound;
+        int stopInWaitOfRound;  // 0: no stop; -1: stopped before the task
+        int connects;
+        int result;
+    };
+    const Case cases[] = {
+        {"answers after the second round", 2, 0, 2, 1},
+        {"answers at once", 1, 0, 1, 1},
+        {"never answers", 0, 0, 30, 0},
+        {"interrupted during the first wait", 0, 1, 1, 0},
+        {"interrupted, but the drive answered in that round", 3, 3, 3, 1},
+        {"interrupted before the start", 1, -1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedDrive drive;
+        drive.answerFromRound = c.answerFromRound;
+        std::atomic<int> stop{c.stopInWaitOfRound == -1 ? 1 : 0};
+        Sink sink;
+        TaskBlock block;
+        block.stopFlag = &stop;
+        block.sink = &sink;
+        std::vector<int> waits;
+        MapDriveTask(std::move(block), drive, [&](int ms, const std::atomic<int>*) {
+            waits.push_back(ms);
+            if (drive.connects == c.stopInWaitOfRound)
+                stop = 1;
+        });
+        ASSERT_EQ(sink.blocks.size(), 1u);
+        EXPECT_EQ(sink.blocks[0].kind, TaskBlock::DriveMapping);
+        EXPECT_EQ(sink.blocks[0].result, c.result);
+        EXPECT_EQ(drive.connects, c.connects);
+        EXPECT_EQ(waits, std::vector<int>(c.connects, 10000));
+        // The earlier mapping goes first, then the credentials, then rounds.
+        EXPECT_EQ(drive.calls.mid(0, 2), (QStringList{"disconnect", "store"}));
+    }
+}
+
+}  // namespace

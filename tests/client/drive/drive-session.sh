@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs the drive session tests with a home, a runtime folder, a keyring and
+# GVfs of their own (scripts/private-session).
+set -euo pipefail
+if [ ! -c /dev/fuse ]; then
+    echo "SKIPPED: there is no /dev/fuse, so no FUSE mount can run here"
+    exit 77
+fi
+work=$(mktemp -d "${TMPDIR:-/tmp}/quillon-drive.XXXXXX")
+# A mount left behind must not lead rm into the server's files.
+trap 'fusermount3 -u "$work/run/gvfs" 2>/dev/null || true; rm -rf --one-file-system "$work"' EXIT
+mkdir -m 700 "$work/home" "$work/run"
+export HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
+export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share"
+"$(dirname "$0")/../../../scripts/private-session" "$@"

@@ -27,9 +27,7 @@ int CTorval2UpdaterApp::InitInstance() {
     if (lock.state() == SingleInstanceLock::HeldElsewhere)
         return 0;
     if (!lock.acquired()) {
-        logger_.Log(CLogWriter::LogError,
-                    QStringLiteral("多重起動防止用のファイル（") + lock.path() +
-                        QStringLiteral("）を作成できませんでした。") + lock.errorText());
+        logger_.Log(CLogWriter::LogError, lock.errorText());
         return 0;
     }
 

@@ -27,9 +27,7 @@ int main(int argc, char* argv[]) {
     if (lock.state() == SingleInstanceLock::HeldElsewhere)
         return 0;
     if (!lock.acquired()) {
-        logger.Log(CLogWriter::LogError,
-                   QStringLiteral("多重起動防止用のファイル（") + lock.path() +
-                       QStringLiteral("）を作成できませんでした。") + lock.errorText());
+        logger.Log(CLogWriter::LogError, lock.errorText());
         return 1;
     }
 

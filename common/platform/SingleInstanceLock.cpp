@@ -10,6 +10,16 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+namespace {
+
+QString failureText(const QString& path, int error) {
+    return QStringLiteral("多重起動防止用のファイル（") + path +
+           QStringLiteral("）を作成できませんでした。") +
+           QString::fromLocal8Bit(std::strerror(error));
+}
+
+}  // namespace
+
 SingleInstanceLock::SingleInstanceLock(const QString& folder, const QString& name) {
     QString safe = name;
     safe.replace(QLatin1Char('/'), QLatin1Char('_'));
@@ -17,7 +27,7 @@ SingleInstanceLock::SingleInstanceLock(const QString& folder, const QString& nam
     QDir().mkpath(folder);
     const int fd = ::open(QFile::encodeName(path_).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
-        errorText_ = QString::fromLocal8Bit(std::strerror(errno));
+        errorText_ = failureText(path_, errno);
         return;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -26,7 +36,7 @@ SingleInstanceLock::SingleInstanceLock(const QString& folder, const QString& nam
         if (error == EWOULDBLOCK) {
             state_ = HeldElsewhere;
         } else {
-            errorText_ = QString::fromLocal8Bit(std::strerror(error));
+            errorText_ = failureText(path_, error);
         }
         return;
     }

@@ -14,7 +14,7 @@ public:
         Acquired,
         // Another process holds the lock on this folder.
         HeldElsewhere,
-        // The lock file cannot be created or locked; errorText() says why.
+        // The lock file cannot be created or locked; errorText() says so.
         Failed,
     };
 
@@ -27,7 +27,7 @@ public:
     State state() const { return state_; }
     bool acquired() const { return state_ == Acquired; }
     const QString& path() const { return path_; }
-    // The system's reason when the state is Failed.
+    // When the state is Failed: the log line naming the file and the reason.
     const QString& errorText() const { return errorText_; }
 
 private:

@@ -114,9 +114,19 @@ void MoveFolder(const QByteArray& folder, const QByteArray& target, const Identi
     }
 }
 
+// The folder a deletion never enters nor removes, by identity, so that no
+// spelling of its path (".", "..", a link) lets the walk reach into it.
+struct KeptFolder {
+    bool known = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool is(const struct stat& st) const { return known && st.st_dev == dev && st.st_ino == ino; }
+};
+
 // One level of DeleteOldFiles; false when a sub-folder could not be removed,
 // which ends the walk (the rest waits for a later run).
-bool DeleteIn(const QByteArray& folder, bool onlyOld, qint64 limit, bool outermost) {
+bool DeleteIn(const QByteArray& folder, bool onlyOld, qint64 limit, bool outermost,
+              const KeptFolder& kept) {
     std::vector<QByteArray> names;
     NativeFs::ListNames(folder, names);
     for (const QByteArray& name : names) {
@@ -125,7 +135,9 @@ bool DeleteIn(const QByteArray& folder, bool onlyOld, qint64 limit, bool outermo
         if (lstat(path.constData(), &st) != 0)
             continue;
         if (S_ISDIR(st.st_mode)) {
-            DeleteIn(path, onlyOld, limit, false);
+            if (kept.is(st))
+                continue;
+            DeleteIn(path, onlyOld, limit, false, kept);
             if (rmdir(path.constData()) != 0)
                 return false;
         } else if (!onlyOld) {
@@ -209,12 +221,20 @@ std::optional<qint64> BirthTime(const QByteArray& nativePath) {
     return st.st_ctim.tv_sec;
 }
 
-bool DeleteOldFiles(const QString& folder, bool onlyOld, int deleteDays, const Clock& clock) {
+bool DeleteOldFiles(const QString& folder, bool onlyOld, int deleteDays, const Clock& clock,
+                    const QString& keep) {
     if (!IsUsableFolder(folder))
         return false;
+    KeptFolder kept;
+    struct stat st;
+    if (!keep.isEmpty() && ::stat(QFile::encodeName(keep).constData(), &st) == 0)
+        kept = {true, st.st_dev, st.st_ino};
+    // A folder that is the kept one (reached through any spelling) is left whole.
+    if (::stat(QFile::encodeName(folder).constData(), &st) == 0 && kept.is(st))
+        return true;
     const qint64 limit = SecondsSince1970(clock.localTime()) - kNineHours -
                          static_cast<qint64>(std::max(deleteDays, 0)) * kDay;
-    return DeleteIn(QFile::encodeName(folder), onlyOld, limit, true);
+    return DeleteIn(QFile::encodeName(folder), onlyOld, limit, true, kept);
 }
 
 void AfterRun(const UploadJob& job, const UploadTally& tally, bool compressed, bool succeeded,
@@ -232,8 +252,10 @@ void AfterRun(const UploadJob& job, const UploadTally& tally, bool compressed, b
         const quint32 days = ProfileFile::readInt(
             UserConfig::DeleteDays.sectionText(), UserConfig::DeleteDays.nameText(),
             UserConfig::DeleteDays.defaultText().toUInt(), configPath);
+        // The hot folder may be, or lie in, the evacuation folder: its files
+        // are the ones still to be sent, never old evacuated ones.
         DeleteOldFiles(job.EvacuationFolder, true,
-                       static_cast<int>(std::min<quint32>(days, INT_MAX)), clock);
+                       static_cast<int>(std::min<quint32>(days, INT_MAX)), clock, job.HotFolder);
     }
 }
 

@@ -31,8 +31,10 @@ void MoveTree(const QString& hotFolder, const QString& target);
 
 // Deletes files below folder (only those born at least deleteDays days and
 // nine hours before the clock's wall-clock time read as UTC, when onlyOld)
-// and the sub-folders they leave empty.
-bool DeleteOldFiles(const QString& folder, bool onlyOld, int deleteDays, const Clock& clock);
+// and the sub-folders they leave empty. The folder keep (the same folder
+// however it is spelled) is neither entered nor removed.
+bool DeleteOldFiles(const QString& folder, bool onlyOld, int deleteDays, const Clock& clock,
+                    const QString& keep = QString());
 
 // The age DeleteOldFiles measures: the entry's birth time in seconds since
 // 1970 (UTC) where the file system reports one, else its last status change;

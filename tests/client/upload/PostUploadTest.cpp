@@ -428,3 +428,24 @@ TEST_F(PostUploadTest, BirthTimeIsTheCreationOfTheFile) {
 }
 
 }  // namespace
+
+// The deletion of old evacuated files walks the evacuation folder; when that is
+// the hot folder, or holds it, the files still to be sent must survive it.
+TEST_F(PostUploadTest, DeletingOldFilesNeverReachesIntoTheHotFolder) {
+    const QString link = root.path() + "/link";
+    ASSERT_EQ(symlink(QFile::encodeName(hot).constData(), QFile::encodeName(link).constData()), 0);
+    job.Delete7DaysEnable = true;
+    // The links come first: a walk of their parent deletes them as old entries.
+    for (const QString& target : {hot, hot + "/.", link, link + "/..", root.path(), hot + "/.."}) {
+        put("a.txt", "A");
+        put("sub/b.txt", "B");
+        PutFile(root.path() + "/old.txt", "O");
+        job.EvacuationFolder = target;
+        clock.wallSeconds = Birth(in("sub/b.txt")) + 32400 + 30 * 86400;
+        PostUpload::AfterRun(job, tally, false, true, config, clock);
+        EXPECT_EQ(Content(in("a.txt")), "A") << target.toStdString();
+        EXPECT_EQ(Content(in("sub/b.txt")), "B") << target.toStdString();
+    }
+    // Beside the hot folder the old file is gone: the walk itself still works.
+    EXPECT_FALSE(QFileInfo::exists(root.path() + "/old.txt"));
+}

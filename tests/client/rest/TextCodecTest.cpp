@@ -1,6 +1,7 @@
 #include "TextCodec.h"
 
 #include "CTorval2Exception.h"
+#include "Fields.h"
 #include "SystemTime.h"
 
 #include <QDateTime>
@@ -14,9 +15,6 @@
 #include <limits>
 #include <ostream>
 
-void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
 void PrintTo(const QByteArray& b, std::ostream* os) {
     *os << '"' << b.toStdString() << '"';
 }

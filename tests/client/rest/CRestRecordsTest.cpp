@@ -2,11 +2,11 @@
 #include "CRestRecords.h"
 #include "CTorval2Exception.h"
 #include "Fields.h"
+#include "RestReaders.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <ostream>
 #include <string>
 
@@ -348,22 +348,6 @@ TEST_F(RecordsTest, ShareId) {
 // ---------------------------------------------------------------------------
 // Every reader against bad bodies
 
-struct Reader {
-    const char* name;
-    std::function<void(const QByteArray&)> read;
-};
-
-const Reader kReaders[] = {
-    {"portal", [](const QByteArray& b) { ReadPortal(b); }},
-    {"user", [](const QByteArray& b) { ReadUser(b); }},
-    {"item", [](const QByteArray& b) { ReadItem(b); }},
-    {"items", [](const QByteArray& b) { ReadItemList(b); }},
-    {"options", [](const QByteArray& b) { ReadOptions(b); }},
-    {"autoBlock", [](const QByteArray& b) { ReadAutoBlock(b); }},
-    {"pragma", [](const QByteArray& b) { ReadPragma(b); }},
-    {"shareId", [](const QByteArray& b) { ReadShareId(b); }},
-};
-
 TEST_F(RecordsTest, EveryReaderRefusesWhatIsNoObject) {
     const QByteArray bodies[] = {"",
                                  "[]",
@@ -373,7 +357,7 @@ TEST_F(RecordsTest, EveryReaderRefusesWhatIsNoObject) {
                                  QByteArray("[").repeated(100000),
                                  QByteArray("{\"reason\":").repeated(100000),
                                  QByteArray("{\"items\":[{\"accessPermission\":").repeated(50000)};
-    for (const Reader& reader : kReaders) {
+    for (const RestReader& reader : RestReaders()) {
         for (const QByteArray& body : bodies) {
             SCOPED_TRACE(std::string(reader.name) + " " + body.left(40).toStdString());
             EXPECT_THROW(reader.read(body), JsonParseError);

@@ -95,18 +95,15 @@ TEST(TextCodecUtf8ToWide, ConvertsValidText) {
                "a"),
          Units({0xFEFF, 'a'})},                    // a leading BOM is kept
         {Bytes("\xEF\xBF\xBD"), Units({0xFFFD})},  // an encoded U+FFFD is valid text
+        // Conversion stops at the first NUL; what follows, even invalid, is not looked at.
+        {Bytes("ab\0cd"), "ab"},
+        {Bytes("\0abc"), ""},
+        {Bytes("ab\0\xFF"), "ab"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.in.toHex(' ').toStdString());
         EXPECT_EQ(Utf8ToWide(c.in), c.out);
     }
-}
-
-TEST(TextCodecUtf8ToWide, StopsAtFirstNul) {
-    EXPECT_EQ(Utf8ToWide(Bytes("ab\0cd")), QStringLiteral("ab"));
-    EXPECT_EQ(Utf8ToWide(Bytes("\0abc")), QString());
-    // What follows the NUL is not looked at, even when it is invalid.
-    EXPECT_EQ(Utf8ToWide(Bytes("ab\0\xFF")), QStringLiteral("ab"));
 }
 
 TEST(TextCodecUtf8ToWide, RejectsInvalidBytes) {
@@ -152,17 +149,15 @@ TEST(TextCodecWideToUtf8, ConvertsValidText) {
         {Units({0xD83D, 0xDE00}), Bytes("\xF0\x9F\x98\x80")},
         {Units({0xFEFF, 'a'}), Bytes("\xEF\xBB\xBF"
                                      "a")},
+        // Conversion stops at the first NUL, even before a lone surrogate.
+        {Units({'a', 'b', 0, 'c'}), "ab"},
+        {Units({0, 'a'}), ""},
+        {Units({'a', 0, 0xD800}), "a"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.in.toStdString());
         EXPECT_EQ(WideToUtf8(c.in), c.out);
     }
-}
-
-TEST(TextCodecWideToUtf8, StopsAtFirstNul) {
-    EXPECT_EQ(WideToUtf8(Units({'a', 'b', 0, 'c'})), QByteArray("ab"));
-    EXPECT_EQ(WideToUtf8(Units({0, 'a'})), QByteArray());
-    EXPECT_EQ(WideToUtf8(Units({'a', 0, 0xD800})), QByteArray("a"));
 }
 
 TEST(TextCodecWideToUtf8, RejectsLoneSurrogates) {

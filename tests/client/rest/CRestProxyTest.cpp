@@ -2,10 +2,6 @@
 // stalled reply that must end the transfer instead of hanging it.
 #include "CRestControl.h"
 
-#include "CLogWriter.h"
-#include "ConfigPaths.h"
-#include "ProfileFile.h"
-
 #include <QByteArray>
 #include <QFile>
 #include <QString>
@@ -32,11 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "EmulatorClient.h"
-#include "EmulatorJournal.h"
-#include "EmulatorProcess.h"
-#include "HttpsClient.h"
-#include "TestSupport.h"
+#include "RestEmulatorTest.h"
 
 namespace {
 
@@ -249,53 +241,7 @@ private:
     std::string failure_;
 };
 
-// The client pointed at the emulator as in CRestControlTest.cpp.
-class EmulatorClientTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(emulator.started()) << emulator.firstLine();
-        ASSERT_TRUE(PointClientAtEmulator(emulator));
-        reload();
-    }
-    void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
-
-    void setConfig(const QString& key, const QString& value) {
-        ASSERT_TRUE(ProfileFile::writeString("Config", key, value, ConfigPath()));
-    }
-    void setProgram(const QString& section, const QString& key, const QString& value) {
-        ASSERT_TRUE(ProfileFile::writeString(section, key, value, ProgramSettingsPath()));
-    }
-    void useProxy(const QString& enable, int port) {
-        setConfig("ProxyEnable", enable);
-        setConfig("ProxyAddress", "127.0.0.1");
-        setConfig("ProxyPort", QString::number(port));
-        reload();
-    }
-    void reload() { settings = LoadSettings(); }
-
-    std::vector<Entry> journal() { return ReadJournal(emulator); }
-    void fault(const std::string& json) {
-        HttpsClient control(emulator);
-        const HttpsReply reply = control.post("/_emulator/faults", json);
-        ASSERT_EQ(reply.status, 200) << reply.body;
-    }
-    QString localFile(const QString& name, const QByteArray& content) {
-        const QString path = home.path() + QLatin1Char('/') + name;
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(content);
-        return path;
-    }
-    QByteArray repositoryFile(const QString& path) {
-        QFile f(QString::fromStdString(emulator.repository().string()) + path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
-
-    TempDataHome home;
-    EmulatorProcess emulator;
-    CRestSettings settings;
-    CLogWriter logger;
-};
+using EmulatorClientTest = RestEmulatorTest;
 
 class ProxyTest : public EmulatorClientTest {
 protected:

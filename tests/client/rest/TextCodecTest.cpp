@@ -230,16 +230,11 @@ TEST(TextCodecEscapePath, RejectsLoneSurrogate) {
 }
 
 TEST(TextCodecNumbers, TextForFlagsAndNumbers) {
-    EXPECT_EQ(BoolText(true), QStringLiteral("true"));
-    EXPECT_EQ(BoolText(false), QStringLiteral("false"));
-
-    EXPECT_EQ(NumberText(qint32{0}), QStringLiteral("0"));
-    EXPECT_EQ(NumberText(qint32{-7}), QStringLiteral("-7"));
-    EXPECT_EQ(NumberText(std::numeric_limits<qint32>::min()), QStringLiteral("-2147483648"));
-    EXPECT_EQ(NumberText(std::numeric_limits<qint32>::max()), QStringLiteral("2147483647"));
-    EXPECT_EQ(NumberText(quint64{0}), QStringLiteral("0"));
-    EXPECT_EQ(NumberText(std::numeric_limits<quint64>::max()),
-              QStringLiteral("18446744073709551615"));
+    EXPECT_EQ(Fields(BoolText(true), BoolText(false), NumberText(qint32{0}), NumberText(qint32{-7}),
+                     NumberText(std::numeric_limits<qint32>::min()),
+                     NumberText(std::numeric_limits<qint32>::max()), NumberText(quint64{0}),
+                     NumberText(std::numeric_limits<quint64>::max())),
+              "true|false|0|-7|-2147483648|2147483647|0|18446744073709551615");
     EXPECT_EQ(NarrowNumberText(443), QByteArray("443"));
     EXPECT_EQ(NarrowNumberText(65535), QByteArray("65535"));
 }
@@ -349,9 +344,9 @@ TEST(TextCodecIdentifiers, UuidShape) {
 }
 
 TEST(TextCodecIdentifiers, FormatUniqueId) {
-    EXPECT_EQ(FormatUniqueId(1386321845, 42, 17765), QStringLiteral("1386321845_042_17765"));
-    EXPECT_EQ(FormatUniqueId(0, 0, 0), QStringLiteral("0_000_0"));
-    EXPECT_EQ(FormatUniqueId(4102444800LL, 999, 32767), QStringLiteral("4102444800_999_32767"));
+    EXPECT_EQ(Fields(FormatUniqueId(1386321845, 42, 17765), FormatUniqueId(0, 0, 0),
+                     FormatUniqueId(4102444800LL, 999, 32767)),
+              "1386321845_042_17765|0_000_0|4102444800_999_32767");
 }
 
 TEST(TextCodecIdentifiers, UniqueIdCountsWallClockAsUtc) {

@@ -197,6 +197,13 @@ TEST_F(RestTest, RequestAfterAFailureCarriesNothingOfIt) {
     EXPECT_EQ(get.get("bodySize").get<double>(), 0);
     EXPECT_TRUE(get.get("parts").get<picojson::array>().empty());
     EXPECT_EQ(Header(get, "Pragma"), "<none>");
+
+    // A wrong password is a status, not an exception.
+    setConfig("Password", "wrong");
+    reload();
+    CRestResult refused;
+    rest.GetCurrentUser(refused, user);
+    EXPECT_EQ(Fields(refused.ok, refused.status), "0|401");
 }
 
 TEST_F(RestTest, TransferFailuresMapToTheirMessages) {
@@ -239,16 +246,6 @@ TEST_F(RestTest, TransferFailuresMapToTheirMessages) {
         EXPECT_TRUE(insecure.ok);
     }
     EXPECT_EQ(logger.ReadLogText().count("InsecureTls=ON"), 1);
-}
-
-TEST_F(RestTest, WrongPasswordIsAStatusNotAnException) {
-    setConfig("Password", "wrong");
-    reload();
-    CRestControl rest(&settings, &logger);
-    CRestUser user;
-    CRestResult result;
-    rest.GetCurrentUser(result, user);
-    EXPECT_EQ(Fields(result.ok, result.status), "0|401");
 }
 
 class BasicOnlyTest : public RestTest {

@@ -1,5 +1,6 @@
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
+#include "JournalEntry.h"
 
 #include <gtest/gtest.h>
 #include <picojson.h>
@@ -32,13 +33,6 @@ std::vector<picojson::value> Journal(const EmulatorProcess& emulator) {
     while (std::getline(in, line))
         entries.push_back(Json(line));
     return entries;
-}
-
-std::vector<std::string> HeaderNames(const picojson::value& entry) {
-    std::vector<std::string> names;
-    for (const auto& pair : entry.get("headers").get<picojson::array>())
-        names.push_back(pair.get<picojson::array>()[0].get<std::string>());
-    return names;
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -163,11 +157,7 @@ TEST(StorageEmulatorAuthTest, DigestRefusesAReplayedOrMovedAuthorization) {
     HttpsClient client(emulator);
     client.setCredentials(kUser, kPassword, CURLAUTH_DIGEST);
     ASSERT_EQ(client.get("/api/v1//currentUser").status, 200);
-    std::string authorization;
-    const picojson::value entry = Journal(emulator).back();
-    for (const auto& pair : entry.get("headers").get<picojson::array>())
-        if (pair.get<picojson::array>()[0].to_str() == "Authorization")
-            authorization = pair.get<picojson::array>()[1].to_str();
+    const std::string authorization = Header(Journal(emulator).back(), "Authorization");
     ASSERT_NE(authorization.find("Digest "), std::string::npos);
 
     HttpsClient replay(emulator);
@@ -208,12 +198,9 @@ TEST_F(StorageEmulatorTest, CreatesAFolderAndAnswers409WhenItExists) {
     HttpsReply created = client_.post(kFolderPath, body, form);
     EXPECT_EQ(created.status, 204);
     EXPECT_TRUE(fs::is_directory(emulator_.repository() / "Docs 2024"));
-    auto entry = Journal(emulator_).back();
-    const auto& fields = entry.get("form").get<picojson::array>();
-    ASSERT_EQ(fields.size(), 3u);
-    EXPECT_EQ(fields[0].get<picojson::array>()[1].to_str(), "Docs 2024");
-    EXPECT_EQ(fields[1].get<picojson::array>()[0].to_str(), "parentFolderPath");
-    EXPECT_EQ(fields[1].get<picojson::array>()[1].to_str(), "/");
+    const auto fields = Pairs(Journal(emulator_).back(), "form");
+    EXPECT_EQ(fields, (decltype(fields){
+                          {"name", "Docs 2024"}, {"parentFolderPath", "/"}, {"exclude", "all"}}));
 
     HttpsReply again = client_.post(kFolderPath, body, form);
     EXPECT_EQ(again.status, 409);
@@ -240,12 +227,10 @@ TEST_F(StorageEmulatorTest, UploadLandsOnDiskWithTheSameBytesAndIsJournalled) {
               "/api/v1//experimental/repository/0/file/path/a b.bin/:entity");
     const auto& parts = entry.get("parts").get<picojson::array>();
     ASSERT_EQ(parts.size(), 2u);
-    EXPECT_EQ(parts[0].get("name").to_str(), "exclude");
-    EXPECT_EQ(parts[0].get("size").to_str(), "3");
-    EXPECT_EQ(parts[1].get("name").to_str(), "entity");
-    EXPECT_EQ(parts[1].get("filename").to_str(), "a b.bin");
-    EXPECT_EQ(parts[1].get("contentType").to_str(), "application/octet-stream");
-    EXPECT_EQ(parts[1].get("size").to_str(), std::to_string(data.size()));
+    EXPECT_EQ(Str(parts[0], "name") + "|" + Str(parts[0], "size") + "|" + Str(parts[1], "name") +
+                  "|" + Str(parts[1], "filename") + "|" + Str(parts[1], "contentType") + "|" +
+                  Str(parts[1], "size"),
+              "exclude|3|entity|a b.bin|application/octet-stream|" + std::to_string(data.size()));
     EXPECT_GT(std::stod(entry.get("bodySize").to_str()), static_cast<double>(data.size()));
     EXPECT_EQ(entry.get("headersOrdered").to_str(), "true");
     auto names = HeaderNames(entry);
@@ -262,9 +247,7 @@ TEST_F(StorageEmulatorTest, JournalKeepsHeadersInWireOrderNotSorted) {
     ASSERT_LT(IndexOf(names, "X-Middle"), names.size());
     EXPECT_LT(IndexOf(names, "X-Zeta"), IndexOf(names, "X-Alpha"));
     EXPECT_LT(IndexOf(names, "X-Alpha"), IndexOf(names, "X-Middle"));
-    // Values as sent, not percent-decoded.
-    const auto& headers = entry.get("headers").get<picojson::array>();
-    EXPECT_EQ(headers[IndexOf(names, "X-Middle")].get<picojson::array>()[1].to_str(), "a%20b");
+    EXPECT_EQ(Header(entry, "X-Middle"), "a%20b") << "values as sent, not percent-decoded";
 }
 
 TEST_F(StorageEmulatorTest, FaultIsHonouredOnceThenTheNormalReplyReturns) {

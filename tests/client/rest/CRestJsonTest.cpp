@@ -2,6 +2,7 @@
 #include "CRestError.h"
 #include "CRestJsonParser.h"
 #include "CTorval2Exception.h"
+#include "Fields.h"
 #include "TestSupport.h"
 
 #include <QRegularExpression>
@@ -10,14 +11,9 @@
 
 #include <algorithm>
 #include <limits>
-#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
-
-static void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace {
 
@@ -78,56 +74,48 @@ protected:
 // ---------------------------------------------------------------------------
 // Parse
 
-struct FailureCase {
-    const char* label;
-    QByteArray body;
-    QString errorText;
-};
-
-void PrintTo(const FailureCase& c, std::ostream* os) {
-    *os << c.label;
+TEST_F(JsonTest, ParseFailureLogsOneErrorEventAndThrows) {
+    // The first rows parsed but are no object: nothing between the brackets.
+    const struct {
+        QByteArray body;
+        QString errorText;
+    } cases[] = {{"[]", ""},
+                 {"\"x\"", ""},
+                 {"42", ""},
+                 {"true", ""},
+                 {"null", ""},
+                 {"[{}]", ""},
+                 {"", "syntax error at line 1 near: "},
+                 {" \r\n\t", "syntax error at line 2 near: "},
+                 {"<html><body>502</body></html>",
+                  "syntax error at line 1 near: <html><body>502</body></html>"},
+                 {"{\"a\":", "syntax error at line 1 near: "},
+                 {"{\"a\":1", "syntax error at line 1 near: "},
+                 // The near text runs to the end of the line and skips control bytes.
+                 {"{\"a\":1,\n\"b\":x}\ny", "syntax error at line 2 near: x}"},
+                 {"{\x01}", "syntax error at line 1 near: }"},
+                 {"{\"a\":1,}", "syntax error at line 1 near: }"},
+                 {"{'a':1}", "syntax error at line 1 near: 'a':1}"},
+                 {Bytes("{\"a\":\"b\0c\"}"), "syntax error at line 1 near: c\"}"},
+                 {"{\"a\":\"\\udc00\"}", "syntax error at line 1 near: \"}"},
+                 {"{\"a\":NaN}", "syntax error at line 1 near: NaN}"},
+                 // strtod would take these; picojson must not.
+                 {"{\"a\":0x10}", "syntax error at line 1 near: x10}"},
+                 {"{\"a\":-}", "syntax error at line 1 near: }"},
+                 {"{\"a\":1e999}", "number out of range"},
+                 {"{\"a\":-1e400}", "number out of range"},
+                 {Repeat("[", 100000), "nesting deeper than 512 levels"},
+                 {Repeat("{\"a\":", 100000), "nesting deeper than 512 levels"},
+                 {"{\"a\":" + Repeat("[", 100000) + Repeat("]", 100000) + "}",
+                  "nesting deeper than 512 levels"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body.left(40).toStdString());
+        const TempDataHome rowHome;  // a log of this row's own
+        const QStringList events = ParseFailure(c.body);
+        ASSERT_EQ(events.size(), 1);
+        EXPECT_EQ(events[0], ErrorEvent(c.errorText));
+    }
 }
-
-class ParseFailureTest : public JsonTest, public ::testing::WithParamInterface<FailureCase> {};
-
-TEST_P(ParseFailureTest, LogsOneErrorEventAndThrows) {
-    const QStringList events = ParseFailure(GetParam().body);
-    ASSERT_EQ(events.size(), 1);
-    EXPECT_EQ(events[0], ErrorEvent(GetParam().errorText));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    NotAnObject, ParseFailureTest,
-    ::testing::Values(
-        // A value that parsed but is no object: nothing between the brackets.
-        FailureCase{"EmptyArray", "[]", ""}, FailureCase{"BareString", "\"x\"", ""},
-        FailureCase{"Number", "42", ""}, FailureCase{"True", "true", ""},
-        FailureCase{"Null", "null", ""}, FailureCase{"ArrayOfObject", "[{}]", ""},
-        FailureCase{"Empty", "", "syntax error at line 1 near: "},
-        FailureCase{"Blanks", " \r\n\t", "syntax error at line 2 near: "},
-        FailureCase{"Html", "<html><body>502</body></html>",
-                    "syntax error at line 1 near: <html><body>502</body></html>"},
-        FailureCase{"Truncated", "{\"a\":", "syntax error at line 1 near: "},
-        FailureCase{"MissingBrace", "{\"a\":1", "syntax error at line 1 near: "},
-        // The near text runs to the end of the line and skips control bytes.
-        FailureCase{"SecondLine", "{\"a\":1,\n\"b\":x}\ny", "syntax error at line 2 near: x}"},
-        FailureCase{"ControlByte", "{\x01}", "syntax error at line 1 near: }"},
-        FailureCase{"TrailingComma", "{\"a\":1,}", "syntax error at line 1 near: }"},
-        FailureCase{"SingleQuotes", "{'a':1}", "syntax error at line 1 near: 'a':1}"},
-        FailureCase{"RawNulInString", Bytes("{\"a\":\"b\0c\"}"),
-                    "syntax error at line 1 near: c\"}"},
-        FailureCase{"LoneLowSurrogate", "{\"a\":\"\\udc00\"}", "syntax error at line 1 near: \"}"},
-        FailureCase{"NaN", "{\"a\":NaN}", "syntax error at line 1 near: NaN}"},
-        // strtod would take these; picojson must not.
-        FailureCase{"HexNumber", "{\"a\":0x10}", "syntax error at line 1 near: x10}"},
-        FailureCase{"BareMinus", "{\"a\":-}", "syntax error at line 1 near: }"},
-        FailureCase{"HugeNumber", "{\"a\":1e999}", "number out of range"},
-        FailureCase{"HugeNegativeNumber", "{\"a\":-1e400}", "number out of range"},
-        FailureCase{"DeepArrays", Repeat("[", 100000), "nesting deeper than 512 levels"},
-        FailureCase{"DeepObjects", Repeat("{\"a\":", 100000), "nesting deeper than 512 levels"},
-        FailureCase{"DeepClosedArrays", "{\"a\":" + Repeat("[", 100000) + Repeat("]", 100000) + "}",
-                    "nesting deeper than 512 levels"}),
-    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(JsonTest, ParseReadsObjects) {
     const picojson::object o = Object("{\"a\":1, \"b\":[true,{}], \"a\":\"x\"}");
@@ -144,9 +132,7 @@ TEST_F(JsonTest, ParseUsesTheBufferLengthNotATerminator) {
     const QByteArray cut = QByteArray::fromRawData(full, 6);
     EXPECT_EQ(ParseFailure(cut).size(), 1);
     EXPECT_EQ(Object(QByteArray::fromRawData(full, 7)).size(), 1u);
-}
-
-TEST_F(JsonTest, ParseIgnoresBytesBehindTheObject) {
+    // Bytes behind the object are ignored.
     EXPECT_EQ(CRestJsonParser::FieldText(Object(Bytes("{\"a\":2}\0 trailing ]")), "a"), "2");
 }
 
@@ -217,42 +203,54 @@ TEST_F(JsonTest, LargeBodyParses) {
 // ---------------------------------------------------------------------------
 // Field text and the conversions built on it
 
-struct TextCase {
-    const char* json;  // the member's value
-    std::string text;
-};
-
-class FieldTextTest : public JsonTest, public ::testing::WithParamInterface<TextCase> {};
-
-TEST_P(FieldTextTest, GivesPicojsonTextForm) {
-    const picojson::object o = Object(QByteArray("{\"k\":") + GetParam().json + "}");
-    EXPECT_EQ(CRestJsonParser::FieldText(o, "k"), GetParam().text);
+TEST_F(JsonTest, FieldTextGivesPicojsonTextForm) {
+    const struct {
+        const char* json;  // the member's value
+        std::string text;
+    } cases[] = {{"null", "null"},
+                 {"true", "true"},
+                 {"false", "false"},
+                 {"7", "7"},
+                 {"-7", "-7"},
+                 {"7.0", "7"},
+                 {"-0", "-0"},
+                 {"3.5", "3.5"},
+                 {"0.1", "0.10000000000000001"},
+                 {"1e20", "1e+20"},
+                 {"5e9", "5000000000"},
+                 // Below 2^53 integral numbers print whole; from 2^53 on "%.17g".
+                 {"9007199254740991", "9007199254740991"},
+                 {"-9007199254740991", "-9007199254740991"},
+                 {"9007199254740993", "9007199254740992"},
+                 {"1e17", "1e+17"},
+                 {"123456789012345678", "1.2345678901234568e+17"},
+                 {"1e-7", "9.9999999999999995e-08"},
+                 {"\"\"", ""},
+                 {"\"404\"", "404"},
+                 {"\"a\\\"b\\\\c\\/\"", "a\"b\\c/"},
+                 {"\"\\u65e5\\u672c\"", "日本"},
+                 {"\"日本\"", "日本"},
+                 {"\"\\ud83d\\ude00\"", "\xf0\x9f\x98\x80"},
+                 {"[]", "array"},
+                 {"[1,2]", "array"},
+                 {"{}", "object"},
+                 {"{\"k\":1}", "object"}};
+    for (const auto& c : cases) {
+        const picojson::object o = Object(QByteArray("{\"k\":") + c.json + "}");
+        EXPECT_EQ(CRestJsonParser::FieldText(o, "k"), c.text) << c.json;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, FieldTextTest,
-    ::testing::Values(TextCase{"null", "null"}, TextCase{"true", "true"},
-                      TextCase{"false", "false"}, TextCase{"7", "7"}, TextCase{"-7", "-7"},
-                      TextCase{"7.0", "7"}, TextCase{"-0", "-0"}, TextCase{"3.5", "3.5"},
-                      TextCase{"0.1", "0.10000000000000001"}, TextCase{"1e20", "1e+20"},
-                      TextCase{"5e9", "5000000000"},
-                      // Below 2^53 integral numbers print whole; from 2^53 on "%.17g".
-                      TextCase{"9007199254740991", "9007199254740991"},
-                      TextCase{"-9007199254740991", "-9007199254740991"},
-                      TextCase{"9007199254740993", "9007199254740992"}, TextCase{"1e17", "1e+17"},
-                      TextCase{"123456789012345678", "1.2345678901234568e+17"},
-                      TextCase{"1e-7", "9.9999999999999995e-08"}, TextCase{"\"\"", ""},
-                      TextCase{"\"404\"", "404"}, TextCase{"\"a\\\"b\\\\c\\/\"", "a\"b\\c/"},
-                      TextCase{"\"\\u65e5\\u672c\"", "日本"}, TextCase{"\"日本\"", "日本"},
-                      TextCase{"\"\\ud83d\\ude00\"", "\xf0\x9f\x98\x80"}, TextCase{"[]", "array"},
-                      TextCase{"[1,2]", "array"}, TextCase{"{}", "object"},
-                      TextCase{"{\"k\":1}", "object"}));
-
-TEST_F(JsonTest, MissingMemberIsNull) {
-    const picojson::object o = Object("{\"K\":1, \"k \":2}");
+TEST_F(JsonTest, MissingMembersReadAsNullZeroOrFalse) {
+    // Keys match exactly.
+    const picojson::object o = Object("{\"K\":true, \"k \":2}");
     EXPECT_EQ(CRestJsonParser::FieldText(o, "k"), "null");
     EXPECT_EQ(CRestJsonParser::FieldWideText(o, "k"), QStringLiteral("null"));
     EXPECT_TRUE(CRestJsonParser::Member(o, "k").is<picojson::null>());
+    EXPECT_EQ(Fields(CRestJsonParser::FieldInt(o, "k"), CRestJsonParser::FieldLong(o, "k"),
+                     CRestJsonParser::FieldNumber(o, "k"), CRestJsonParser::FieldIntNumber(o, "k"),
+                     CRestJsonParser::FieldFlag(o, "k")),
+              "0|0|0|0|0");
 }
 
 TEST_F(JsonTest, WideTextConvertsUtf8Strictly) {
@@ -277,77 +275,57 @@ TEST_F(JsonTest, WideTextConvertsUtf8Strictly) {
     }
 }
 
-struct NumberCase {
-    const char* json;
-    qint32 asInt;
-    qint64 asLong;
-    double number;
-    qint32 intNumber;
-};
-
-class FieldNumberTest : public JsonTest, public ::testing::WithParamInterface<NumberCase> {};
-
-TEST_P(FieldNumberTest, ReadsTextAndNumberKinds) {
-    const NumberCase& c = GetParam();
-    const picojson::object o = Object(QByteArray("{\"k\":") + c.json + "}");
-    EXPECT_EQ(CRestJsonParser::FieldInt(o, "k"), c.asInt);
-    EXPECT_EQ(CRestJsonParser::FieldLong(o, "k"), c.asLong);
-    EXPECT_EQ(CRestJsonParser::FieldNumber(o, "k"), c.number);
-    EXPECT_EQ(CRestJsonParser::FieldIntNumber(o, "k"), c.intNumber);
-}
-
 constexpr qint32 kIntMax = std::numeric_limits<qint32>::max();
 constexpr qint32 kIntMin = std::numeric_limits<qint32>::min();
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, FieldNumberTest,
-    ::testing::Values(NumberCase{"404", 404, 404, 404, 404},
-                      // Text kinds read the text form; number kinds only numbers.
-                      NumberCase{"\"404\"", 404, 404, 0, 0}, NumberCase{"\" 42x\"", 42, 42, 0, 0},
-                      NumberCase{"\"x42\"", 0, 0, 0, 0}, NumberCase{"null", 0, 0, 0, 0},
-                      NumberCase{"true", 0, 0, 0, 0}, NumberCase{"[7]", 0, 0, 0, 0},
-                      NumberCase{"-0", 0, 0, 0, 0}, NumberCase{"3.9", 3, 3, 3.9, 3},
-                      NumberCase{"-3.9", -3, -3, -3.9, -3},
-                      NumberCase{"5000000000", kIntMax, 5000000000, 5e9, kIntMax},
-                      NumberCase{"-5000000000", kIntMin, -5000000000, -5e9, kIntMin},
-                      NumberCase{"2147483647", kIntMax, kIntMax, 2147483647.0, kIntMax},
-                      NumberCase{"-2147483648", kIntMin, kIntMin, -2147483648.0, kIntMin},
-                      // "1e+20" reads as 1.
-                      NumberCase{"1e20", 1, 1, 1e20, kIntMax},
-                      NumberCase{"-1e20", -1, -1, -1e20, kIntMin}));
-
-TEST_F(JsonTest, MissingNumbersAreZero) {
-    const picojson::object o = Object("{}");
-    EXPECT_EQ(CRestJsonParser::FieldInt(o, "k"), 0);
-    EXPECT_EQ(CRestJsonParser::FieldLong(o, "k"), 0);
-    EXPECT_EQ(CRestJsonParser::FieldNumber(o, "k"), 0.0);
-    EXPECT_EQ(CRestJsonParser::FieldIntNumber(o, "k"), 0);
+TEST_F(JsonTest, FieldNumbersReadTextAndNumberKinds) {
+    const struct {
+        const char* json;
+        qint32 asInt;
+        qint64 asLong;
+        double number;
+        qint32 intNumber;
+    } cases[] = {{"404", 404, 404, 404, 404},
+                 // Text kinds read the text form; number kinds only numbers.
+                 {"\"404\"", 404, 404, 0, 0},
+                 {"\" 42x\"", 42, 42, 0, 0},
+                 {"\"x42\"", 0, 0, 0, 0},
+                 {"null", 0, 0, 0, 0},
+                 {"true", 0, 0, 0, 0},
+                 {"[7]", 0, 0, 0, 0},
+                 {"-0", 0, 0, 0, 0},
+                 {"3.9", 3, 3, 3.9, 3},
+                 {"-3.9", -3, -3, -3.9, -3},
+                 {"5000000000", kIntMax, 5000000000, 5e9, kIntMax},
+                 {"-5000000000", kIntMin, -5000000000, -5e9, kIntMin},
+                 {"2147483647", kIntMax, kIntMax, 2147483647.0, kIntMax},
+                 {"-2147483648", kIntMin, kIntMin, -2147483648.0, kIntMin},
+                 // "1e+20" reads as 1.
+                 {"1e20", 1, 1, 1e20, kIntMax},
+                 {"-1e20", -1, -1, -1e20, kIntMin}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.json);
+        const picojson::object o = Object(QByteArray("{\"k\":") + c.json + "}");
+        EXPECT_EQ(CRestJsonParser::FieldInt(o, "k"), c.asInt);
+        EXPECT_EQ(CRestJsonParser::FieldLong(o, "k"), c.asLong);
+        EXPECT_EQ(CRestJsonParser::FieldNumber(o, "k"), c.number);
+        EXPECT_EQ(CRestJsonParser::FieldIntNumber(o, "k"), c.intNumber);
+    }
 }
 
-struct FlagCase {
-    const char* json;
-    bool flag;
-};
-
-class FieldFlagTest : public JsonTest, public ::testing::WithParamInterface<FlagCase> {};
-
-TEST_P(FieldFlagTest, TakesTheTruthValue) {
-    const picojson::object o = Object(QByteArray("{\"k\":") + GetParam().json + "}");
-    EXPECT_EQ(CRestJsonParser::FieldFlag(o, "k"), GetParam().flag);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, FieldFlagTest,
-    ::testing::Values(FlagCase{"null", false}, FlagCase{"false", false}, FlagCase{"true", true},
-                      FlagCase{"0", false}, FlagCase{"-0", false}, FlagCase{"0.0", false},
-                      FlagCase{"0e5", false}, FlagCase{"1", true}, FlagCase{"-1", true},
-                      FlagCase{"1e-300", true}, FlagCase{"0.5", true}, FlagCase{"\"\"", false},
-                      FlagCase{"\"0\"", true}, FlagCase{"\"false\"", true},
-                      FlagCase{"\"no\"", true}, FlagCase{"\"NaN\"", true},
-                      FlagCase{"\"\\u0000\"", true}, FlagCase{"[]", true}, FlagCase{"{}", true}));
-
-TEST_F(JsonTest, MissingFlagIsFalse) {
-    EXPECT_FALSE(CRestJsonParser::FieldFlag(Object("{\"K\":true}"), "k"));
+TEST_F(JsonTest, FieldFlagTakesTheTruthValue) {
+    const struct {
+        const char* json;
+        bool flag;
+    } cases[] = {{"null", false},       {"false", false},    {"true", true},   {"0", false},
+                 {"-0", false},         {"0.0", false},      {"0e5", false},   {"1", true},
+                 {"-1", true},          {"1e-300", true},    {"0.5", true},    {"\"\"", false},
+                 {"\"0\"", true},       {"\"false\"", true}, {"\"no\"", true}, {"\"NaN\"", true},
+                 {"\"\\u0000\"", true}, {"[]", true},        {"{}", true}};
+    for (const auto& c : cases) {
+        const picojson::object o = Object(QByteArray("{\"k\":") + c.json + "}");
+        EXPECT_EQ(CRestJsonParser::FieldFlag(o, "k"), c.flag) << c.json;
+    }
 }
 
 TEST_F(JsonTest, SubObjectOfAnythingButAnObjectIsEmpty) {
@@ -361,87 +339,71 @@ TEST_F(JsonTest, SubObjectOfAnythingButAnObjectIsEmpty) {
 // ---------------------------------------------------------------------------
 // Error record
 
-TEST_F(JsonTest, ErrorWithOnlyStatusAndCode) {
-    const CRestError e =
-        CRestError::FromBody("{\"statusCode\":500,\"errorCode\":\"PORTAL_INSUFFICIENT_STORAGE\"}");
-    EXPECT_EQ(e.statusCode, 500);
-    EXPECT_EQ(e.errorCode(), QStringLiteral("PORTAL_INSUFFICIENT_STORAGE"));
-    EXPECT_EQ(e.errorMessage, QStringLiteral("null"));
-    EXPECT_EQ(e.errorParameters(), QString());
-    EXPECT_EQ(e.resultDetails, QStringLiteral("null"));
+TEST_F(JsonTest, ErrorRecordReadsEveryMember) {
+    const struct {
+        const char* body;
+        QString fields;  // statusCode|errorCode|errorMessage|errorParameters|resultDetails
+    } cases[] = {
+        {"{\"statusCode\":500,\"errorCode\":\"PORTAL_INSUFFICIENT_STORAGE\"}",
+         "500|PORTAL_INSUFFICIENT_STORAGE|null||null"},
+        {"{\"statusCode\":\"404\",\"errorCode\":\"NOT_FOUND\",\"errorMessage\":\"見つかりません\","
+         "\"errorParameters\":[\"x\",\"y\"],\"resultDetails\":{\"a\":1},\"other\":1}",
+         "404|NOT_FOUND|見つかりません|x,y,|object"},
+        {"{}", "0|null|null||null"},
+    };
+    for (const auto& c : cases) {
+        const CRestError e = CRestError::FromBody(c.body);
+        EXPECT_EQ(Fields(e.statusCode, e.errorCode(), e.errorMessage, e.errorParameters(),
+                         e.resultDetails),
+                  c.fields)
+            << c.body;
+    }
 }
 
-TEST_F(JsonTest, ErrorWithEveryMember) {
-    const CRestError e = CRestError::FromBody(
-        "{\"statusCode\":\"404\",\"errorCode\":\"NOT_FOUND\",\"errorMessage\":\"見つかりません\","
-        "\"errorParameters\":[\"x\",\"y\"],\"resultDetails\":{\"a\":1},\"other\":1}");
-    EXPECT_EQ(e.statusCode, 404);
-    EXPECT_EQ(e.errorCode(), QStringLiteral("NOT_FOUND"));
-    EXPECT_EQ(e.errorMessage, QStringLiteral("見つかりません"));
-    EXPECT_EQ(e.errorParameters(), QStringLiteral("x,y,"));
-    EXPECT_EQ(e.resultDetails, QStringLiteral("object"));
+TEST_F(JsonTest, ErrorStatusCodeIsReadFromItsText) {
+    const struct {
+        const char* json;
+        qint32 status;
+    } cases[] = {{"404", 404},
+                 {"\"404\"", 404},
+                 {"\" 409 Conflict\"", 409},
+                 {"404.7", 404},
+                 {"-1", -1},
+                 {"\"abc\"", 0},
+                 {"null", 0},
+                 {"true", 0},
+                 {"1e20", 1},
+                 {"99999999999", kIntMax}};
+    for (const auto& c : cases) {
+        const QByteArray body = QByteArray("{\"statusCode\":") + c.json + "}";
+        EXPECT_EQ(CRestError::FromBody(body).statusCode, c.status) << c.json;
+    }
 }
 
-TEST_F(JsonTest, ErrorWithoutMembers) {
-    const CRestError e = CRestError::FromBody("{}");
-    EXPECT_EQ(e.statusCode, 0);
-    EXPECT_EQ(e.errorCode(), QStringLiteral("null"));
-    EXPECT_EQ(e.errorMessage, QStringLiteral("null"));
-    EXPECT_EQ(e.errorParameters(), QString());
-    EXPECT_EQ(e.resultDetails, QStringLiteral("null"));
+TEST_F(JsonTest, ErrorParametersJoinEachElementFollowedByAComma) {
+    const struct {
+        const char* json;  // "errorParameters" member, or nullptr for none
+        QString text;
+    } cases[] = {{"[\"a\",\"b\"]", "a,b,"},
+                 {"[\"a\"]", "a,"},
+                 {"[]", ""},
+                 {nullptr, ""},
+                 {"[\"\"]", ","},
+                 {"[\"a,b\",\"c\"]", "a,b,c,"},
+                 {"[\"日本\",\"語\"]", "日本,語,"},
+                 // Not an array: nothing.
+                 {"\"a\"", ""},
+                 {"{\"0\":\"a\"}", ""},
+                 {"null", ""},
+                 // Other kinds of elements give their text form.
+                 {"[1,true,null,1e20,[],{}]", "1,true,null,1e+20,array,object,"}};
+    for (const auto& c : cases) {
+        QByteArray body = "{\"statusCode\":400";
+        if (c.json)
+            body += QByteArray(",\"errorParameters\":") + c.json;
+        EXPECT_EQ(CRestError::FromBody(body + "}").errorParameters(), c.text) << body.constData();
+    }
 }
-
-struct StatusCase {
-    const char* json;
-    qint32 status;
-};
-
-class ErrorStatusTest : public JsonTest, public ::testing::WithParamInterface<StatusCase> {};
-
-TEST_P(ErrorStatusTest, ReadsStatusCodeFromItsText) {
-    const CRestError e =
-        CRestError::FromBody(QByteArray("{\"statusCode\":") + GetParam().json + "}");
-    EXPECT_EQ(e.statusCode, GetParam().status);
-}
-
-INSTANTIATE_TEST_SUITE_P(Values, ErrorStatusTest,
-                         ::testing::Values(StatusCase{"404", 404}, StatusCase{"\"404\"", 404},
-                                           StatusCase{"\" 409 Conflict\"", 409},
-                                           StatusCase{"404.7", 404}, StatusCase{"-1", -1},
-                                           StatusCase{"\"abc\"", 0}, StatusCase{"null", 0},
-                                           StatusCase{"true", 0}, StatusCase{"1e20", 1},
-                                           StatusCase{"99999999999", kIntMax}));
-
-struct ParametersCase {
-    const char* json;  // "errorParameters" member, or nullptr for none
-    QString text;
-};
-
-class ErrorParametersTest : public JsonTest,
-                            public ::testing::WithParamInterface<ParametersCase> {};
-
-TEST_P(ErrorParametersTest, JoinsElementsEachFollowedByAComma) {
-    QByteArray body = "{\"statusCode\":400";
-    if (GetParam().json)
-        body += QByteArray(",\"errorParameters\":") + GetParam().json;
-    body += "}";
-    EXPECT_EQ(CRestError::FromBody(body).errorParameters(), GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, ErrorParametersTest,
-    ::testing::Values(ParametersCase{"[\"a\",\"b\"]", QStringLiteral("a,b,")},
-                      ParametersCase{"[\"a\"]", QStringLiteral("a,")},
-                      ParametersCase{"[]", QString()}, ParametersCase{nullptr, QString()},
-                      ParametersCase{"[\"\"]", QStringLiteral(",")},
-                      ParametersCase{"[\"a,b\",\"c\"]", QStringLiteral("a,b,c,")},
-                      ParametersCase{"[\"日本\",\"語\"]", QStringLiteral("日本,語,")},
-                      // Not an array: nothing.
-                      ParametersCase{"\"a\"", QString()},
-                      ParametersCase{"{\"0\":\"a\"}", QString()}, ParametersCase{"null", QString()},
-                      // Other kinds of elements give their text form.
-                      ParametersCase{"[1,true,null,1e20,[],{}]",
-                                     QStringLiteral("1,true,null,1e+20,array,object,")}));
 
 TEST_F(JsonTest, ErrorReaderFailsLikeParse) {
     for (const char* body : {"", "[]", "\"x\"", "{\"statusCode\":"}) {

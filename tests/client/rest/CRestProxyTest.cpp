@@ -2,10 +2,6 @@
 // stalled reply that must end the transfer instead of hanging it.
 #include "CRestControl.h"
 
-#include "CLogWriter.h"
-#include "ConfigPaths.h"
-#include "ProfileFile.h"
-
 #include <QByteArray>
 #include <QFile>
 #include <QString>
@@ -32,11 +28,8 @@
 #include <thread>
 #include <vector>
 
-#include "EmulatorClient.h"
-#include "EmulatorJournal.h"
-#include "EmulatorProcess.h"
-#include "HttpsClient.h"
-#include "TestSupport.h"
+#include "Fields.h"
+#include "RestEmulatorTest.h"
 
 namespace {
 
@@ -249,61 +242,13 @@ private:
     std::string failure_;
 };
 
-// The client pointed at the emulator as in CRestControlTest.cpp.
-class EmulatorClientTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(emulator.started()) << emulator.firstLine();
-        ASSERT_TRUE(PointClientAtEmulator(emulator));
-        reload();
-    }
-    void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
-
-    void setConfig(const QString& key, const QString& value) {
-        ASSERT_TRUE(ProfileFile::writeString("Config", key, value, ConfigPath()));
-    }
-    void setProgram(const QString& section, const QString& key, const QString& value) {
-        ASSERT_TRUE(ProfileFile::writeString(section, key, value, ProgramSettingsPath()));
-    }
-    void useProxy(const QString& enable, int port) {
-        setConfig("ProxyEnable", enable);
-        setConfig("ProxyAddress", "127.0.0.1");
-        setConfig("ProxyPort", QString::number(port));
-        reload();
-    }
-    void reload() { settings = LoadSettings(); }
-
-    std::vector<Entry> journal() { return ReadJournal(emulator); }
-    void fault(const std::string& json) {
-        HttpsClient control(emulator);
-        const HttpsReply reply = control.post("/_emulator/faults", json);
-        ASSERT_EQ(reply.status, 200) << reply.body;
-    }
-    QString localFile(const QString& name, const QByteArray& content) {
-        const QString path = home.path() + QLatin1Char('/') + name;
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(content);
-        return path;
-    }
-    QByteArray repositoryFile(const QString& path) {
-        QFile f(QString::fromStdString(emulator.repository().string()) + path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
-
-    TempDataHome home;
-    EmulatorProcess emulator;
-    CRestSettings settings;
-    CLogWriter logger;
-};
-
-class ProxyTest : public EmulatorClientTest {
+class ProxyTest : public RestEmulatorTest {
 protected:
     void SetUp() override {
         binary = TinyproxyBinary();
         if (binary.empty())
             GTEST_SKIP() << "tinyproxy is not installed (scripts/install-deps installs it)";
-        EmulatorClientTest::SetUp();
+        RestEmulatorTest::SetUp();
     }
 
     std::unique_ptr<TinyproxyProcess> startProxy(const std::string& basicAuth = {}) {
@@ -330,9 +275,7 @@ TEST_F(ProxyTest, RequestsTravelThroughTheProxyTunnel) {
     CRestUser user;
     CRestResult read;
     rest.GetCurrentUser(read, user);
-    ASSERT_TRUE(read.ok) << read.status;
-    EXPECT_EQ(read.status, 200);
-    EXPECT_EQ(user.userCode, "taro");
+    ASSERT_EQ(Fields(read.ok, read.status, user.userCode), "1|200|taro");
 
     QByteArray content;
     for (int i = 0; i < 40000; ++i)
@@ -340,8 +283,7 @@ TEST_F(ProxyTest, RequestsTravelThroughTheProxyTunnel) {
     const QString local = localFile(QStringLiteral("via proxy.txt"), content);
     CRestResult upload;
     rest.UploadFile(upload, local, QStringLiteral("/Velmora"));
-    ASSERT_TRUE(upload.ok) << upload.status;
-    EXPECT_EQ(upload.status, 204);
+    ASSERT_EQ(Fields(upload.ok, upload.status), "1|204");
     EXPECT_EQ(repositoryFile("/Velmora/via proxy.txt"), content);
 
     const std::string log = proxy->log();
@@ -353,8 +295,7 @@ TEST_F(ProxyTest, RequestsTravelThroughTheProxyTunnel) {
     proxy->stop();
     CRestResult down;
     rest.GetCurrentUser(down, user);
-    EXPECT_FALSE(down.ok);
-    EXPECT_EQ(down.status, 0);
+    EXPECT_EQ(Fields(down.ok, down.status), "0|0");
 }
 
 TEST_F(ProxyTest, ProxyCredentialsAreSentOnlyWhenSwitchedOn) {
@@ -373,9 +314,8 @@ TEST_F(ProxyTest, ProxyCredentialsAreSentOnlyWhenSwitchedOn) {
     CRestResult refused;
     rest.GetCurrentUser(refused, user);
     // The proxy answers the CONNECT with 407; libcurl reports that as a receive error.
-    EXPECT_FALSE(refused.ok);
-    EXPECT_EQ(refused.status, -1);
-    EXPECT_EQ(refused.message, "サーバとの接続に失敗しました。");
+    EXPECT_EQ(Fields(refused.ok, refused.status, refused.message),
+              "0|-1|サーバとの接続に失敗しました。");
     EXPECT_TRUE(journal().empty()) << "nothing may reach the service";
     std::string log = proxy->log();
     EXPECT_GE(Count(log, connectLine()), 1u) << log;
@@ -387,8 +327,7 @@ TEST_F(ProxyTest, ProxyCredentialsAreSentOnlyWhenSwitchedOn) {
     reload();
     CRestResult wrong;
     rest.GetCurrentUser(wrong, user);
-    EXPECT_FALSE(wrong.ok);
-    EXPECT_EQ(wrong.status, -1);
+    EXPECT_EQ(Fields(wrong.ok, wrong.status), "0|-1");
     EXPECT_TRUE(journal().empty());
     EXPECT_EQ(Count(proxy->log(), kTunnelOpened), 0u);
 
@@ -396,8 +335,7 @@ TEST_F(ProxyTest, ProxyCredentialsAreSentOnlyWhenSwitchedOn) {
     reload();
     CRestResult read;
     rest.GetCurrentUser(read, user);
-    ASSERT_TRUE(read.ok) << read.status << " " << read.message.toStdString();
-    EXPECT_EQ(user.userCode, "taro");
+    ASSERT_EQ(Fields(read.ok, read.status, user.userCode), "1|200|taro");
     const QString local = localFile(QStringLiteral("auth.bin"), QByteArray(70000, 'p'));
     CRestResult upload;
     rest.UploadFile(upload, local, QStringLiteral("/Velmora"));
@@ -410,7 +348,7 @@ TEST_F(ProxyTest, ProxyCredentialsAreSentOnlyWhenSwitchedOn) {
 }
 
 // Needs no proxy process: the proxy address points at a port that refuses connections.
-class ProxySwitchTest : public EmulatorClientTest {};
+class ProxySwitchTest : public RestEmulatorTest {};
 
 TEST_F(ProxySwitchTest, LowerCaseSwitchMeansNoProxy) {
     BoundPort dead;
@@ -422,8 +360,7 @@ TEST_F(ProxySwitchTest, LowerCaseSwitchMeansNoProxy) {
     CRestUser user;
     CRestResult direct;
     rest.GetCurrentUser(direct, user);
-    EXPECT_TRUE(direct.ok) << direct.status;
-    EXPECT_EQ(user.userCode, "taro");
+    EXPECT_EQ(Fields(direct.ok, direct.status, user.userCode), "1|200|taro");
     size_t answered = 0;  // a Digest exchange adds a 401 round
     for (const Entry& e : journal())
         answered += e.get("status").get<double>() == 200;
@@ -434,14 +371,13 @@ TEST_F(ProxySwitchTest, LowerCaseSwitchMeansNoProxy) {
     useProxy("ON", dead.port());
     CRestResult viaDead;
     rest.GetCurrentUser(viaDead, user);
-    EXPECT_FALSE(viaDead.ok);
-    EXPECT_EQ(viaDead.status, 0);
+    EXPECT_EQ(Fields(viaDead.ok, viaDead.status), "0|0");
     EXPECT_EQ(journal().size(), before);
 }
 
 // The slow tests here: a reply that never comes ends after the stall time; a
 // server still working on a fully received upload is waited for.
-class SlowStallTest : public EmulatorClientTest {};
+class SlowStallTest : public RestEmulatorTest {};
 
 TEST_F(SlowStallTest, ServerWorkingOnAFullySentUploadIsWaitedFor) {
     // Every attempt is answered 75 s after its body arrived: beyond the stall
@@ -471,8 +407,7 @@ TEST_F(SlowStallTest, StalledReplyFailsAfterAMinute) {
     const auto start = Clock::now();
     rest.GetCurrentUser(result, user);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Fields(result.ok, result.status), "0|0");
     EXPECT_GE(seconds, 55.0);
     EXPECT_LE(seconds, 100.0);
     EXPECT_GE(result.elapsed, 55.0);

@@ -1,18 +1,13 @@
 #include "CRestJsonParser.h"
 #include "CRestRecords.h"
 #include "CTorval2Exception.h"
+#include "Fields.h"
+#include "RestReaders.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <limits>
-#include <ostream>
 #include <string>
-
-static void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace {
 
@@ -25,35 +20,28 @@ protected:
 // Portal and user
 
 TEST_F(RecordsTest, PortalReadsEveryField) {
-    const CRestPortal p = ReadPortal(
-        "{\"portalId\":12,\"portalCode\":\"velmora\",\"name\":\"ヴェルモラ\","
-        "\"storageQuotaSize\":5497558138880,\"storageUsedSize\":\"4294967296\","
-        "\"locked\":false,\"extra\":[1]}");
-    EXPECT_EQ(p.portalId, 12);
-    EXPECT_EQ(p.portalCode, QStringLiteral("velmora"));
-    EXPECT_EQ(p.name, QStringLiteral("ヴェルモラ"));
-    // Sizes beyond 32 bits are kept whole.
-    EXPECT_EQ(p.storageQuotaSize, Q_INT64_C(5497558138880));
-    EXPECT_EQ(p.storageUsedSize, Q_INT64_C(4294967296));
-    EXPECT_FALSE(p.locked);
-}
-
-TEST_F(RecordsTest, PortalLockedFlag) {
-    EXPECT_FALSE(ReadPortal("{\"portalId\":1}").locked);
-    EXPECT_TRUE(ReadPortal("{\"locked\":\"no\"}").locked);
-    EXPECT_FALSE(ReadPortal("{\"locked\":\"\"}").locked);
-    EXPECT_TRUE(ReadPortal("{\"locked\":1}").locked);
-    // Keys match exactly.
-    EXPECT_FALSE(ReadPortal("{\"Locked\":true}").locked);
-}
-
-TEST_F(RecordsTest, PortalWithoutMembers) {
-    const CRestPortal p = ReadPortal("{}");
-    EXPECT_EQ(p.portalId, 0);
-    EXPECT_EQ(p.portalCode, QStringLiteral("null"));
-    EXPECT_EQ(p.name, QStringLiteral("null"));
-    EXPECT_EQ(p.storageQuotaSize, 0);
-    EXPECT_EQ(p.storageUsedSize, 0);
+    const struct {
+        const char* body;
+        QString fields;  // portalId|portalCode|name|storageQuotaSize|storageUsedSize|locked
+    } cases[] = {
+        // Sizes beyond 32 bits are kept whole.
+        {"{\"portalId\":12,\"portalCode\":\"velmora\",\"name\":\"ヴェルモラ\","
+         "\"storageQuotaSize\":5497558138880,\"storageUsedSize\":\"4294967296\","
+         "\"locked\":false,\"extra\":[1]}",
+         "12|velmora|ヴェルモラ|5497558138880|4294967296|0"},
+        {"{}", "0|null|null|0|0|0"},
+        {"{\"locked\":\"no\"}", "0|null|null|0|0|1"},
+        {"{\"locked\":\"\"}", "0|null|null|0|0|0"},
+        {"{\"locked\":1}", "0|null|null|0|0|1"},
+        {"{\"Locked\":true}", "0|null|null|0|0|0"},  // keys match exactly
+    };
+    for (const auto& c : cases) {
+        const CRestPortal p = ReadPortal(c.body);
+        EXPECT_EQ(Fields(p.portalId, p.portalCode, p.name, p.storageQuotaSize, p.storageUsedSize,
+                         p.locked),
+                  c.fields)
+            << c.body;
+    }
 }
 
 TEST_F(RecordsTest, UserReadsEveryField) {
@@ -62,20 +50,10 @@ TEST_F(RecordsTest, UserReadsEveryField) {
         "\"familyName\":\"山田\",\"firstName\":\"太郎\",\"familyNameKana\":\"ヤマダ\","
         "\"firstNameKana\":\"タロウ\",\"mailAddress\":\"t@example.jp\",\"phone1\":\"03\","
         "\"phone2\":null,\"phone3\":\"\",\"hidden\":1,\"locked\":false}");
-    EXPECT_EQ(u.portalId, 3);
-    EXPECT_EQ(u.userId, 77);
-    EXPECT_EQ(u.userType, QStringLiteral("ADMIN"));
-    EXPECT_EQ(u.userCode, QStringLiteral("u001"));
-    EXPECT_EQ(u.familyName, QStringLiteral("山田"));
-    EXPECT_EQ(u.firstName, QStringLiteral("太郎"));
-    EXPECT_EQ(u.familyNameKana, QStringLiteral("ヤマダ"));
-    EXPECT_EQ(u.firstNameKana, QStringLiteral("タロウ"));
-    EXPECT_EQ(u.mailAddress, QStringLiteral("t@example.jp"));
-    EXPECT_EQ(u.phone1, QStringLiteral("03"));
-    EXPECT_EQ(u.phone2, QStringLiteral("null"));
-    EXPECT_EQ(u.phone3, QString());
-    EXPECT_TRUE(u.hidden);
-    EXPECT_FALSE(u.locked);
+    EXPECT_EQ(Fields(u.portalId, u.userId, u.userType, u.userCode, u.familyName, u.firstName,
+                     u.familyNameKana, u.firstNameKana, u.mailAddress, u.phone1, u.phone2, u.phone3,
+                     u.hidden, u.locked),
+              "3|77|ADMIN|u001|山田|太郎|ヤマダ|タロウ|t@example.jp|03|null||1|0");
 }
 
 TEST_F(RecordsTest, UserTextFieldsNeedValidUtf8) {
@@ -121,117 +99,55 @@ const char kFileReply[] =
     "\"revisionRetentionDuration\":30,\"locked\":true,\"lockerUserId\":9,"
     "\"lockerUserFamilyName\":\"鈴木\",\"lockerUserFirstName\":\"一郎\"}";
 
+QString ItemFields(const CRestItem& f) {
+    return Fields(f.portalId, f.itemType, f.itemId, f.repositoryId, f.path, f.parentFolderId,
+                  f.parentFolderPath, f.name, f.notification, f.creatorUserId,
+                  f.creatorUserFamilyName, f.creatorUserFirstName, f.createdTime, f.modifierUserId,
+                  f.modifierUserFamilyName, f.modifierUserFirstName, f.modifiedTime, f.hidden) +
+           " perm " + Fields(f.canCreate, f.canRead, f.canUpdate, f.canDelete, f.canAdminister) +
+           " folder " + Fields(f.autoRevision, f.childFolderCount, f.childFileCount) + " file " +
+           Fields(f.fileSize, f.revisionControlled, f.latestRevisionNumber,
+                  f.revisionRetentionLimitType, f.revisionRetentionSize,
+                  f.revisionRetentionDuration, f.locked, f.lockerUserId, f.lockerUserFamilyName,
+                  f.lockerUserFirstName);
+}
+
 TEST_F(RecordsTest, FolderReadsCommonAndFolderFieldsOnly) {
-    const CRestItem f = ReadItem(kFolderReply);
-    EXPECT_EQ(f.portalId, 1);
-    EXPECT_EQ(f.itemType, QStringLiteral("folder"));
-    EXPECT_EQ(f.itemId, Q_INT64_C(8589934592));
-    EXPECT_EQ(f.repositoryId, 0);
-    EXPECT_EQ(f.path, QStringLiteral("/Docs/年次"));
-    EXPECT_EQ(f.parentFolderId, Q_INT64_C(4294967297));
-    EXPECT_EQ(f.parentFolderPath, QStringLiteral("/Docs"));
-    EXPECT_EQ(f.name, QStringLiteral("年次"));
-    EXPECT_TRUE(f.notification);
-    EXPECT_EQ(f.creatorUserId, 5);
-    EXPECT_EQ(f.creatorUserFamilyName, QStringLiteral("山田"));
-    EXPECT_EQ(f.creatorUserFirstName, QStringLiteral("太郎"));
-    EXPECT_EQ(f.createdTime, QStringLiteral("2024-02-08T10:00:00.000+09:00"));
-    EXPECT_EQ(f.modifierUserId, 6);
-    EXPECT_EQ(f.modifierUserFamilyName, QStringLiteral("佐藤"));
-    EXPECT_EQ(f.modifierUserFirstName, QStringLiteral("花子"));
-    EXPECT_EQ(f.modifiedTime, QStringLiteral("2024-02-09T11:30:00.000+09:00"));
-    EXPECT_FALSE(f.hidden);
-    EXPECT_TRUE(f.canCreate);
-    EXPECT_TRUE(f.canRead);
-    EXPECT_FALSE(f.canUpdate);
-    EXPECT_TRUE(f.canDelete);
-    EXPECT_FALSE(f.canAdminister);
-    EXPECT_TRUE(f.autoRevision);
-    EXPECT_EQ(f.childFolderCount, 3);
-    EXPECT_EQ(f.childFileCount, 12);
     // The file group stays empty, its invalid text included.
-    EXPECT_EQ(f.fileSize, 0);
-    EXPECT_FALSE(f.revisionControlled);
-    EXPECT_EQ(f.latestRevisionNumber, 0);
-    EXPECT_EQ(f.revisionRetentionLimitType, QString());
-    EXPECT_EQ(f.revisionRetentionSize, 0);
-    EXPECT_EQ(f.revisionRetentionDuration, 0);
-    EXPECT_FALSE(f.locked);
-    EXPECT_EQ(f.lockerUserId, 0);
-    EXPECT_EQ(f.lockerUserFamilyName, QString());
-    EXPECT_EQ(f.lockerUserFirstName, QString());
+    EXPECT_EQ(ItemFields(ReadItem(kFolderReply)),
+              "1|folder|8589934592|0|/Docs/年次|4294967297|/Docs|年次|1|5|山田|太郎|"
+              "2024-02-08T10:00:00.000+09:00|6|佐藤|花子|2024-02-09T11:30:00.000+09:00|0"
+              " perm 1|1|0|1|0 folder 1|3|12 file 0|0|0||0|0|0|0||");
 }
 
 TEST_F(RecordsTest, FileReadsCommonAndFileFieldsOnly) {
-    const CRestItem f = ReadItem(kFileReply);
-    EXPECT_EQ(f.itemType, QStringLiteral("file"));
-    EXPECT_EQ(f.itemId, 31);
-    EXPECT_EQ(f.repositoryId, 2);
-    EXPECT_EQ(f.parentFolderId, 30);
-    EXPECT_EQ(f.name, QStringLiteral("a b.txt"));
-    EXPECT_TRUE(f.hidden);
-    // canCreate belongs to folders, whatever the permission says.
-    EXPECT_FALSE(f.canCreate);
-    EXPECT_TRUE(f.canRead);
-    EXPECT_TRUE(f.canUpdate);
-    EXPECT_FALSE(f.canDelete);
-    EXPECT_TRUE(f.canAdminister);
-    EXPECT_FALSE(f.autoRevision);
-    EXPECT_EQ(f.childFolderCount, 0);
-    EXPECT_EQ(f.childFileCount, 0);
-    EXPECT_EQ(f.fileSize, Q_INT64_C(5368709120));  // 5 GiB
-    EXPECT_TRUE(f.revisionControlled);
-    EXPECT_EQ(f.latestRevisionNumber, 4);
-    EXPECT_EQ(f.revisionRetentionLimitType, QStringLiteral("COUNT"));
-    EXPECT_EQ(f.revisionRetentionSize, 10);
-    EXPECT_EQ(f.revisionRetentionDuration, 30);
-    EXPECT_TRUE(f.locked);
-    EXPECT_EQ(f.lockerUserId, 9);
-    EXPECT_EQ(f.lockerUserFamilyName, QStringLiteral("鈴木"));
-    EXPECT_EQ(f.lockerUserFirstName, QStringLiteral("一郎"));
+    // canCreate belongs to folders, whatever the permission says; 5 GiB is kept whole.
+    EXPECT_EQ(ItemFields(ReadItem(kFileReply)),
+              "1|file|31|2|/Docs/a b.txt|30|/Docs|a b.txt|0|5|山田|太郎|2024-02-08|6|佐藤|花子|"
+              "2024-02-09|1 perm 0|1|1|0|1 folder 0|0|0 file 5368709120|1|4|COUNT|10|30|1|9|"
+              "鈴木|一郎");
 }
 
-struct ItemTypeCase {
-    const char* label;
-    const char* itemType;  // JSON value, or nullptr for no member
-    QString text;
-};
-
-void PrintTo(const ItemTypeCase& c, std::ostream* os) {
-    *os << c.label;
+TEST_F(RecordsTest, OtherItemTypesReadNeitherGroup) {
+    const struct {
+        const char* itemType;  // JSON value, or nullptr for no member
+        const char* text;
+    } cases[] = {{nullptr, "null"},          {"\"Folder\"", "Folder"}, {"\"FILE\"", "FILE"},
+                 {"\"folder \"", "folder "}, {"\"link\"", "link"},     {"[\"folder\"]", "array"}};
+    for (const auto& c : cases) {
+        QByteArray body =
+            "{\"accessPermission\":{\"canCreate\":true,\"canRead\":true},"
+            "\"childFolderCount\":3,\"autoRevision\":true,\"fileSize\":7,"
+            "\"locked\":true,\"revisionRetentionLimitType\":\"COUNT\",\"name\":\"n\"";
+        if (c.itemType)
+            body += QByteArray(",\"itemType\":") + c.itemType;
+        const CRestItem item = ReadItem(body + "}");
+        EXPECT_EQ(
+            Fields(item.itemType, item.name, item.canRead, item.canCreate, item.childFolderCount,
+                   item.autoRevision, item.fileSize, item.locked, item.revisionRetentionLimitType),
+            QString::fromUtf8(c.text) + "|n|1|0|0|0|0|0|");
+    }
 }
-
-class OtherItemTypeTest : public RecordsTest, public ::testing::WithParamInterface<ItemTypeCase> {};
-
-TEST_P(OtherItemTypeTest, ReadsNeitherGroup) {
-    QByteArray body =
-        "{\"accessPermission\":{\"canCreate\":true,\"canRead\":true},"
-        "\"childFolderCount\":3,\"autoRevision\":true,\"fileSize\":7,"
-        "\"locked\":true,\"revisionRetentionLimitType\":\"COUNT\",\"name\":\"n\"";
-    if (GetParam().itemType)
-        body += QByteArray(",\"itemType\":") + GetParam().itemType;
-    body += "}";
-    const CRestItem item = ReadItem(body);
-    EXPECT_EQ(item.itemType, GetParam().text);
-    EXPECT_EQ(item.name, QStringLiteral("n"));
-    EXPECT_TRUE(item.canRead);
-    EXPECT_FALSE(item.canCreate);
-    EXPECT_EQ(item.childFolderCount, 0);
-    EXPECT_FALSE(item.autoRevision);
-    EXPECT_EQ(item.fileSize, 0);
-    EXPECT_FALSE(item.locked);
-    EXPECT_EQ(item.revisionRetentionLimitType, QString());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, OtherItemTypeTest,
-    ::testing::Values(ItemTypeCase{"Missing", nullptr, QStringLiteral("null")},
-                      ItemTypeCase{"Capital", "\"Folder\"", QStringLiteral("Folder")},
-                      ItemTypeCase{"Upper", "\"FILE\"", QStringLiteral("FILE")},
-                      ItemTypeCase{"Padded", "\"folder \"", QStringLiteral("folder ")},
-                      ItemTypeCase{"Link", "\"link\"", QStringLiteral("link")},
-                      ItemTypeCase{"Array", "[\"folder\"]", QStringLiteral("array")}),
-    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(RecordsTest, PermissionsOutsideAnObjectReadAsFalse) {
     for (const char* permission : {"5", "true", "\"canRead\"", "[{\"canRead\":true}]", "null"}) {
@@ -240,11 +156,9 @@ TEST_F(RecordsTest, PermissionsOutsideAnObjectReadAsFalse) {
             ReadItem(QByteArray("{\"itemType\":\"folder\",\"canRead\":true,\"accessPermission\":") +
                      permission + "}");
         // Top-level members of the same names do not count either.
-        EXPECT_FALSE(item.canCreate);
-        EXPECT_FALSE(item.canRead);
-        EXPECT_FALSE(item.canUpdate);
-        EXPECT_FALSE(item.canDelete);
-        EXPECT_FALSE(item.canAdminister);
+        EXPECT_EQ(Fields(item.canCreate, item.canRead, item.canUpdate, item.canDelete,
+                         item.canAdminister),
+                  "0|0|0|0|0");
     }
 }
 
@@ -253,14 +167,9 @@ TEST_F(RecordsTest, ItemListKeepsArrayOrder) {
                             ",{\"itemType\":\"file\",\"name\":\"c\"}],\"count\":3}";
     const QList<CRestItem> items = ReadItemList(body);
     ASSERT_EQ(items.size(), 3);
-    EXPECT_EQ(items[0].name, QStringLiteral("a b.txt"));
-    EXPECT_EQ(items[0].fileSize, Q_INT64_C(5368709120));
-    EXPECT_FALSE(items[0].canCreate);
-    EXPECT_EQ(items[1].name, QStringLiteral("年次"));
-    EXPECT_TRUE(items[1].canCreate);
-    EXPECT_EQ(items[1].fileSize, 0);
-    EXPECT_EQ(items[2].name, QStringLiteral("c"));
-    EXPECT_EQ(items[2].path, QStringLiteral("null"));
+    EXPECT_EQ(ItemFields(items[0]), ItemFields(ReadItem(kFileReply)));
+    EXPECT_EQ(ItemFields(items[1]), ItemFields(ReadItem(kFolderReply)));
+    EXPECT_EQ(Fields(items[2].name, items[2].path), "c|null");
 }
 
 TEST_F(RecordsTest, ItemListWithoutAnArrayIsEmpty) {
@@ -273,11 +182,8 @@ TEST_F(RecordsTest, ItemListWithoutAnArrayIsEmpty) {
 TEST_F(RecordsTest, ItemListElementThatIsNoObjectReadsEmpty) {
     const QList<CRestItem> items = ReadItemList("{\"items\":[5,\"x\",[],null]}");
     ASSERT_EQ(items.size(), 4);
-    for (const CRestItem& item : items) {
-        EXPECT_EQ(item.itemType, QStringLiteral("null"));
-        EXPECT_EQ(item.name, QStringLiteral("null"));
-        EXPECT_EQ(item.itemId, 0);
-    }
+    for (const CRestItem& item : items)
+        EXPECT_EQ(Fields(item.itemType, item.name, item.itemId), "null|null|0");
 }
 
 TEST_F(RecordsTest, ItemListFailsOnInvalidTextOfAnyItem) {
@@ -334,52 +240,33 @@ TEST_F(RecordsTest, AllOptionsInOneReply) {
     EXPECT_EQ(EnabledCount(ReadOptions(body)), 10);
 }
 
-struct OptionsCase {
-    const char* label;
-    const char* body;
-    bool chat;
-    int enabled;  // flags set in all
-};
-
-void PrintTo(const OptionsCase& c, std::ostream* os) {
-    *os << c.label;
-}
-
-class OptionsTest : public RecordsTest, public ::testing::WithParamInterface<OptionsCase> {};
-
-TEST_P(OptionsTest, ReadsChat) {
-    const CRestOptions o = ReadOptions(GetParam().body);
-    EXPECT_EQ(o.chat, GetParam().chat);
-    EXPECT_EQ(EnabledCount(o), GetParam().enabled);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, OptionsTest,
-    ::testing::Values(
-        OptionsCase{"LaterEntryWins",
-                    "{\"options\":[{\"name\":\"chat\",\"enabled\":true},"
-                    "{\"name\":\"chat\",\"enabled\":false}]}",
-                    false, 0},
-        OptionsCase{"LaterEnabledWins",
-                    "{\"options\":[{\"name\":\"chat\",\"enabled\":false},"
-                    "{\"name\":\"chat\",\"enabled\":true}]}",
-                    true, 1},
-        OptionsCase{"CaseMatters", "{\"options\":[{\"name\":\"Chat\",\"enabled\":true}]}", false,
-                    0},
-        OptionsCase{"WholeName", "{\"options\":[{\"name\":\"chat \",\"enabled\":true}]}", false, 0},
+TEST_F(RecordsTest, OptionEntriesReadExactly) {
+    const struct {
+        const char* options;  // the "options" member
+        bool chat;
+        int enabled;  // flags set in all
+    } cases[] = {
+        // The later entry wins.
+        {"[{\"name\":\"chat\",\"enabled\":true},{\"name\":\"chat\",\"enabled\":false}]", false, 0},
+        {"[{\"name\":\"chat\",\"enabled\":false},{\"name\":\"chat\",\"enabled\":true}]", true, 1},
+        {"[{\"name\":\"Chat\",\"enabled\":true}]", false, 0},
+        {"[{\"name\":\"chat \",\"enabled\":true}]", false, 0},
         // "mailUpload" is a prefix of "mailUploadBody": whole texts only.
-        OptionsCase{"PrefixName",
-                    "{\"options\":[{\"name\":\"mailUploadBody\",\"enabled\":true},"
-                    "{\"name\":\"chatter\",\"enabled\":true}]}",
-                    false, 1},
-        OptionsCase{"EnabledString", "{\"options\":[{\"name\":\"chat\",\"enabled\":\"no\"}]}", true,
-                    1},
-        OptionsCase{"EnabledZero", "{\"options\":[{\"name\":\"chat\",\"enabled\":0}]}", false, 0},
-        OptionsCase{"EnabledMissing", "{\"options\":[{\"name\":\"chat\"}]}", false, 0},
-        OptionsCase{"NotObjects", "{\"options\":[\"chat\",true,[{\"name\":\"chat\"}]]}", false, 0},
-        OptionsCase{"NoArray", "{\"options\":{\"name\":\"chat\",\"enabled\":true}}", false, 0},
-        OptionsCase{"Missing", "{\"chat\":true}", false, 0}),
-    [](const auto& info) { return std::string(info.param.label); });
+        {"[{\"name\":\"mailUploadBody\",\"enabled\":true},{\"name\":\"chatter\",\"enabled\":true}]",
+         false, 1},
+        {"[{\"name\":\"chat\",\"enabled\":\"no\"}]", true, 1},
+        {"[{\"name\":\"chat\",\"enabled\":0}]", false, 0},
+        {"[{\"name\":\"chat\"}]", false, 0},
+        {"[\"chat\",true,[{\"name\":\"chat\"}]]", false, 0},
+        {"{\"name\":\"chat\",\"enabled\":true}", false, 0},
+    };
+    for (const auto& c : cases) {
+        const CRestOptions o = ReadOptions(QByteArray("{\"options\":") + c.options + "}");
+        EXPECT_EQ(o.chat, c.chat) << c.options;
+        EXPECT_EQ(EnabledCount(o), c.enabled) << c.options;
+    }
+    EXPECT_EQ(EnabledCount(ReadOptions("{\"chat\":true}")), 0);
+}
 
 // ---------------------------------------------------------------------------
 // Automatic block
@@ -389,21 +276,17 @@ const char kBlockedDetails[] =
     "\"userCode\":\"u001\",\"inSize\":100,\"outSize\":200.9,\"when\":\"2024-02-08 10:00\","
     "\"path\":\"/Docs\",\"method\":\"PROPFIND\",\"from\":\"192.0.2.1\",\"uri\":\"/dav/Docs\"";
 
+QString BlockFields(const CRestAutoBlock& b) {
+    return Fields(b.blockCount, b.blocked, b.duration, b.userAgent, b.userCode, b.inSize, b.outSize,
+                  b.when, b.path, b.method, b.from, b.uri);
+}
+
 TEST_F(RecordsTest, AutoBlockReadsDetailsWhileBlocked) {
     const CRestAutoBlock b = ReadAutoBlock(
         QByteArray("{\"reason\":{\"blockCount\":3,\"blocked\":true,") + kBlockedDetails + "}}");
-    EXPECT_EQ(b.blockCount, 3);
-    EXPECT_TRUE(b.blocked);
-    EXPECT_EQ(b.duration, 12.5);
-    EXPECT_EQ(b.userAgent, QStringLiteral("Microsoft-WebDAV-MiniRedir/10.0"));
-    EXPECT_EQ(b.userCode, QStringLiteral("u001"));
-    EXPECT_EQ(b.inSize, 100);
-    EXPECT_EQ(b.outSize, 200);
-    EXPECT_EQ(b.when, QStringLiteral("2024-02-08 10:00"));
-    EXPECT_EQ(b.path, QStringLiteral("/Docs"));
-    EXPECT_EQ(b.method, QStringLiteral("PROPFIND"));
-    EXPECT_EQ(b.from, QStringLiteral("192.0.2.1"));
-    EXPECT_EQ(b.uri, QStringLiteral("/dav/Docs"));
+    EXPECT_EQ(BlockFields(b),
+              "3|1|12.5|Microsoft-WebDAV-MiniRedir/10.0|u001|100|200|"
+              "2024-02-08 10:00|/Docs|PROPFIND|192.0.2.1|/dav/Docs");
 }
 
 TEST_F(RecordsTest, AutoBlockLeavesDetailsEmptyUnlessBlocked) {
@@ -412,31 +295,16 @@ TEST_F(RecordsTest, AutoBlockLeavesDetailsEmptyUnlessBlocked) {
         const CRestAutoBlock b =
             ReadAutoBlock(QByteArray("{\"reason\":{\"blockCount\":2,\"blocked\":") + blocked + "," +
                           kBlockedDetails + ",\"uri\":\"\xff\"}}");
-        EXPECT_EQ(b.blockCount, 2);
-        EXPECT_FALSE(b.blocked);
-        EXPECT_EQ(b.duration, 0.0);
-        EXPECT_EQ(b.userAgent, QString());
-        EXPECT_EQ(b.userCode, QString());
-        EXPECT_EQ(b.inSize, 0);
-        EXPECT_EQ(b.outSize, 0);
-        EXPECT_EQ(b.when, QString());
-        EXPECT_EQ(b.path, QString());
-        EXPECT_EQ(b.method, QString());
-        EXPECT_EQ(b.from, QString());
-        EXPECT_EQ(b.uri, QString());
+        EXPECT_EQ(BlockFields(b), "2|0|0|||0|0|||||");
     }
 }
 
 TEST_F(RecordsTest, AutoBlockMembersLiveInsideReason) {
-    const CRestAutoBlock top =
-        ReadAutoBlock("{\"blockCount\":3,\"blocked\":true,\"userCode\":\"u\"}");
-    EXPECT_EQ(top.blockCount, 0);
-    EXPECT_FALSE(top.blocked);
-    EXPECT_EQ(top.userCode, QString());
-    for (const char* reason : {"5", "\"x\"", "[{\"blocked\":true}]", "null"}) {
-        const CRestAutoBlock b = ReadAutoBlock(QByteArray("{\"reason\":") + reason + "}");
-        EXPECT_FALSE(b.blocked) << reason;
-        EXPECT_EQ(b.blockCount, 0) << reason;
+    for (const char* body :
+         {"{\"blockCount\":3,\"blocked\":true,\"userCode\":\"u\"}", "{\"reason\":5}",
+          "{\"reason\":\"x\"}", "{\"reason\":[{\"blocked\":true}]}", "{\"reason\":null}"}) {
+        const CRestAutoBlock b = ReadAutoBlock(body);
+        EXPECT_EQ(Fields(b.blockCount, b.blocked, b.userCode), "0|0|") << body;
     }
 }
 
@@ -444,23 +312,12 @@ TEST_F(RecordsTest, AutoBlockNumbersAreTakenAsNumbers) {
     const CRestAutoBlock b = ReadAutoBlock(
         "{\"reason\":{\"blockCount\":\"3\",\"blocked\":\"yes\",\"duration\":\"1.5\","
         "\"inSize\":5e9,\"outSize\":-3.9,\"userAgent\":7}}");
-    EXPECT_EQ(b.blockCount, 0);
-    EXPECT_TRUE(b.blocked);
-    EXPECT_EQ(b.duration, 0.0);
-    EXPECT_EQ(b.inSize, std::numeric_limits<qint32>::max());
-    EXPECT_EQ(b.outSize, -3);
-    EXPECT_EQ(b.userAgent, QStringLiteral("7"));
-    EXPECT_EQ(b.path, QStringLiteral("null"));
+    // 5e9 is held at the largest 32-bit number.
+    EXPECT_EQ(BlockFields(b), "0|1|0|7|null|2147483647|-3|null|null|null|null|null");
 }
 
 // ---------------------------------------------------------------------------
 // Pragma and share id
-
-TEST_F(RecordsTest, PragmaNumericFlagWithoutFiles) {
-    const CRestPragma p = ReadPragma("{\"retransmission\":1}");
-    EXPECT_TRUE(p.retransmission);
-    EXPECT_TRUE(p.files.isEmpty());
-}
 
 TEST_F(RecordsTest, PragmaFilesInOrder) {
     const CRestPragma p = ReadPragma(
@@ -471,10 +328,12 @@ TEST_F(RecordsTest, PragmaFilesInOrder) {
 }
 
 TEST_F(RecordsTest, PragmaFilesOutsideAnArrayAreIgnored) {
-    for (const char* files : {"\"a.txt\"", "{\"0\":\"a\"}", "null", "0"}) {
-        EXPECT_TRUE(ReadPragma(QByteArray("{\"retransmission\":\"1\",\"files\":") + files + "}")
-                        .files.isEmpty())
-            << files;
+    for (const char* body :
+         {"{\"retransmission\":1}", "{\"retransmission\":\"1\",\"files\":\"a\"}",
+          "{\"retransmission\":1,\"files\":{\"0\":\"a\"}}", "{\"retransmission\":1,\"files\":null}",
+          "{\"retransmission\":1,\"files\":0}"}) {
+        const CRestPragma p = ReadPragma(body);
+        EXPECT_TRUE(p.retransmission && p.files.isEmpty()) << body;
     }
     EXPECT_THROW(ReadPragma("{\"files\":[\"ok\",\"\xe6\x97\"]}"), CTorval2Exception);
 }
@@ -488,22 +347,6 @@ TEST_F(RecordsTest, ShareId) {
 // ---------------------------------------------------------------------------
 // Every reader against bad bodies
 
-struct Reader {
-    const char* name;
-    std::function<void(const QByteArray&)> read;
-};
-
-const Reader kReaders[] = {
-    {"portal", [](const QByteArray& b) { ReadPortal(b); }},
-    {"user", [](const QByteArray& b) { ReadUser(b); }},
-    {"item", [](const QByteArray& b) { ReadItem(b); }},
-    {"items", [](const QByteArray& b) { ReadItemList(b); }},
-    {"options", [](const QByteArray& b) { ReadOptions(b); }},
-    {"autoBlock", [](const QByteArray& b) { ReadAutoBlock(b); }},
-    {"pragma", [](const QByteArray& b) { ReadPragma(b); }},
-    {"shareId", [](const QByteArray& b) { ReadShareId(b); }},
-};
-
 TEST_F(RecordsTest, EveryReaderRefusesWhatIsNoObject) {
     const QByteArray bodies[] = {"",
                                  "[]",
@@ -513,7 +356,7 @@ TEST_F(RecordsTest, EveryReaderRefusesWhatIsNoObject) {
                                  QByteArray("[").repeated(100000),
                                  QByteArray("{\"reason\":").repeated(100000),
                                  QByteArray("{\"items\":[{\"accessPermission\":").repeated(50000)};
-    for (const Reader& reader : kReaders) {
+    for (const RestReader& reader : RestReaders()) {
         for (const QByteArray& body : bodies) {
             SCOPED_TRACE(std::string(reader.name) + " " + body.left(40).toStdString());
             EXPECT_THROW(reader.read(body), JsonParseError);

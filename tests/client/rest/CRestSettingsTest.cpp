@@ -1,6 +1,7 @@
 #include "CRestSettings.h"
 
 #include "CLogWriter.h"
+#include "Fields.h"
 #include "ProfileFile.h"
 #include "ProgramVersion.h"
 #include "TestSupport.h"
@@ -32,22 +33,12 @@ protected:
 
 TEST_F(SettingsTest, DefaultsWhenNothingIsSet) {
     const CRestSettings s = load();
-    EXPECT_EQ(s.host, "api.torval2.jp");
-    EXPECT_EQ(s.scheme, "https");
-    EXPECT_EQ(s.port, 443);
-    EXPECT_EQ(s.basePath, "/api/v1/");
-    EXPECT_EQ(s.webUiUrl, "https://www.torval2.jp");
-    EXPECT_EQ(s.userName, "@");
-    EXPECT_EQ(s.timeOut, 60);
-    EXPECT_EQ(s.retry, 2);
+    EXPECT_EQ(Fields(s.host, s.scheme, s.port, s.basePath, s.webUiUrl, s.userName, s.timeOut,
+                     s.retry, s.proxyAddress, s.proxyPort, s.proxyScheme, s.insecureTls, s.caFile),
+              "api.torval2.jp|https|443|/api/v1/|https://www.torval2.jp|@|60|2||0|http|0|");
     QString os;
     GetOsDisplayName(&os, 260);
     EXPECT_EQ(s.userAgent, "TORVAL2-Client, " + os);
-    EXPECT_TRUE(s.proxyAddress.isEmpty());
-    EXPECT_EQ(s.proxyPort, 0);
-    EXPECT_EQ(s.proxyScheme, "http");
-    EXPECT_FALSE(s.insecureTls);
-    EXPECT_TRUE(s.caFile.isEmpty());
 }
 
 // The path goes into every request as written: decoded, "%20" would become
@@ -98,18 +89,13 @@ TEST_F(SettingsTest, ProxyOnlyWithExactSwitches) {
 
     set(config, "Config", "ProxyEnable", "ON");
     CRestSettings s = load();
-    EXPECT_EQ(s.proxyAddress, "proxy.local");
-    EXPECT_EQ(s.proxyPort, 8443);
-    EXPECT_EQ(s.proxyScheme, "https");
-    EXPECT_EQ(s.proxyUser, "pu");
-    EXPECT_EQ(s.proxyPassword, "pp");
+    EXPECT_EQ(Fields(s.proxyAddress, s.proxyPort, s.proxyScheme, s.proxyUser, s.proxyPassword),
+              "proxy.local|8443|https|pu|pp");
 
     set(config, "Config", "ProxyPort", "8080");
     set(config, "Config", "ProxyAuthEnable", "On");
     s = load();
-    EXPECT_EQ(s.proxyScheme, "http");
-    EXPECT_TRUE(s.proxyUser.isEmpty());
-    EXPECT_TRUE(s.proxyPassword.isEmpty());
+    EXPECT_EQ(Fields(s.proxyScheme, s.proxyUser, s.proxyPassword), "http||");
 
     set(config, "Config", "ProxyPort", "port");
     EXPECT_EQ(load().proxyPort, 0);
@@ -122,9 +108,7 @@ TEST_F(SettingsTest, NumbersAccountAndIdentifiers) {
     set(config, "Config", "PortalName", "velmora@branch");
     set(config, "Config", "Password", " spaced ");
     const CRestSettings a = load();
-    EXPECT_EQ(a.timeOut, 0);
-    EXPECT_EQ(a.retry, 0);
-    EXPECT_EQ(a.userName, "taro@velmora@branch");
+    EXPECT_EQ(Fields(a.timeOut, a.retry, a.userName), "0|0|taro@velmora@branch");
     EXPECT_EQ(a.password, "spaced") << "blanks around a value are not part of it";
 
     // Same millisecond, fresh session ids; one device id per machine.

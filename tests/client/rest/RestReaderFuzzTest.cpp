@@ -3,10 +3,9 @@
 // CTorval2Exception). Crashes, hangs and sanitizer reports are the faults
 // this looks for; the seed is fixed so a failure repeats.
 
-#include "CRestError.h"
 #include "CRestJsonParser.h"
-#include "CRestRecords.h"
 #include "CTorval2Exception.h"
+#include "RestReaders.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +14,6 @@
 #include <functional>
 #include <random>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -44,58 +42,16 @@ const char* const kSeeds[] = {
 };
 
 // Fragments that tend to reach the parser's and readers' corners.
+// clang-format off
 const char* const kFragments[] = {
-    "[",
-    "]",
-    "{",
-    "}",
-    "\"",
-    ",",
-    ":",
-    "\\",
-    "\\u",
-    "\\ud800",
-    "\\udc00",
-    "\\u0000",
-    "1e999",
-    "-",
-    "-0",
-    "1e20",
-    "0.1",
-    "null",
-    "true",
-    "\xff",
-    "\xc3",
-    "\xe6\x97",
-    "\xed\xa0\x80",
-    "\xc0\xaf",
-    "\"itemType\":\"file\",",
-    "\"itemType\":\"folder\",",
-    "\"blocked\":true,",
-    "\"accessPermission\":5,",
-    "\"items\":[5],",
-    "\"files\":[{}],",
-    "\"options\":[[]],",
-    "\"reason\":[],",
-    "\"errorParameters\":[1,{}],",
-};
+    "[", "]", "{", "}", "\"", ",", ":", "\\", "\\u", "\\ud800", "\\udc00", "\\u0000", "1e999",
+    "-", "-0", "1e20", "0.1", "null", "true", "\xff", "\xc3", "\xe6\x97", "\xed\xa0\x80",
+    "\xc0\xaf", "\"itemType\":\"file\",", "\"itemType\":\"folder\",", "\"blocked\":true,",
+    "\"accessPermission\":5,", "\"items\":[5],", "\"files\":[{}],", "\"options\":[[]],",
+    "\"reason\":[],", "\"errorParameters\":[1,{}],"};
+// clang-format on
 
 using ReaderFunction = std::function<void(const QByteArray&)>;
-
-const std::vector<std::pair<const char*, ReaderFunction>>& Readers() {
-    static const std::vector<std::pair<const char*, ReaderFunction>> readers = {
-        {"error", [](const QByteArray& b) { CRestError::FromBody(b); }},
-        {"portal", [](const QByteArray& b) { ReadPortal(b); }},
-        {"user", [](const QByteArray& b) { ReadUser(b); }},
-        {"item", [](const QByteArray& b) { ReadItem(b); }},
-        {"items", [](const QByteArray& b) { ReadItemList(b); }},
-        {"options", [](const QByteArray& b) { ReadOptions(b); }},
-        {"autoBlock", [](const QByteArray& b) { ReadAutoBlock(b); }},
-        {"pragma", [](const QByteArray& b) { ReadPragma(b); }},
-        {"shareId", [](const QByteArray& b) { ReadShareId(b); }},
-    };
-    return readers;
-}
 
 class Mutator {
 public:
@@ -182,7 +138,7 @@ TEST(RestReaderFuzzTest, MutatedRepliesReturnOrFailCleanly) {
     for (int iteration = 0; iteration < kIterationsPerSeed; ++iteration) {
         for (const char* seed : kSeeds) {
             const QByteArray body = mutator.Mutate(QByteArray(seed));
-            for (const auto& [name, read] : Readers()) {
+            for (const auto& [name, read] : RestReaders()) {
                 SCOPED_TRACE(std::string(name) + " on " + body.left(200).toStdString());
                 ++outcomes[int(ReadOnce(read, body))];
             }
@@ -197,7 +153,7 @@ TEST(RestReaderFuzzTest, MutatedRepliesReturnOrFailCleanly) {
 TEST(RestReaderFuzzTest, UnmutatedSeedsAreReadable) {
     TempDataHome home;
     for (const char* seed : kSeeds)
-        for (const auto& [name, read] : Readers())
+        for (const auto& [name, read] : RestReaders())
             EXPECT_EQ(ReadOnce(read, seed), Outcome::Returned) << name << " on " << seed;
 }
 

@@ -1,6 +1,7 @@
 #include "TextCodec.h"
 
 #include "CTorval2Exception.h"
+#include "Fields.h"
 #include "SystemTime.h"
 
 #include <QDateTime>
@@ -14,9 +15,6 @@
 #include <limits>
 #include <ostream>
 
-void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
 void PrintTo(const QByteArray& b, std::ostream* os) {
     *os << '"' << b.toStdString() << '"';
 }
@@ -97,18 +95,15 @@ TEST(TextCodecUtf8ToWide, ConvertsValidText) {
                "a"),
          Units({0xFEFF, 'a'})},                    // a leading BOM is kept
         {Bytes("\xEF\xBF\xBD"), Units({0xFFFD})},  // an encoded U+FFFD is valid text
+        // Conversion stops at the first NUL; what follows, even invalid, is not looked at.
+        {Bytes("ab\0cd"), "ab"},
+        {Bytes("\0abc"), ""},
+        {Bytes("ab\0\xFF"), "ab"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.in.toHex(' ').toStdString());
         EXPECT_EQ(Utf8ToWide(c.in), c.out);
     }
-}
-
-TEST(TextCodecUtf8ToWide, StopsAtFirstNul) {
-    EXPECT_EQ(Utf8ToWide(Bytes("ab\0cd")), QStringLiteral("ab"));
-    EXPECT_EQ(Utf8ToWide(Bytes("\0abc")), QString());
-    // What follows the NUL is not looked at, even when it is invalid.
-    EXPECT_EQ(Utf8ToWide(Bytes("ab\0\xFF")), QStringLiteral("ab"));
 }
 
 TEST(TextCodecUtf8ToWide, RejectsInvalidBytes) {
@@ -154,17 +149,15 @@ TEST(TextCodecWideToUtf8, ConvertsValidText) {
         {Units({0xD83D, 0xDE00}), Bytes("\xF0\x9F\x98\x80")},
         {Units({0xFEFF, 'a'}), Bytes("\xEF\xBB\xBF"
                                      "a")},
+        // Conversion stops at the first NUL, even before a lone surrogate.
+        {Units({'a', 'b', 0, 'c'}), "ab"},
+        {Units({0, 'a'}), ""},
+        {Units({'a', 0, 0xD800}), "a"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.in.toStdString());
         EXPECT_EQ(WideToUtf8(c.in), c.out);
     }
-}
-
-TEST(TextCodecWideToUtf8, StopsAtFirstNul) {
-    EXPECT_EQ(WideToUtf8(Units({'a', 'b', 0, 'c'})), QByteArray("ab"));
-    EXPECT_EQ(WideToUtf8(Units({0, 'a'})), QByteArray());
-    EXPECT_EQ(WideToUtf8(Units({'a', 0, 0xD800})), QByteArray("a"));
 }
 
 TEST(TextCodecWideToUtf8, RejectsLoneSurrogates) {
@@ -237,16 +230,11 @@ TEST(TextCodecEscapePath, RejectsLoneSurrogate) {
 }
 
 TEST(TextCodecNumbers, TextForFlagsAndNumbers) {
-    EXPECT_EQ(BoolText(true), QStringLiteral("true"));
-    EXPECT_EQ(BoolText(false), QStringLiteral("false"));
-
-    EXPECT_EQ(NumberText(qint32{0}), QStringLiteral("0"));
-    EXPECT_EQ(NumberText(qint32{-7}), QStringLiteral("-7"));
-    EXPECT_EQ(NumberText(std::numeric_limits<qint32>::min()), QStringLiteral("-2147483648"));
-    EXPECT_EQ(NumberText(std::numeric_limits<qint32>::max()), QStringLiteral("2147483647"));
-    EXPECT_EQ(NumberText(quint64{0}), QStringLiteral("0"));
-    EXPECT_EQ(NumberText(std::numeric_limits<quint64>::max()),
-              QStringLiteral("18446744073709551615"));
+    EXPECT_EQ(Fields(BoolText(true), BoolText(false), NumberText(qint32{0}), NumberText(qint32{-7}),
+                     NumberText(std::numeric_limits<qint32>::min()),
+                     NumberText(std::numeric_limits<qint32>::max()), NumberText(quint64{0}),
+                     NumberText(std::numeric_limits<quint64>::max())),
+              "true|false|0|-7|-2147483648|2147483647|0|18446744073709551615");
     EXPECT_EQ(NarrowNumberText(443), QByteArray("443"));
     EXPECT_EQ(NarrowNumberText(65535), QByteArray("65535"));
 }
@@ -356,9 +344,9 @@ TEST(TextCodecIdentifiers, UuidShape) {
 }
 
 TEST(TextCodecIdentifiers, FormatUniqueId) {
-    EXPECT_EQ(FormatUniqueId(1386321845, 42, 17765), QStringLiteral("1386321845_042_17765"));
-    EXPECT_EQ(FormatUniqueId(0, 0, 0), QStringLiteral("0_000_0"));
-    EXPECT_EQ(FormatUniqueId(4102444800LL, 999, 32767), QStringLiteral("4102444800_999_32767"));
+    EXPECT_EQ(Fields(FormatUniqueId(1386321845, 42, 17765), FormatUniqueId(0, 0, 0),
+                     FormatUniqueId(4102444800LL, 999, 32767)),
+              "1386321845_042_17765|0_000_0|4102444800_999_32767");
 }
 
 TEST(TextCodecIdentifiers, UniqueIdCountsWallClockAsUtc) {

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "CLogWriter.h"
+#include "CRestControl.h"
+#include "ConfigPaths.h"
+#include "EmulatorClient.h"
+#include "EmulatorJournal.h"
+#include "EmulatorProcess.h"
+#include "HttpsClient.h"
+#include "JournalEntry.h"
+#include "ProfileFile.h"
+#include "TestSupport.h"
+
+#include <QByteArray>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// The REST client pointed at a freshly started storage emulator, with the
+// settings files of a data folder of the test's own.
+class RestEmulatorTest : public ::testing::Test {
+protected:
+    explicit RestEmulatorTest(const std::string& auth = "both",
+                              const std::vector<std::string>& extra = {})
+        : emulator(auth, extra) {}
+
+    void SetUp() override {
+        ASSERT_TRUE(emulator.started()) << emulator.firstLine();
+        ASSERT_TRUE(PointClientAtEmulator(emulator));
+        reload();
+    }
+    void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
+
+    void setConfig(const QString& key, const QString& value) {
+        ASSERT_TRUE(ProfileFile::writeString("Config", key, value, ConfigPath()));
+    }
+    void setProgram(const QString& section, const QString& key, const QString& value) {
+        ASSERT_TRUE(ProfileFile::writeString(section, key, value, ProgramSettingsPath()));
+    }
+    void useProxy(const QString& enable, int port) {
+        setConfig("ProxyEnable", enable);
+        setConfig("ProxyAddress", "127.0.0.1");
+        setConfig("ProxyPort", QString::number(port));
+        reload();
+    }
+    void reload() { settings = LoadSettings(); }
+
+    std::vector<picojson::value> journal() { return ReadJournal(emulator); }
+    // Requests that passed authentication (a Digest exchange adds a 401 round).
+    size_t sent() {
+        size_t n = 0;
+        for (const picojson::value& e : journal())
+            n += e.get("status").get<double>() != 401;
+        return n;
+    }
+    void fault(const std::string& json) {
+        HttpsClient control(emulator);
+        const HttpsReply reply = control.post("/_emulator/faults", json);
+        ASSERT_EQ(reply.status, 200) << reply.body;
+    }
+    QString localFile(const QString& name, const QByteArray& content) {
+        const QString path = home.path() + QLatin1Char('/') + name;
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        return path;
+    }
+    QByteArray repositoryFile(const QString& path) {
+        QFile f(QString::fromStdString(emulator.repository().string()) + path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+
+    TempDataHome home;
+    EmulatorProcess emulator;
+    CRestSettings settings;
+    CLogWriter logger;
+};

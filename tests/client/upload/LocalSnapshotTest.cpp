@@ -488,28 +488,40 @@ TEST_F(ExclusionTest, Ntfs3gTemporaryAttributeWhereTheFileSystemHasIt) {
     EXPECT_TRUE(IsExcluded(at("f")));
 }
 
+// Samba writes the hex text (possibly empty), its NUL, then an NDR record
+// (version, level, then the version's info); a bare record occurs too.
 TEST(DosAttributesTest, SambaForms) {
-    auto samba = [](const char* data, int size) {
-        return DosAttributes::ParseSambaValue(QByteArray(data, size));
+    const struct {
+        QByteArray value;
+        std::optional<quint32> attributes;
+    } cases[] = {
+        {QByteArray("0x100", 5), 0x100u},
+        {QByteArray("0x1a0\0", 6), 0x1A0u},
+        {QByteArray("0x20", 4), 0x20u},
+        {QByteArray("0XFFFFFFFF", 10), 0xFFFFFFFFu},
+        {QByteArray("0x", 2), {}},
+        {QByteArray("0x1G", 4), {}},
+        {QByteArray("0x100000000", 11), {}},
+        {QByteArray(), {}},
+        {QByteArray("garbage"), {}},
+        {QByteArray("\xFF\xFF\xFF\xFF\x00\x01\x00\x00", 8), 0x100u},
+        {QByteArray("\x01\x00\x01\x00\x20\x01\x00\x00", 8), 0x120u},
+        {QByteArray("\0\0\x01\0\x01\0\0\0\x20\x01\0\0", 12), 0x120u},
+        {QByteArray("\x02\x00\x02\x00\xFF\xFF\xFF\xFF\x00\x01\x00\x00", 12), 0x100u},
+        {QByteArray("\x04\x00\x04\x00\x01\x00\x00\x00\x20\x00\x00\x00", 12), 0x20u},
+        {QByteArray("\x05\x00\x05\x00\x01\x00\x00\x00\x00\x01\x00\x00", 12), 0x100u},
+        {QByteArray("\0\0\x05\0\x05\0\0\0\x11\0\0\0\x22\0\0\0", 16), 0x22u},
+        // Valid flags without the attribute bit: no attribute word.
+        {QByteArray("\x03\x00\x03\x00\x10\x00\x00\x00\x00\x01\x00\x00", 12), {}},
+        {QByteArray("\x03\x00\x04\x00\x01\x00\x00\x00\x00\x01\x00\x00", 12), {}},
+        {QByteArray("\x03\x00\x03\x00\x01\x00\x00\x00", 8), {}},
+        {QByteArray("\0\0\x05\0\x05\0", 6), {}},
+        {QByteArray("\x09\x00\x09\x00\x01\x00\x00\x00\x00\x01\x00\x00", 12), {}},
+        {QByteArray("\0\0\x09\0\x09\0\0\0\x20\0\0\0", 12), {}},
+        {QByteArray("\x01\x00\x01\x00\x20", 5), {}},
     };
-    EXPECT_EQ(samba("0x100", 5), 0x100u);
-    EXPECT_EQ(samba("0x1a0\0", 6), 0x1A0u);
-    EXPECT_EQ(samba("0XFFFFFFFF", 10), 0xFFFFFFFFu);
-    EXPECT_FALSE(samba("0x", 2));
-    EXPECT_FALSE(samba("0x1G", 4));
-    EXPECT_FALSE(samba("0x100000000", 11));
-    EXPECT_FALSE(samba("", 0));
-    EXPECT_EQ(samba("\xFF\xFF\xFF\xFF\x00\x01\x00\x00", 8), 0x100u);
-    EXPECT_EQ(samba("\x01\x00\x01\x00\x20\x01\x00\x00", 8), 0x120u);
-    EXPECT_EQ(samba("\x02\x00\x02\x00\xFF\xFF\xFF\xFF\x00\x01\x00\x00", 12), 0x100u);
-    EXPECT_EQ(samba("\x04\x00\x04\x00\x01\x00\x00\x00\x20\x00\x00\x00", 12), 0x20u);
-    EXPECT_EQ(samba("\x05\x00\x05\x00\x01\x00\x00\x00\x00\x01\x00\x00", 12), 0x100u);
-    // Valid flags without the attribute bit: no attribute word.
-    EXPECT_FALSE(samba("\x03\x00\x03\x00\x10\x00\x00\x00\x00\x01\x00\x00", 12));
-    EXPECT_FALSE(samba("\x03\x00\x04\x00\x01\x00\x00\x00\x00\x01\x00\x00", 12));
-    EXPECT_FALSE(samba("\x03\x00\x03\x00\x01\x00\x00\x00", 8));
-    EXPECT_FALSE(samba("\x09\x00\x09\x00\x01\x00\x00\x00\x00\x01\x00\x00", 12));
-    EXPECT_FALSE(samba("\x01\x00\x01\x00\x20", 5));
+    for (const auto& c : cases)
+        EXPECT_EQ(DosAttributes::ParseSambaValue(c.value), c.attributes) << c.value.toHex().data();
 }
 
 TEST(DosAttributesTest, Ntfs3gWord) {

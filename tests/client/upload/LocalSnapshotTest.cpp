@@ -18,6 +18,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <random>
 
@@ -676,8 +677,9 @@ TEST_F(RotationTest, FailuresAreLoggedWithTheErrorNumber) {
 
 // A child rotates again and again and is killed at random moments; each
 // time the previous file must be one whole generation. On a loaded machine a
-// random delay alone may end every child before its first rotation, so in
-// every other round the delay starts only when the child reports one.
+// delay counted from the start may end every child before its first
+// rotation, so in every other round the child reports two rotations and the
+// kill lands at a random point of the next cycle, however long cycles take.
 TEST_F(RotationTest, KilledAtAnyMomentLeavesAWholePrevious) {
     constexpr int kLines = 2000;
     auto generation = [&](int g) {
@@ -697,23 +699,39 @@ TEST_F(RotationTest, KilledAtAnyMomentLeavesAWholePrevious) {
         if (child == 0) {
             ::close(rotated[0]);
             CLogWriter logger;
-            for (int g = 1;; ++g) {
+            // Two generations taken in turn keep the cycle mostly writing and rotating.
+            const QStringList generations[] = {generation(round * 100000 + 1),
+                                               generation(round * 100000 + 2)};
+            for (int g = 0;; ++g) {
                 {
                     Writer w(names.result);
-                    for (const QString& l : generation(round * 100000 + g))
+                    for (const QString& l : generations[g % 2])
                         w.write(l);
                     w.close();
                 }
                 Writer(names.current).close();
                 RotateSnapshots(names, logger);
-                if (g == 1 && ::write(rotated[1], "r", 1) == 1)
-                    ::close(rotated[1]);
+                if (g < 2)
+                    (void)!::write(rotated[1], "r", 1);
             }
         }
         ::close(rotated[1]);
-        pollfd ready{rotated[0], POLLIN, 0};
-        const bool waited = round % 2 == 0 || ::poll(&ready, 1, 60000) == 1;
-        ::usleep(static_cast<useconds_t>(random() % 150000));
+        auto rotation = [&] {
+            pollfd ready{rotated[0], POLLIN, 0};
+            char byte;
+            return ::poll(&ready, 1, 60000) == 1 && ::read(rotated[0], &byte, 1) == 1;
+        };
+        useconds_t delay = static_cast<useconds_t>(random() % 150000);
+        bool waited = true;
+        if (round % 2 == 1) {
+            waited = rotation();
+            const auto first = std::chrono::steady_clock::now();
+            waited = waited && rotation();
+            const auto cycle = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::steady_clock::now() - first);
+            delay = static_cast<useconds_t>(random() % std::max<qint64>(1, cycle.count()));
+        }
+        ::usleep(delay);
         ::kill(child, SIGKILL);
         ::close(rotated[0]);
         int status = 0;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "EmulatorClient.h"
+#include "EmulatorJournal.h"
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
 #include "TestSupport.h"
@@ -35,6 +36,11 @@ using Entry = picojson::value;
 const QString kGuest = QStringLiteral("/Velmora/.guest");
 const QRegularExpression kUuid(QStringLiteral(
     "^[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}$"));
+
+// The access key and mail address flags the check raises.
+std::pair<bool, bool> flags() {
+    return {AccessKeyRequired, MailAddressRequired};
+}
 
 // A clock that moves five seconds on at every reading, so start and end of a
 // check are told apart.
@@ -104,11 +110,8 @@ protected:
     // Requests that passed authentication, as "METHOD path" with the base path left out.
     std::vector<std::string> calls() {
         std::vector<std::string> out;
-        std::ifstream in(emulator.dataFolder() / "journal.jsonl");
-        std::string line;
-        while (std::getline(in, line)) {
-            Entry e;
-            if (!picojson::parse(e, line).empty() || e.get("status").get<double>() == 401)
+        for (const Entry& e : ReadJournal(emulator)) {
+            if (e.get("status").get<double>() == 401)
                 continue;
             std::string path = e.get("path").to_str();
             const size_t base = path.find_first_not_of('/', std::string("/api/v1/").size());
@@ -120,11 +123,8 @@ protected:
     }
     // The share folder name the run sent with its folder creation.
     QString createdFolderName() {
-        std::ifstream in(emulator.dataFolder() / "journal.jsonl");
-        std::string line;
-        while (std::getline(in, line)) {
-            Entry e;
-            if (!picojson::parse(e, line).empty() || !e.get("form").is<picojson::array>())
+        for (const Entry& e : ReadJournal(emulator)) {
+            if (!e.get("form").is<picojson::array>())
                 continue;
             for (const Entry& pair : e.get("form").get<picojson::array>()) {
                 const auto& a = pair.get<picojson::array>();
@@ -198,8 +198,7 @@ LogLine Done(const QString& start, const QString& end) {
 
 TEST_F(GuestShareTest, CheckPassesOnUsableFolderAndDefaultConfig) {
     EXPECT_TRUE(check());
-    EXPECT_FALSE(AccessKeyRequired);
-    EXPECT_FALSE(MailAddressRequired);
+    EXPECT_EQ(flags(), std::pair(false, false));
     // Start before the requests, end after them: the clock is read twice.
     EXPECT_EQ(logLines(),
               (std::vector<LogLine>{Done("2024-03-09T23:59:58", "2024-03-10T00:00:03")}));
@@ -209,33 +208,27 @@ TEST_F(GuestShareTest, CheckPassesOnUsableFolderAndDefaultConfig) {
                   "GET repository/0/file/path/Velmora/.settings/share-config.ini/:entity"}));
 }
 
-TEST_F(GuestShareTest, CheckWithMissingGuestFolderStillRaisesFlags) {
-    std::filesystem::remove_all(repo(kGuest));
+// An unusable guest folder fails the check, yet the config is still read.
+TEST_F(GuestShareTest, CheckWithUnusableGuestFolderStillRaisesFlags) {
+    const QString folder = "ゲスト共有用フォルダ（/Velmora/.guest）";
     writeShareConfig("password=1\nemail=1\n");
-    EXPECT_FALSE(check());
-    EXPECT_TRUE(AccessKeyRequired);
-    EXPECT_TRUE(MailAddressRequired);
-    EXPECT_EQ(logLines(),
-              (std::vector<LogLine>{
-                  {kInfo, "ゲスト共有用フォルダ（/Velmora/.guest）が見付かりませんでした。"},
-                  Done("2024-03-09T23:59:58", "2024-03-10T00:00:03")}));
-}
-
-TEST_F(GuestShareTest, CheckWithoutCreateOrDeletePermissionFails) {
-    const LogLine denied{
-        kInfo,
-        "ゲスト共有用フォルダ（/Velmora/.guest）にフォルダの作成/削除権限がありませんでした。"};
-    for (const char* flag : {"canCreate", "canDelete"}) {
-        SCOPED_TRACE(flag);
+    for (const std::string refused : {"canCreate", "canDelete", ""}) {  // "": no folder at all
+        SCOPED_TRACE(refused);
         resetEmulator();
-        permissions(std::string(R"({"path": "/Velmora/.guest", ")") + flag + R"(": false})");
-        writeShareConfig("email=1\n");
+        AccessKeyRequired = MailAddressRequired = false;
+        if (refused.empty())
+            std::filesystem::remove_all(repo(kGuest));
+        else
+            permissions(R"({"path": "/Velmora/.guest", ")" + refused + R"(": false})");
         const size_t before = logLines().size();
         EXPECT_FALSE(check());
-        EXPECT_TRUE(MailAddressRequired);
+        EXPECT_EQ(flags(), std::pair(true, true));
         const std::vector<LogLine> lines = logLines();
         ASSERT_EQ(lines.size(), before + 2);
-        EXPECT_EQ(lines[before], denied);
+        EXPECT_EQ(lines[before].message,
+                  folder + (refused.empty() ? "が見付かりませんでした。"
+                                            : "にフォルダの作成/削除権限がありませんでした。"));
+        EXPECT_EQ(lines[before].type, kInfo);
         EXPECT_TRUE(lines[before + 1].message.startsWith("ゲスト共有可否チェックが完了しました。"));
     }
 }
@@ -262,12 +255,10 @@ TEST_F(GuestShareTest, CheckReadsConfigLinesExactly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.content);
-        AccessKeyRequired = false;
-        MailAddressRequired = false;
+        AccessKeyRequired = MailAddressRequired = false;
         writeShareConfig(c.content);
         EXPECT_EQ(check(), c.available);
-        EXPECT_EQ(AccessKeyRequired, c.accessKey);
-        EXPECT_EQ(MailAddressRequired, c.mailAddress);
+        EXPECT_EQ(flags(), std::pair(c.accessKey, c.mailAddress));
     }
     // The folder was usable throughout, so only completion lines were logged.
     for (const LogLine& line : logLines())
@@ -276,31 +267,25 @@ TEST_F(GuestShareTest, CheckReadsConfigLinesExactly) {
 }
 
 TEST_F(GuestShareTest, CheckNeverLowersRaisedFlags) {
+    // A config that cannot be read changes no flag, the suppression neither.
+    writeShareConfig("password=1\nemail=1\nsuppress-file-share=1\n");
+    fault(R"({"path": "share-config\\.ini/:entity$", "status": 404})");
+    EXPECT_TRUE(check());
+    EXPECT_EQ(flags(), std::pair(false, false));
+    resetEmulator();
+
     writeShareConfig("password=1\nemail=1\n");
     EXPECT_TRUE(check());
-    ASSERT_TRUE(AccessKeyRequired);
-    ASSERT_TRUE(MailAddressRequired);
-
+    ASSERT_EQ(flags(), std::pair(true, true));
     writeShareConfig("password=0\nemail=0\n");
     EXPECT_TRUE(check());
-    EXPECT_TRUE(AccessKeyRequired);
-    EXPECT_TRUE(MailAddressRequired);
-
+    EXPECT_EQ(flags(), std::pair(true, true));
     // Unreadable, then missing: flags stay and sharing stays possible.
     fault(R"({"path": "share-config\\.ini/:entity$", "status": 500})");
     EXPECT_TRUE(check());
     std::filesystem::remove(repo("/Velmora/.settings/share-config.ini"));
     EXPECT_TRUE(check());
-    EXPECT_TRUE(AccessKeyRequired);
-    EXPECT_TRUE(MailAddressRequired);
-}
-
-TEST_F(GuestShareTest, CheckWithUnreadableConfigChangesNoFlag) {
-    writeShareConfig("password=1\nemail=1\nsuppress-file-share=1\n");
-    fault(R"({"path": "share-config\\.ini/:entity$", "status": 404})");
-    EXPECT_TRUE(check());
-    EXPECT_FALSE(AccessKeyRequired);
-    EXPECT_FALSE(MailAddressRequired);
+    EXPECT_EQ(flags(), std::pair(true, true));
 }
 
 // ---- RunGuestShareUpload ----
@@ -333,8 +318,7 @@ TEST_F(GuestShareTest, ShareUploadsFilesAndCreatesTheShare) {
         paths.push_back(p.to_str());
     EXPECT_EQ(paths,
               (std::vector<std::string>{folder + "/a.txt", folder + "/b.txt", folder + "/c.txt"}));
-    EXPECT_EQ(s.get("mailAddresses").get<picojson::array>().size(), 1u);
-    EXPECT_EQ(s.get("mailAddresses").get<picojson::array>()[0].to_str(), "guest@example.com");
+    EXPECT_EQ(s.get("mailAddresses").serialize(), R"(["guest@example.com"])");
     EXPECT_EQ(s.get("accessKey").to_str(), "Key123");
     EXPECT_EQ(s.get("sendAccessKey").to_str(), "true");
     EXPECT_EQ(s.get("text").to_str(), "資料です");
@@ -528,29 +512,25 @@ TEST_F(GuestShareTaskTest, ShareRunHandsBackSuccessWithTheDownloadAddress) {
         QString::fromStdString("?shareId=" + list[0].get("shareId").to_str())));
 }
 
-TEST_F(GuestShareTaskTest, ShareRunHandsBackFailure) {
-    fault(R"({"method": "POST", "path": "/share$", "status": 400})");
-    const TaskBlock failed = finish(
-        RunGuestShareTask, runBlock(std::make_shared<const GuestShareRequest>(threeFiles())));
-    EXPECT_EQ(failed.result, 0);
-    ASSERT_TRUE(failed.job);
-    EXPECT_EQ(failed.job->LastUploadFlag, "失敗");
-    EXPECT_TRUE(failed.shareDownloadUrl.isEmpty());
-    EXPECT_TRUE(guestTree().empty());
-}
-
-TEST_F(GuestShareTaskTest, ShareRunSurvivesAnUnparsableReplyAndCleansUp) {
-    fault(R"({"method": "POST", "path": "/share$", "kind": "notJson"})");
-    const TaskBlock failed = finish(
-        RunGuestShareTask, runBlock(std::make_shared<const GuestShareRequest>(threeFiles())));
-    EXPECT_EQ(failed.result, 0);
-    EXPECT_EQ(failed.job->LastUploadFlag, "失敗");
-    // The stored files were removed before the error reached the task.
-    EXPECT_TRUE(guestTree().empty());
-    const std::vector<LogLine> lines = logLines();
+// A refused and an unreadable reply: the run fails, and the stored files were
+// removed before the error reached the task.
+TEST_F(GuestShareTaskTest, ShareRunHandsBackFailureAndCleansUp) {
+    for (const std::string reply : {R"("status": 400)", R"("kind": "notJson")"}) {
+        SCOPED_TRACE(reply);
+        resetEmulator();
+        fault(R"({"method": "POST", "path": "/share$", )" + reply + "}");
+        const TaskBlock failed = finish(
+            RunGuestShareTask, runBlock(std::make_shared<const GuestShareRequest>(threeFiles())));
+        EXPECT_EQ(failed.result, 0);
+        ASSERT_TRUE(failed.job);
+        EXPECT_EQ(failed.job->LastUploadFlag, "失敗");
+        EXPECT_TRUE(failed.shareDownloadUrl.isEmpty());
+        EXPECT_TRUE(guestTree().empty());
+        ASSERT_FALSE(logLines().empty());
+        EXPECT_EQ(logLines().back().type, kError);
+    }
     // The REST layer reports the reply; the task reports what ended the run.
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), (LogLine{kError, "UNEXPECTED_ERROR : failed to parse json."}));
+    EXPECT_EQ(logLines().back(), (LogLine{kError, "UNEXPECTED_ERROR : failed to parse json."}));
 
     // A block that lost its request fails the same way instead of crashing.
     const TaskBlock empty = finish(RunGuestShareTask, runBlock(nullptr));
@@ -566,14 +546,12 @@ TEST_F(GuestShareTaskTest, CheckTaskHandsBackResultAndRaisesFlags) {
     EXPECT_EQ(done.kind, TaskBlock::GuestShareCheck);
     EXPECT_FALSE(done.job);
     EXPECT_EQ(done.startTime, (SystemTime{2024, 3, 6, 9, 10, 12, 0, 1}));
-    EXPECT_TRUE(AccessKeyRequired);
-    EXPECT_FALSE(MailAddressRequired);
+    EXPECT_EQ(flags(), std::pair(true, false));
 
     writeShareConfig("suppress-file-share=1\nemail=1\n");
     done = finish(RunGuestShareCheckTask, checkBlock());
     EXPECT_EQ(done.result, 0);
-    EXPECT_TRUE(AccessKeyRequired);
-    EXPECT_TRUE(MailAddressRequired);
+    EXPECT_EQ(flags(), std::pair(true, true));
 }
 
 TEST_F(GuestShareTaskTest, CheckTaskSurvivesGarbageAndAnAbsentService) {

@@ -1,7 +1,6 @@
 #include "ArchiveBuilder.h"
 
 #include "CLogWriter.h"
-#include "DosAttributes.h"
 #include "EventLog.h"
 #include "TestSupport.h"
 #include "UserNotifier.h"
@@ -267,16 +266,7 @@ TEST_F(ArchiveBuilderTest, CopyThatFailsLogsZ0001ThenZ0002) {
     EXPECT_TRUE(QFileInfo::exists(QFile::decodeName(at(rel + "/file.txt"))));
 }
 
-TEST_F(ArchiveBuilderTest, OnlyTemporaryFilesMeansNothingToUpload) {
-    put("scratch.tmp", "temporary");
-    folder("empty");
-    if (!SetTemporaryAttribute(at("scratch.tmp")))
-        GTEST_SKIP() << "this file system refuses user extended attributes";
-    EXPECT_FALSE(ArchiveBuilder::BuildArchive(job, logger, &notifier).has_value());
-    EXPECT_EQ(Logged(), QStringList{kZ0003});
-}
-
-TEST_F(ArchiveBuilderTest, TreeOfEmptyFoldersOrMissingHotFolderLogsZ0003AndLeavesNothing) {
+TEST_F(ArchiveBuilderTest, NothingToArchiveLogsZ0003AndLeavesNothing) {
     folder("a/b/c");
     folder(".hidden-empty");
     EXPECT_FALSE(ArchiveBuilder::BuildArchive(job, logger, &notifier).has_value());
@@ -286,8 +276,16 @@ TEST_F(ArchiveBuilderTest, TreeOfEmptyFoldersOrMissingHotFolderLogsZ0003AndLeave
 
     job.HotFolder = hotDir.path() + "/does-not-exist";
     EXPECT_FALSE(ArchiveBuilder::BuildArchive(job, logger, &notifier).has_value());
-    EXPECT_EQ(Logged().size(), 2);
-    EXPECT_EQ(Logged().last(), kZ0003);
+    EXPECT_EQ(Logged(), (QStringList{kZ0003, kZ0003}));
+    EXPECT_TRUE(WorkFolders(tmp.path()).isEmpty());
+
+    // Only files with the temporary attribute.
+    job.HotFolder = hotDir.path();
+    put("scratch.tmp", "temporary");
+    if (!SetTemporaryAttribute(at("scratch.tmp")))
+        GTEST_SKIP() << "this file system refuses user extended attributes";
+    EXPECT_FALSE(ArchiveBuilder::BuildArchive(job, logger, &notifier).has_value());
+    EXPECT_EQ(Logged(), (QStringList{kZ0003, kZ0003, kZ0003}));
     EXPECT_TRUE(WorkFolders(tmp.path()).isEmpty());
 }
 
@@ -388,41 +386,6 @@ TEST_F(ArchiveBuilderTest, BuildsWaitForTheArchiveLockAndNeverOverlap) {
     }
     EXPECT_TRUE(ArchiveBuilder::ArchiveLock().tryLock());
     ArchiveBuilder::ArchiveLock().unlock();
-}
-
-TEST(DosAttributesTest, SambaValuesInTheHexAndTheNdrFormsAreRead) {
-    EXPECT_EQ(DosAttributes::ParseSambaValue(QByteArray("0x100", 6)), 0x100u);
-    EXPECT_EQ(DosAttributes::ParseSambaValue("0x20"), 0x20u);
-    // Version 1: empty hex text, version, level, attributes.
-    const QByteArray v1("\0\0\x01\0\x01\0\0\0\x20\x01\0\0", 12);
-    EXPECT_EQ(DosAttributes::ParseSambaValue(v1), 0x120u);
-    // Version 5 puts a valid-flags word before the attributes.
-    const QByteArray v5("\0\0\x05\0\x05\0\0\0\x11\0\0\0\x22\0\0\0", 16);
-    EXPECT_EQ(DosAttributes::ParseSambaValue(v5), 0x22u);
-    EXPECT_FALSE(DosAttributes::ParseSambaValue(QByteArray()).has_value());
-    EXPECT_FALSE(DosAttributes::ParseSambaValue("garbage").has_value());
-    EXPECT_FALSE(DosAttributes::ParseSambaValue(QByteArray("\0\0\x05\0\x05\0", 6)).has_value());
-    EXPECT_FALSE(DosAttributes::ParseSambaValue(QByteArray("\0\0\x09\0\x09\0\0\0\x20\0\0\0", 12))
-                     .has_value());
-}
-
-TEST(DosAttributesTest, TemporaryAttributeIsReadFromTheFile) {
-    QTemporaryDir dir;
-    const QByteArray plain = QFile::encodeName(dir.filePath("plain"));
-    const QByteArray archived = QFile::encodeName(dir.filePath("archived"));
-    const QByteArray temporary = QFile::encodeName(dir.filePath("temporary"));
-    PutFile(plain, "p");
-    PutFile(archived, "a");
-    PutFile(temporary, "t");
-    EXPECT_FALSE(HasTemporaryAttribute(QFile::decodeName(plain)));
-    EXPECT_FALSE(HasTemporaryAttribute(dir.filePath("missing")));
-    const char archiveBit[] = "0x20";
-    if (setxattr(archived.constData(), "user.DOSATTRIB", archiveBit, sizeof archiveBit, 0) != 0 ||
-        !SetTemporaryAttribute(temporary))
-        GTEST_SKIP() << "this file system refuses user extended attributes";
-    EXPECT_FALSE(HasTemporaryAttribute(QFile::decodeName(archived)));
-    EXPECT_TRUE(HasTemporaryAttribute(QFile::decodeName(temporary)));
-    EXPECT_EQ(DosAttributes::Read(archived), 0x20u);
 }
 
 }  // namespace

@@ -32,12 +32,6 @@ const QString kSource = QStringLiteral("TORVAL クライアントツール");
 const QString kFallbackLine = QStringLiteral(
     "<-t><TORVAL2 クライアントツール><-p><user.err><--><ログの書き込みに失敗しました>");
 
-void putFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(bytes), bytes.size());
-}
-
 // The viewer text without the time lines, which the caller cannot know.
 QString withoutTimes(const QString& text) {
     static const QRegularExpression time(
@@ -95,10 +89,10 @@ protected:
 TEST_F(LogWriterTest, DebugIsWrittenOnlyWhileTheSwitchIsExactlyOn) {
     CLogWriter log(settings);
     EXPECT_TRUE(log.Log(CLogWriter::LogDebug, QStringLiteral("no file")));
-    putFile(settings, "[Config]\r\nID=user\r\n[Other]\r\nDebug=ON\r\n");
+    ASSERT_TRUE(putBytes(settings, "[Config]\r\nID=user\r\n[Other]\r\nDebug=ON\r\n"));
     EXPECT_TRUE(log.Log(CLogWriter::LogDebug, QStringLiteral("no key in Config")));
     EXPECT_FALSE(QFileInfo::exists(store)) << "nothing written means no store either";
-    putFile(settings, "[config]\r\ndebug=ON\r\n");
+    ASSERT_TRUE(putBytes(settings, "[config]\r\ndebug=ON\r\n"));
     EXPECT_TRUE(log.Log(CLogWriter::LogDebug, QStringLiteral("section and key in any case")));
     QStringList expected{QStringLiteral("section and key in any case")};
     for (const char* value : {"on", "ON", "On", "oN", "ON", "OFF", "", "1", "ONN", "ＯＮ"}) {
@@ -217,9 +211,8 @@ TEST_F(LogWriterTest, NoEventsGiveAnEmptyText) {
     }
     EXPECT_EQ(log.ReadLogText(), QString());
 
-    for (const char* suffix : {"", "-wal", "-shm"})
-        QFile::remove(store + QLatin1String(suffix));
-    putFile(store, QByteArray(2048, '\x5a'));
+    removeStore(store);
+    ASSERT_TRUE(putBytes(store, QByteArray(2048, '\x5a')));
     EXPECT_EQ(log.ReadLogText(), QString());
 }
 
@@ -238,7 +231,7 @@ protected:
     void breakStore() {
         switch (GetParam()) {
             case Breakage::Garbage:
-                putFile(store, garbage);
+                ASSERT_TRUE(putBytes(store, garbage));
                 break;
             case Breakage::Folder:
                 ASSERT_TRUE(QDir().mkpath(store + QStringLiteral("/inside")));
@@ -270,7 +263,7 @@ protected:
 
 TEST_P(LogFallbackTest, TenFailedAttemptsStartOneFallbackWithoutTheMessage) {
     const QByteArray settingsBytes("[Config]\r\nDebug=ON\r\nID=user\r\n");
-    putFile(settings, settingsBytes);
+    ASSERT_TRUE(putBytes(settings, settingsBytes));
     breakStore();
     CLogWriter log(settings);
 

@@ -1,6 +1,7 @@
 #include "CLogWriter.h"
 
 #include "ConfigPaths.h"
+#include "EnvGuard.h"
 #include "EventLog.h"
 #include "ProfileFile.h"
 #include "TestSupport.h"
@@ -20,7 +21,6 @@
 #include "EventLogSupport.h"
 
 #include <atomic>
-#include <ctime>
 #include <memory>
 #include <ostream>
 #include <thread>
@@ -39,29 +39,6 @@ QString withoutTimes(const QString& text) {
     QString rest = text;
     return rest.remove(time);
 }
-
-// Sets the time zone of local times for the life of the object.
-class TimeZoneGuard {
-public:
-    explicit TimeZoneGuard(const char* zone)
-        : saved_(qgetenv("TZ")), hadSaved_(qEnvironmentVariableIsSet("TZ")) {
-        qputenv("TZ", zone);
-        tzset();
-    }
-    ~TimeZoneGuard() {
-        if (hadSaved_)
-            qputenv("TZ", saved_);
-        else
-            qunsetenv("TZ");
-        tzset();
-    }
-    TimeZoneGuard(const TimeZoneGuard&) = delete;
-    TimeZoneGuard& operator=(const TimeZoneGuard&) = delete;
-
-private:
-    QByteArray saved_;
-    bool hadSaved_;
-};
 
 class LogWriterTest : public ::testing::Test {
 protected:
@@ -162,13 +139,13 @@ TEST_F(LogWriterTest, TimeIsShownAsLocalTime) {
         ASSERT_TRUE(raw.exec("UPDATE events SET time_generated = 0 WHERE message = 'epoch'"));
     }
     {
-        TimeZoneGuard utc("UTC0");
+        EnvGuard utc("TZ", "UTC0");
         EXPECT_EQ(log.ReadLogText(), QStringLiteral("1970/01/01 00:00:00\n [通知] epoch\r\n"
                                                     "2023/11/14 22:13:20\n [通知] later\r\n"));
     }
     {
         // Nine hours ahead: the date moves on too.
-        TimeZoneGuard tokyo("JST-9");
+        EnvGuard tokyo("TZ", "JST-9");
         EXPECT_EQ(log.ReadLogText(), QStringLiteral("1970/01/01 09:00:00\n [通知] epoch\r\n"
                                                     "2023/11/15 07:13:20\n [通知] later\r\n"));
     }

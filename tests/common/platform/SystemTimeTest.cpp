@@ -1,11 +1,10 @@
 #include "SystemTime.h"
 
+#include "EnvGuard.h"
+
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <ctime>
 
 namespace {
 
@@ -16,12 +15,9 @@ TEST(SystemTimeTest, SecondsSince1970ReadsWallClockAsUtc) {
 
     // The result must not depend on the machine's time zone.
     for (const char* tz : {"UTC", "Asia/Tokyo", "America/New_York"}) {
-        ::setenv("TZ", tz, 1);
-        ::tzset();
+        EnvGuard zone("TZ", tz);
         EXPECT_EQ(SecondsSince1970(t), expected) << tz;
     }
-    ::unsetenv("TZ");
-    ::tzset();
 
     EXPECT_EQ(SecondsSince1970(SystemTime{}), 0) << "zero date";
     EXPECT_EQ(SecondsSince1970({.year = 2013, .month = 2, .day = 30, .hour = 9}), 0) << "Feb 30";

@@ -17,6 +17,17 @@ inline QByteArray contentOf(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+inline bool putBytes(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// Deletes a store with its write-ahead files, as a user cleaning up would.
+inline void removeStore(const QString& path) {
+    for (const char* suffix : {"", "-wal", "-shm"})
+        QFile::remove(path + QLatin1String(suffix));
+}
+
 // A connection of the test's own, as another program would hold one.
 class RawStore {
 public:

@@ -78,11 +78,10 @@ TEST(UploadSchedulerTest, AfterStartCountsFromTheStartMinute) {
     EXPECT_EQ(Due({AfterStart("1440")}, At(2026, 12, 8, 8, 0)).size(), 1);
 }
 
-TEST(UploadSchedulerTest, SecondScheduleOnlyWhenEnabled) {
+TEST(UploadSchedulerTest, SecondScheduleOnlyWhenEnabledAndNeitherWhileRunning) {
     UploadJob j = TimeOfDay(9, 0);
     j.SyncTime2Type = true;
-    j.SyncTime2.hour = 17;
-    j.SyncTime2.minute = 45;
+    j.SyncTime2 = {.hour = 17, .minute = 45};
     j.SyncTime2Week = "1111111";
     EXPECT_TRUE(Due({j}, At(2026, 12, 7, 17, 45)).isEmpty());
     j.SyncTime2Enable = true;
@@ -92,17 +91,9 @@ TEST(UploadSchedulerTest, SecondScheduleOnlyWhenEnabled) {
     j.SyncTime2AfterStart = "10";
     EXPECT_EQ(Due({j}, At(2026, 12, 7, 8, 10)).size(), 1);
     EXPECT_TRUE(Due({j}, At(2026, 12, 7, 17, 45)).isEmpty());
-}
-
-TEST(UploadSchedulerTest, RunningJobsAreNotStartedAgain) {
-    UploadJob j = TimeOfDay(9, 0);
-    j.SyncTime2Enable = true;
-    j.SyncTime2Type = true;
-    j.SyncTime2.hour = 9;
-    j.SyncTime2.minute = 0;
-    j.SyncTime2Week = "1111111";
     j.isUploading = true;
-    EXPECT_TRUE(Due({j}, At(2026, 12, 7, 9, 0)).isEmpty());
+    EXPECT_TRUE(Due({j}, At(2026, 12, 7, 9, 0)).isEmpty()) << "running jobs are not started again";
+    EXPECT_TRUE(Due({j}, At(2026, 12, 7, 8, 10)).isEmpty());
 }
 
 TEST(UploadSchedulerTest, TwoHoursAfterASuccessfulRunOfTheSameFolders) {

@@ -35,6 +35,13 @@ protected:
         QFile f(path);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
+    // Stored schedules keep only hour and minute; the rest is today's.
+    SystemTime todayAt(quint16 hour, quint16 minute) const {
+        SystemTime t = clock.localTime();
+        t.hour = hour;
+        t.minute = minute;
+        return t;
+    }
     static UploadJob sample(const QString& name) {
         UploadJob j;
         j.Name = name;
@@ -139,17 +146,11 @@ TEST_F(UploadListTest, LegacyScheduleLoadsForEveryJobAndStaysInTheFile) {
     for (int i = 0; i < 2; ++i) {
         const UploadJob* j = list.GetJob(i);
         EXPECT_TRUE(j->SyncTime1Type);
-        EXPECT_EQ(j->SyncTime1.hour, 7);
-        EXPECT_EQ(j->SyncTime1.minute, 45);
         EXPECT_TRUE(j->SyncTime2Enable);
-        EXPECT_EQ(j->SyncTime2.hour, 19);
-        EXPECT_EQ(j->SyncTime1AfterStart, "1");
-        EXPECT_EQ(j->SyncTime2AfterStart, "1");
-        EXPECT_EQ(j->SyncTime1Week, "1111111");
-        EXPECT_EQ(j->SyncTime2Week, "1111111");
-        // The rest of the schedule date is today's.
-        EXPECT_EQ(j->SyncTime1.year, 2026);
-        EXPECT_EQ(j->SyncTime1.day, 7);
+        EXPECT_EQ(j->SyncTime1, todayAt(7, 45));
+        EXPECT_EQ(j->SyncTime2, todayAt(19, 0));
+        EXPECT_EQ(j->SyncTime1AfterStart + j->SyncTime2AfterStart, "11");
+        EXPECT_EQ(j->SyncTime1Week + j->SyncTime2Week, "11111111111111");
     }
     ASSERT_TRUE(list.Save());
     EXPECT_EQ(value("SyncTime12Type"), "1");
@@ -176,17 +177,11 @@ TEST_F(UploadListTest, ValueFormsAreReadStrictly) {
     EXPECT_TRUE(a->CompressionEnable);
     EXPECT_FALSE(a->EvacuationEnable);
     EXPECT_EQ(a->SyncTime1Week, "") << "missing week key is an empty mask";
-    EXPECT_EQ(a->LastUploadTime.year, 2013);
-    EXPECT_EQ(a->LastUploadTime.month, 4);
-    EXPECT_EQ(a->LastUploadTime.day, 5);
-    EXPECT_EQ(a->LastUploadTime.hour, 6);
-    EXPECT_EQ(a->LastUploadTime.minute, 7);
-    EXPECT_EQ(a->LastUploadTime.second, 0);
+    EXPECT_EQ(a->LastUploadTime,
+              (SystemTime{.year = 2013, .month = 4, .day = 5, .hour = 6, .minute = 7}));
     EXPECT_EQ(a->LastUploadFlag, "成功");
     // A short stored time: the parts that are missing read as 0.
-    EXPECT_EQ(a->LastUploadEndTime.year, 2013);
-    EXPECT_EQ(a->LastUploadEndTime.month, 4);
-    EXPECT_EQ(a->LastUploadEndTime.day, 0);
+    EXPECT_EQ(a->LastUploadEndTime, (SystemTime{.year = 2013, .month = 4}));
 
     const UploadJob* b = list.GetJob(1);
     EXPECT_TRUE(b->SyncTime1Type);
@@ -210,57 +205,33 @@ TEST_F(UploadListTest, SaveAndLoadRoundTripEveryField) {
     j.SyncTime1Type = false;
     j.SyncTime1AfterStart = "15";
     j.SyncTime1Week = "1010101";
-    j.SyncTime1.hour = 23;
-    j.SyncTime1.minute = 59;
+    j.SyncTime1 = {.hour = 23, .minute = 59};
     j.SyncTime2Enable = true;
     j.SyncTime2Type = true;
     j.SyncTime2AfterStart = "0";
     j.SyncTime2Week = "0000011";
-    j.SyncTime2.hour = 0;
-    j.SyncTime2.minute = 1;
+    j.SyncTime2 = {.hour = 0, .minute = 1};
     ASSERT_TRUE(list.AddJob(j));
     const QString id = list.GetJob(0)->UniqueId;
-    SystemTime started;
-    started.year = 2026;
-    started.month = 1;
-    started.day = 2;
-    started.hour = 3;
-    started.minute = 4;
-    list.GetJob(0)->LastUploadTime = started;
+    list.GetJob(0)->LastUploadTime = {.year = 2026, .month = 1, .day = 2, .hour = 3, .minute = 4};
     list.GetJob(0)->LastUploadFlag = "失敗";
     ASSERT_TRUE(list.Save());
 
     // The twenty-five keys of a job, in their order.
     const QByteArray file = content();
-    const char* order[] = {"isUploading1=",
-                           "UniqueId1=",
-                           "Name1=",
-                           "HotFolder1=",
-                           "SyncTime11Type=",
-                           "SyncTime11Hour=",
-                           "SyncTime11Minute=",
-                           "SyncTime11AfterStart=",
-                           "SyncTime11Week=",
-                           "SyncTime21Enable=",
-                           "SyncTime21Type=",
-                           "SyncTime21Hour=",
-                           "SyncTime21Minute=",
-                           "SyncTime21AfterStart=",
-                           "SyncTime21Week=",
-                           "Folder1CompressionEnable=",
-                           "Folder1EvacuationEnable=",
-                           "OrrinPortalFolder1=",
-                           "ErrorFolder1=",
-                           "EvacuationFolder1=",
-                           "Folder1Delete7DaysEnable=",
-                           "Folder1CompressionFilename=",
-                           "LastUploadTime1=",
-                           "LastUploadEndTime1=",
-                           "LastUploadFlag1="};
+    const char* keys =
+        "isUploading1= UniqueId1= Name1= HotFolder1= SyncTime11Type= SyncTime11Hour= "
+        "SyncTime11Minute= SyncTime11AfterStart= SyncTime11Week= SyncTime21Enable= "
+        "SyncTime21Type= SyncTime21Hour= SyncTime21Minute= SyncTime21AfterStart= "
+        "SyncTime21Week= Folder1CompressionEnable= Folder1EvacuationEnable= OrrinPortalFolder1= "
+        "ErrorFolder1= EvacuationFolder1= Folder1Delete7DaysEnable= Folder1CompressionFilename= "
+        "LastUploadTime1= LastUploadEndTime1= LastUploadFlag1=";
+    const QList<QByteArray> order = QByteArray(keys).split(' ');
+    ASSERT_EQ(order.size(), 25);
     qsizetype at = -1;
-    for (const char* k : order) {
-        const qsizetype next = file.indexOf(QByteArray("\n") + k);
-        ASSERT_GT(next, at) << k;
+    for (const QByteArray& k : order) {
+        const qsizetype next = file.indexOf("\n" + k);
+        ASSERT_GT(next, at) << k.constData();
         at = next;
     }
     EXPECT_TRUE(file.contains("\nLastUploadEndTime1=0000/00/00 00:00\n"));
@@ -272,14 +243,8 @@ TEST_F(UploadListTest, SaveAndLoadRoundTripEveryField) {
     ASSERT_TRUE(again.Load());
     ASSERT_EQ(again.Count(), 1);
     UploadJob expected = *list.GetJob(0);
-    // Stored schedules keep only hour and minute; the date is today's.
-    const SystemTime today = clock.localTime();
-    for (SystemTime* t : {&expected.SyncTime1, &expected.SyncTime2}) {
-        const quint16 h = t->hour, m = t->minute;
-        *t = today;
-        t->hour = h;
-        t->minute = m;
-    }
+    expected.SyncTime1 = todayAt(23, 59);
+    expected.SyncTime2 = todayAt(0, 1);
     EXPECT_TRUE(*again.GetJob(0) == expected);
     EXPECT_EQ(again.GetJob(0)->UniqueId, id);
 }

@@ -6,27 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "EnvGuard.h"
 #include "TestSupport.h"
 
 namespace {
-
-// Restores one environment variable when the test ends.
-class EnvGuard {
-public:
-    explicit EnvGuard(const char* name)
-        : name_(name), had_(qEnvironmentVariableIsSet(name)), value_(qgetenv(name)) {}
-    ~EnvGuard() {
-        if (had_)
-            qputenv(name_, value_);
-        else
-            qunsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    bool had_;
-    QByteArray value_;
-};
 
 TEST(ConfigPathsTest, FilesLiveInTheProductFolderOfTheDataHome) {
     EnvGuard xdg("XDG_DATA_HOME");

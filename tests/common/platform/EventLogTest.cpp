@@ -129,13 +129,9 @@ TEST_F(EventLogTest, VisitorCanStopEarly) {
 
 // A store that cannot be used must fail the write, not be repaired by
 // overwriting it: it may be someone's file.
-TEST_F(EventLogTest, GarbageInPlaceOfTheStoreIsRefusedAndKept) {
+TEST_F(EventLogTest, GarbageOrAFolderInPlaceOfTheStoreIsRefusedAndKept) {
     const QByteArray bytes = garbage(4096);
-    {
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    }
+    ASSERT_TRUE(putBytes(path, bytes));
     QString error;
     EXPECT_FALSE(log.report(4, QStringLiteral("S"), 1, QStringLiteral("m"), &error));
     EXPECT_FALSE(error.isEmpty());
@@ -144,11 +140,10 @@ TEST_F(EventLogTest, GarbageInPlaceOfTheStoreIsRefusedAndKept) {
     bool ok = true;
     EXPECT_TRUE(log.readNewestFirst(&ok).isEmpty());
     EXPECT_FALSE(ok);
-}
 
-TEST_F(EventLogTest, FolderInPlaceOfTheStoreIsRefused) {
+    ASSERT_TRUE(QFile::remove(path));
     ASSERT_TRUE(QDir().mkpath(path));
-    QString error;
+    error.clear();
     EXPECT_FALSE(log.report(4, QStringLiteral("S"), 1, QStringLiteral("m"), &error));
     EXPECT_FALSE(error.isEmpty());
     EXPECT_TRUE(QFileInfo(path).isDir());
@@ -182,26 +177,19 @@ TEST_F(EventLogTest, LockedStoreFailsFastAndWorksOnceReleased) {
     EXPECT_EQ(messages, QStringList({"after", "held", "before"}));
 }
 
-TEST_F(EventLogTest, StoreDeletedWhileOpenIsCreatedAgain) {
+// Deleted under an open writer, the store is made again; replaced by
+// garbage, it is refused rather than written blindly.
+TEST_F(EventLogTest, StoreDeletedOrReplacedWhileOpenIsCheckedAgain) {
     ASSERT_TRUE(log.report(4, QStringLiteral("S"), 1, QStringLiteral("old")));
-    for (const char* suffix : {"", "-wal", "-shm"})
-        QFile::remove(path + QLatin1String(suffix));
+    removeStore(path);
     ASSERT_TRUE(log.report(4, QStringLiteral("S"), 1, QStringLiteral("new")));
     const QList<EventRecord> records = log.readNewestFirst();
     ASSERT_EQ(records.size(), 1);
     EXPECT_EQ(records[0].message, QStringLiteral("new"));
-}
 
-TEST_F(EventLogTest, StoreReplacedByGarbageWhileOpenIsNotWrittenBlindly) {
-    ASSERT_TRUE(log.report(4, QStringLiteral("S"), 1, QStringLiteral("old")));
     const QByteArray bytes = garbage(1000);
-    for (const char* suffix : {"", "-wal", "-shm"})
-        QFile::remove(path + QLatin1String(suffix));
-    {
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    }
+    removeStore(path);
+    ASSERT_TRUE(putBytes(path, bytes));
     EXPECT_FALSE(log.report(4, QStringLiteral("S"), 1, QStringLiteral("lost")));
     EXPECT_EQ(contentOf(path), bytes);
 }

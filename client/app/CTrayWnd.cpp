@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QMutex>
 #include <QPointer>
-#include <QThread>
 
 #include <thread>
 
@@ -300,7 +299,6 @@ void CTrayWnd::StartUploadRun(UploadJob& job, int index) {
     free->inUse = true;
     free->taskId = block.taskId;
     startWorker(std::move(block));
-    QThread::msleep(10);
 }
 
 void CTrayWnd::StartGuestShareRun(const GuestShareRequest& request) {
@@ -326,7 +324,6 @@ void CTrayWnd::StartGuestShareRun(const GuestShareRequest& request) {
     free->inUse = true;
     free->taskId = block.taskId;
     startWorker(std::move(block));
-    QThread::msleep(10);
 }
 
 void CTrayWnd::UploadNowAll() {

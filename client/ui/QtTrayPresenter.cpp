@@ -7,8 +7,8 @@
 
 #include "CFileShareEndDlg.h"
 #include "CLogWriter.h"
-#include "CTorval2FileShareDlg.h"
 #include "CTorval2ControlDlg.h"
+#include "CTorval2FileShareDlg.h"
 #include "CTorval2LogDlg.h"
 #include "CTrayWnd.h"
 #include "ConfigPaths.h"

@@ -1,15 +1,11 @@
 #pragma once
 
-#include <QByteArray>
-#include <QString>
-
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <string>
 
-#include "ConfigPaths.h"
-#include "EmulatorProcess.h"
-#include "ProfileFile.h"
+#include "EmulatorClient.h"
 
 // Small measuring helpers shared by the benchmarks.
 namespace bench {
@@ -33,21 +29,18 @@ inline double mib(long kib) {
     return kib / 1024.0;
 }
 
-// Points the client at a running emulator: the test account, the API address
-// and the emulator's certificate in the current data folder, and requests for
-// port 443 sent to the emulator's port. (The tests' helper does the same with
-// a change list that optimised builds warn about.)
-inline bool pointClientAtEmulator(const EmulatorProcess& emulator) {
-    qputenv("QUILLON_CONNECT_TO",
-            QByteArray("localhost:443:127.0.0.1:") + QByteArray::number(emulator.port()));
-    const QString config = ConfigPath();
-    const QString program = ProgramSettingsPath();
-    const QString certificate = QString::fromStdString(emulator.certificate().string());
-    return ProfileFile::writeString("Config", "ID", "taro", config) &&
-           ProfileFile::writeString("Config", "PortalName", "velmora", config) &&
-           ProfileFile::writeString("Config", "Password", "pa:ss word", config) &&
-           ProfileFile::writeString("Host", "AutoUpload", "https://localhost/api/v1/", program) &&
-           ProfileFile::writeString("AutoUpload", "CAFile", certificate, program);
+// The emulator started and the client pointed at it; false, with the reason
+// on standard error, when either fails.
+inline bool readyEmulator(const EmulatorProcess& emulator) {
+    if (!emulator.started()) {
+        std::fprintf(stderr, "emulator did not start: %s\n", emulator.firstLine().c_str());
+        return false;
+    }
+    if (!PointClientAtEmulator(emulator)) {
+        std::fprintf(stderr, "cannot write the settings files\n");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace bench

@@ -125,11 +125,9 @@ int main(int argc, char* argv[]) {
     TempDataHome home;
     QTemporaryDir runtime;
     EmulatorProcess emulator("basic");
-    if (!emulator.started() || !runtime.isValid()) {
-        std::fprintf(stderr, "emulator did not start: %s\n", emulator.firstLine().c_str());
+    if (!runtime.isValid() || !bench::readyEmulator(emulator))
         return 1;
-    }
-    if (!bench::pointClientAtEmulator(emulator) || !writeJobs(home.path())) {
+    if (!writeJobs(home.path())) {
         std::fprintf(stderr, "cannot write the settings files\n");
         return 1;
     }

@@ -118,14 +118,8 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     TempDataHome home;
     EmulatorProcess emulator("basic");
-    if (!emulator.started()) {
-        std::fprintf(stderr, "emulator did not start: %s\n", emulator.firstLine().c_str());
+    if (!bench::readyEmulator(emulator))
         return 1;
-    }
-    if (!bench::pointClientAtEmulator(emulator)) {
-        std::fprintf(stderr, "cannot write the settings files\n");
-        return 1;
-    }
     std::printf("== %d jobs of %d files of 1 KiB: one scheduler tick vs one after another\n", kJobs,
                 kFiles);
     BenchClock clock;

@@ -52,14 +52,8 @@ Memory memoryNow() {
 int main() {
     TempDataHome home;
     EmulatorProcess emulator("basic");
-    if (!emulator.started()) {
-        std::fprintf(stderr, "emulator did not start: %s\n", emulator.firstLine().c_str());
+    if (!bench::readyEmulator(emulator))
         return 1;
-    }
-    if (!bench::pointClientAtEmulator(emulator)) {
-        std::fprintf(stderr, "cannot write the settings files\n");
-        return 1;
-    }
     UploadJob job;
     job.Name = QStringLiteral("repeat");
     job.HotFolder = home.path() + QStringLiteral("/hot");

@@ -261,16 +261,8 @@ void StorageEmulator::handle(const httplib::Request& req, httplib::Response& res
 
     // A plain download server beside the service: no authentication, faults still apply.
     if (!options_.filesFolder.empty() && StartsWith(req.path, kFilesPrefix)) {
-        if (auto fault = faults_.match(req.method, req.path)) {
-            if (fault->delayMs > 0)
-                stopSignal_.waitFor(std::chrono::milliseconds(fault->delayMs));
-            if (fault->kind != FaultKind::Delay) {
-                e.fault = fault->id;
-                if (applyFault(call, *fault))
-                    journal_.write(e);
-                return;
-            }
-        }
+        if (auto fault = faults_.match(req.method, req.path); fault && delayOrAnswer(call, *fault))
+            return;
         serveFile(call);
         journal_.write(e);
         return;
@@ -299,17 +291,22 @@ void StorageEmulator::handle(const httplib::Request& req, httplib::Response& res
             journal_.write(e);
             return;
         }
-        if (fault->delayMs > 0)
-            stopSignal_.waitFor(std::chrono::milliseconds(fault->delayMs));
-        if (fault->kind != FaultKind::Delay) {
-            e.fault = fault->id;
-            if (applyFault(call, *fault))
-                journal_.write(e);
+        if (delayOrAnswer(call, *fault))
             return;
-        }
     }
     route(call);
     journal_.write(e);
+}
+
+bool StorageEmulator::delayOrAnswer(Call& call, const FaultAction& fault) {
+    if (fault.delayMs > 0)
+        stopSignal_.waitFor(std::chrono::milliseconds(fault.delayMs));
+    if (fault.kind == FaultKind::Delay)
+        return false;
+    call.entry.fault = fault.id;
+    if (applyFault(call, fault))
+        journal_.write(call.entry);
+    return true;
 }
 
 bool StorageEmulator::applyFault(Call& call, const FaultAction& fault) {

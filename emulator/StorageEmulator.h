@@ -46,6 +46,9 @@ private:
     void control(Call& call);
     void route(Call& call);
     void serveFile(Call& call);
+    // Waits the rule's delay; true when the rule then answered the request
+    // itself (a plain delay lets the request go on).
+    bool delayOrAnswer(Call& call, const FaultAction& fault);
     bool applyFault(Call& call, const FaultAction& fault);
 
     void getFolder(Call& call, const std::vector<std::string>& names, bool listItems);

@@ -26,14 +26,16 @@
 #include "EmulatorClient.h"
 #include "EmulatorJournal.h"
 #include "EmulatorProcess.h"
+#include "Fields.h"
 #include "HttpsClient.h"
+#include "JournalEntry.h"
 #include "TestSupport.h"
 
 namespace {
 
-using Entry = picojson::value;
-
 const QString kGuest = QStringLiteral("/Velmora/.guest");
+const QString kDownload = QStringLiteral("https://www.torval2.jp/document/file/share/download");
+const QString kDone = QStringLiteral("ゲスト共有可否チェックが完了しました。");
 const QRegularExpression kUuid(QStringLiteral(
     "^[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}$"));
 
@@ -48,8 +50,7 @@ class SteppingClock : public Clock {
 public:
     QDateTime now() const override {
         std::lock_guard lock(mutex_);
-        const QDateTime t = start_.addSecs(5 * readings_++);
-        return t;
+        return start_.addSecs(5 * readings_++);
     }
 
 private:
@@ -58,26 +59,26 @@ private:
     mutable std::mutex mutex_;
 };
 
-struct LogLine {
-    int type;
-    QString message;
-    friend bool operator==(const LogLine&, const LogLine&) = default;
+class RecordingSink : public TaskResultSink {
+public:
+    void taskFinished(TaskBlock block) override {
+        std::lock_guard lock(mutex_);
+        blocks.push_back(std::move(block));
+        threads.push_back(std::this_thread::get_id());
+    }
+    std::vector<TaskBlock> blocks;
+    std::vector<std::thread::id> threads;
+
+private:
+    std::mutex mutex_;
 };
-
-void PrintTo(const LogLine& line, std::ostream* os) {
-    *os << "{" << line.type << ", " << line.message.toStdString() << "}";
-}
-
-constexpr int kError = 1;
-constexpr int kInfo = 4;
 
 class GuestShareTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(emulator.started()) << emulator.firstLine();
         // As at program start; the program itself never lowers them.
-        AccessKeyRequired = false;
-        MailAddressRequired = false;
+        AccessKeyRequired = MailAddressRequired = false;
         ASSERT_TRUE(PointClientAtEmulator(emulator));
         // No retries, so the journal holds each request once.
         ASSERT_TRUE(ProfileFile::writeString("AutoUpload", "Retry", "0", ProgramSettingsPath()));
@@ -88,88 +89,80 @@ protected:
     std::filesystem::path repo(const QString& path) const {
         return emulator.repository() / path.mid(1).toStdString();
     }
-    void writeShareConfig(const QByteArray& content) {
-        QFile f(QString::fromStdString(repo("/Velmora/.settings/share-config.ini").string()));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(content);
+    void writeShareConfig(const std::string& content) {
+        std::ofstream(repo("/Velmora/.settings/share-config.ini"), std::ios::binary) << content;
     }
     void control(const std::string& path, const std::string& json) {
-        HttpsClient client(emulator);
-        const HttpsReply reply = client.post(path, json);
+        const HttpsReply reply = HttpsClient(emulator).post(path, json);
         ASSERT_TRUE(reply.status == 200 || reply.status == 204) << reply.body;
     }
     void fault(const std::string& json) { control("/_emulator/faults", json); }
-    void permissions(const std::string& json) { control("/_emulator/permissions", json); }
+    // Rules, permissions, journal and guest folder as the emulator starts.
     void resetEmulator() {
         HttpsClient client(emulator);
-        client.del("/_emulator/permissions");
-        client.del("/_emulator/faults");
-        client.del("/_emulator/journal");
-    }
-
-    // Requests that passed authentication, as "METHOD path" with the base path left out.
-    std::vector<std::string> calls() {
-        std::vector<std::string> out;
-        for (const Entry& e : ReadJournal(emulator)) {
-            if (e.get("status").get<double>() == 401)
-                continue;
-            std::string path = e.get("path").to_str();
-            const size_t base = path.find_first_not_of('/', std::string("/api/v1/").size());
-            if (path.rfind("/api/v1/", 0) == 0 && base != std::string::npos)
-                path = path.substr(base);
-            out.push_back(e.get("method").to_str() + " " + path);
-        }
-        return out;
+        for (const char* what : {"permissions", "faults", "journal"})
+            client.del(std::string("/_emulator/") + what);
+        std::filesystem::remove_all(repo(kGuest));
+        std::filesystem::create_directory(repo(kGuest));
     }
     // The share folder name the run sent with its folder creation.
     QString createdFolderName() {
-        for (const Entry& e : ReadJournal(emulator)) {
-            if (!e.get("form").is<picojson::array>())
-                continue;
-            for (const Entry& pair : e.get("form").get<picojson::array>()) {
-                const auto& a = pair.get<picojson::array>();
-                if (a[0].to_str() == "name")
-                    return QString::fromStdString(a[1].to_str());
-            }
-        }
+        for (const picojson::value& e : ReadJournal(emulator))
+            for (const auto& [name, value] : Pairs(e, "form"))
+                if (name == "name")
+                    return QString::fromStdString(value);
         return {};
     }
+    // The text with the share folder's name read as ID.
+    QString anonymous(QString text) {
+        const QString name = createdFolderName();
+        return name.isEmpty() ? text : text.replace(name, QStringLiteral("ID"));
+    }
+    // Requests that passed authentication, as "METHOD path" from below "repository/0/".
+    QStringList calls() {
+        QStringList out;
+        const QRegularExpression base(QStringLiteral("^/api/v1/+(experimental/)?(repository/0/)?"));
+        for (const picojson::value& e : ReadJournal(emulator))
+            if (Str(e, "status") != "401")
+                out << QString::fromStdString(Str(e, "method")) + " " +
+                           anonymous(QString::fromStdString(Str(e, "path")).remove(base));
+        return out;
+    }
     picojson::array shares() {
-        HttpsClient client(emulator);
-        Entry v;
-        const HttpsReply reply = client.get("/_emulator/shares");
-        EXPECT_TRUE(picojson::parse(v, reply.body).empty()) << reply.body;
+        picojson::value v;
+        picojson::parse(v, HttpsClient(emulator).get("/_emulator/shares").body);
         return v.is<picojson::array>() ? v.get<picojson::array>() : picojson::array{};
     }
     // Names below the guest folder on the emulator's disk.
-    std::vector<std::string> guestTree() {
-        std::vector<std::string> names;
+    QStringList guestTree() {
+        QStringList names;
         for (const auto& e : std::filesystem::recursive_directory_iterator(repo(kGuest)))
-            names.push_back(std::filesystem::relative(e.path(), repo(kGuest)).string());
-        std::sort(names.begin(), names.end());
+            names << anonymous(
+                QString::fromStdString(std::filesystem::relative(e.path(), repo(kGuest)).string()));
+        names.sort();
         return names;
     }
-    // Everything logged in this test, oldest first.
-    std::vector<LogLine> logLines() {
-        std::vector<LogLine> lines;
+    // Everything logged in this test, oldest first, as "type message".
+    QStringList logLines() {
+        QStringList lines;
         for (const EventRecord& r : EventLog(EventLog::defaultStorePath()).readNewestFirst())
-            lines.push_back(LogLine{r.type, r.message});
-        std::reverse(lines.begin(), lines.end());
+            lines.prepend(QString::number(r.type) + " " + r.message);
         return lines;
     }
     QString localFile(const QString& name, const QByteArray& content) {
-        const QString path = home.path() + QStringLiteral("/local/") + name;
         QDir().mkpath(home.path() + QStringLiteral("/local"));
+        const QString path = home.path() + QStringLiteral("/local/") + name;
         QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(content);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
         return path;
     }
     GuestShareRequest threeFiles() {
         GuestShareRequest request;
         request.files = {localFile("a.txt", "alpha"), localFile("b.txt", "bravo"),
                          localFile("c.txt", "charlie")};
+        request.mailAddresses = {"guest@example.com"};
         request.accessKey = "Key123";
+        request.sendAccessKey = true;
         request.expiry = "2030/01/31";
         request.noticeText = "資料です";
         return request;
@@ -182,17 +175,46 @@ protected:
         CRestControl rest(&settings, &logger);
         return RunGuestShareUpload(rest, logger, request, result);
     }
+    TaskBlock block(TaskBlock::Kind kind, std::shared_ptr<const GuestShareRequest> request) {
+        TaskBlock block;
+        block.sink = &sink;
+        block.logger = &logger;
+        block.kind = kind;
+        block.taskId = 41 + kind;
+        block.startTime = {2024, 3, 6, 9, 10, 11, 12, 345};
+        if (kind == TaskBlock::UploadRun)
+            block.job.emplace().UniqueId = "1710000000_345_7";
+        block.guestRequest = std::move(request);
+        return block;
+    }
+    // Runs entry on its own thread, as the tray does, and returns the one
+    // block handed back, which must still be the block it was given.
+    TaskBlock finish(void (*entry)(TaskBlock), TaskBlock given) {
+        const TaskBlock copy = given;
+        std::thread worker(entry, std::move(given));
+        const std::thread::id id = worker.get_id();
+        worker.join();
+        EXPECT_EQ(sink.blocks.size(), 1u);
+        if (sink.blocks.size() != 1u)
+            return {};
+        TaskBlock done = std::move(sink.blocks[0]);
+        EXPECT_EQ(sink.threads[0], id);
+        EXPECT_EQ(Fields(int(done.kind), done.taskId, done.guestRequest == copy.guestRequest,
+                         done.job ? done.job->UniqueId : "-"),
+                  Fields(int(copy.kind), copy.taskId, true, copy.job ? copy.job->UniqueId : "-"));
+        EXPECT_EQ(done.startTime, copy.startTime);
+        sink.blocks.clear();
+        sink.threads.clear();
+        return done;
+    }
 
     TempDataHome home;
     EmulatorProcess emulator{"basic"};
     CRestSettings settings;
     CLogWriter logger;
     SteppingClock clock;
+    RecordingSink sink;
 };
-
-LogLine Done(const QString& start, const QString& end) {
-    return {kInfo, "ゲスト共有可否チェックが完了しました。開始：" + start + " 終了：" + end};
-}
 
 // ---- CheckGuestShareAvailability ----
 
@@ -201,69 +223,59 @@ TEST_F(GuestShareTest, CheckPassesOnUsableFolderAndDefaultConfig) {
     EXPECT_EQ(flags(), std::pair(false, false));
     // Start before the requests, end after them: the clock is read twice.
     EXPECT_EQ(logLines(),
-              (std::vector<LogLine>{Done("2024-03-09T23:59:58", "2024-03-10T00:00:03")}));
-    EXPECT_EQ(calls(),
-              (std::vector<std::string>{
-                  "GET repository/0/folder/path/Velmora/.guest",
-                  "GET repository/0/file/path/Velmora/.settings/share-config.ini/:entity"}));
+              QStringList{"4 " + kDone + "開始：2024-03-09T23:59:58 終了：2024-03-10T00:00:03"});
+    EXPECT_EQ(calls(), (QStringList{"GET folder/path/Velmora/.guest",
+                                    "GET file/path/Velmora/.settings/share-config.ini/:entity"}));
 }
 
-// An unusable guest folder fails the check, yet the config is still read.
-TEST_F(GuestShareTest, CheckWithUnusableGuestFolderStillRaisesFlags) {
-    const QString folder = "ゲスト共有用フォルダ（/Velmora/.guest）";
-    writeShareConfig("password=1\nemail=1\n");
-    for (const std::string refused : {"canCreate", "canDelete", ""}) {  // "": no folder at all
-        SCOPED_TRACE(refused);
-        resetEmulator();
-        AccessKeyRequired = MailAddressRequired = false;
-        if (refused.empty())
-            std::filesystem::remove_all(repo(kGuest));
-        else
-            permissions(R"({"path": "/Velmora/.guest", ")" + refused + R"(": false})");
-        const size_t before = logLines().size();
-        EXPECT_FALSE(check());
-        EXPECT_EQ(flags(), std::pair(true, true));
-        const std::vector<LogLine> lines = logLines();
-        ASSERT_EQ(lines.size(), before + 2);
-        EXPECT_EQ(lines[before].message,
-                  folder + (refused.empty() ? "が見付かりませんでした。"
-                                            : "にフォルダの作成/削除権限がありませんでした。"));
-        EXPECT_EQ(lines[before].type, kInfo);
-        EXPECT_TRUE(lines[before + 1].message.startsWith("ゲスト共有可否チェックが完了しました。"));
-    }
-}
-
-TEST_F(GuestShareTest, CheckReadsConfigLinesExactly) {
-    struct Case {
+// Each row starts from a usable guest folder and lowered flags; "logged" is
+// the first line the check writes.
+TEST_F(GuestShareTest, CheckReadsConfigLinesExactlyAndTheFolderStateApart) {
+    const QString folder = "4 ゲスト共有用フォルダ（/Velmora/.guest）";
+    const QString done = "4 " + kDone;
+    const QString noRights = folder + "にフォルダの作成/削除権限がありませんでした。";
+    const struct {
         const char* content;
+        const char* folderRule;  // for /_emulator/permissions; "-": no guest folder
         bool accessKey;
         bool mailAddress;
         bool available;
-    };
-    const Case cases[] = {
+        QString logged;
+    } cases[] = {
         // Blanks and tabs around "=", CR before LF: still the key and value.
-        {"password = 1\r\nemail=0\r\n", true, false, true},
-        {"\temail\t=\t1 \r\n", false, true, true},
+        {"password = 1\r\nemail=0\r\n", "", true, false, true, done},
+        {"\temail\t=\t1 \r\n", "", false, true, true, done},
         // Keys and values are case-sensitive and "1" only.
-        {"Password=1\nEMAIL=1\nSuppress-File-Share=1\n", false, false, true},
-        {"password=yes\nemail=on\nsuppress-file-share=true\n", false, false, true},
-        {"password=11\nemail=01\n", false, false, true},
+        {"Password=1\nEMAIL=1\nSuppress-File-Share=1\n", "", false, false, true, done},
+        {"password=yes\nemail=on\nsuppress-file-share=true\n", "", false, false, true, done},
+        {"password=11\nemail=01\n", "", false, false, true, done},
         // Lines without "=" and unknown keys count for nothing.
-        {"password 1\nemail\n\nmail=1\n", false, false, true},
-        {"suppress-file-share=1\n", false, false, false},
-        {"suppress-file-share = 1\r\npassword=1\r\nemail=1", true, true, false},
+        {"password 1\nemail\n\nmail=1\n", "", false, false, true, done},
+        {"suppress-file-share=1\n", "", false, false, false, done},
+        {"suppress-file-share = 1\r\npassword=1\r\nemail=1", "", true, true, false, done},
+        // An unusable folder fails the check, yet the config is still read.
+        {"password=1\nemail=1\n", R"("canCreate": false)", true, true, false, noRights},
+        {"password=1\nemail=1\n", R"("canDelete": false)", true, true, false, noRights},
+        {"password=1\nemail=1\n", "-", true, true, false, folder + "が見付かりませんでした。"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.content);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content + std::string(c.folderRule));
+        resetEmulator();
         AccessKeyRequired = MailAddressRequired = false;
         writeShareConfig(c.content);
+        if (c.folderRule == std::string("-"))
+            std::filesystem::remove_all(repo(kGuest));
+        else if (*c.folderRule)
+            control("/_emulator/permissions",
+                    std::string(R"({"path": "/Velmora/.guest", )") + c.folderRule + "}");
+        const qsizetype before = logLines().size();
         EXPECT_EQ(check(), c.available);
         EXPECT_EQ(flags(), std::pair(c.accessKey, c.mailAddress));
+        const QStringList lines = logLines().mid(before);
+        ASSERT_EQ(lines.size(), c.logged == done ? 1 : 2);
+        EXPECT_TRUE(lines[0].startsWith(c.logged)) << lines[0].toStdString();
+        EXPECT_TRUE(lines.back().startsWith(done));
     }
-    // The folder was usable throughout, so only completion lines were logged.
-    for (const LogLine& line : logLines())
-        EXPECT_TRUE(line.message.startsWith("ゲスト共有可否チェックが完了しました。"))
-            << line.message.toStdString();
 }
 
 TEST_F(GuestShareTest, CheckNeverLowersRaisedFlags) {
@@ -272,7 +284,6 @@ TEST_F(GuestShareTest, CheckNeverLowersRaisedFlags) {
     fault(R"({"path": "share-config\\.ini/:entity$", "status": 404})");
     EXPECT_TRUE(check());
     EXPECT_EQ(flags(), std::pair(false, false));
-    resetEmulator();
 
     writeShareConfig("password=1\nemail=1\n");
     EXPECT_TRUE(check());
@@ -291,307 +302,232 @@ TEST_F(GuestShareTest, CheckNeverLowersRaisedFlags) {
 // ---- RunGuestShareUpload ----
 
 TEST_F(GuestShareTest, ShareUploadsFilesAndCreatesTheShare) {
-    GuestShareRequest request = threeFiles();
-    request.mailAddresses = {"guest@example.com"};
-    request.sendAccessKey = true;
     GuestShareResult result;
-    ASSERT_TRUE(share(request, result));
-
+    ASSERT_TRUE(share(threeFiles(), result));
     const QString name = createdFolderName();
     ASSERT_TRUE(kUuid.match(name).hasMatch()) << name.toStdString();
-    const std::string folder = "/Velmora/.guest/" + name.toStdString();
-    EXPECT_EQ(guestTree(), (std::vector<std::string>{
-                               name.toStdString(), name.toStdString() + "/a.txt",
-                               name.toStdString() + "/b.txt", name.toStdString() + "/c.txt"}));
-    std::ifstream stored(repo(QString::fromStdString(folder + "/c.txt")));
+    EXPECT_EQ(guestTree(), (QStringList{"ID", "ID/a.txt", "ID/b.txt", "ID/c.txt"}));
+    std::ifstream stored(repo(kGuest + "/" + name + "/c.txt"));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), "charlie");
 
     const picojson::array list = shares();
     ASSERT_EQ(list.size(), 1u);
-    const Entry& s = list[0];
-    EXPECT_EQ(
-        result.downloadUrl.toStdString(),
-        "https://www.torval2.jp/document/file/share/download?shareId=" + s.get("shareId").to_str());
+    const picojson::value& s = list[0];
+    EXPECT_EQ(result.downloadUrl,
+              kDownload + "?shareId=" + QString::fromStdString(Str(s, "shareId")));
     EXPECT_TRUE(result.errorText.isEmpty());
-    std::vector<std::string> paths;
-    for (const Entry& p : s.get("paths").get<picojson::array>())
-        paths.push_back(p.to_str());
-    EXPECT_EQ(paths,
-              (std::vector<std::string>{folder + "/a.txt", folder + "/b.txt", folder + "/c.txt"}));
-    EXPECT_EQ(s.get("mailAddresses").serialize(), R"(["guest@example.com"])");
-    EXPECT_EQ(s.get("accessKey").to_str(), "Key123");
-    EXPECT_EQ(s.get("sendAccessKey").to_str(), "true");
-    EXPECT_EQ(s.get("text").to_str(), "資料です");
-    EXPECT_EQ(s.get("expire").to_str(), "2030-01-31T23:59:59.000+09:00");
+    const std::string folder = "/Velmora/.guest/" + name.toStdString();
+    std::string paths;
+    for (const picojson::value& p : s.get("paths").get<picojson::array>())
+        paths += p.to_str() + " ";
+    EXPECT_EQ(paths, folder + "/a.txt " + folder + "/b.txt " + folder + "/c.txt ");
+    EXPECT_EQ(s.get("mailAddresses").serialize() + Str(s, "accessKey") + "|" +
+                  Str(s, "sendAccessKey") + "|" + Str(s, "text") + "|" + Str(s, "expire"),
+              R"(["guest@example.com"]Key123|true|資料です|2030-01-31T23:59:59.000+09:00)");
     EXPECT_TRUE(logLines().empty());
 }
 
-TEST_F(GuestShareTest, SecondUploadFailingRemovesFirstFileThenFolder) {
-    fault(R"({"method": "POST", "path": "/b\\.txt/:entity$", "status": 500, "times": 0})");
-    GuestShareResult result;
-    EXPECT_FALSE(share(threeFiles(), result));
-
-    const std::string name = createdFolderName().toStdString();
-    const std::string files = "repository/0/file/path/Velmora/.guest/" + name;
-    EXPECT_EQ(calls(), (std::vector<std::string>{
-                           "POST experimental/repository/0/folder/path",
-                           "POST experimental/" + files + "/a.txt/:entity",
-                           "POST experimental/" + files + "/b.txt/:entity",
-                           "DELETE " + files + "/a.txt",
-                           "DELETE repository/0/folder/path/Velmora/.guest/" + name,
-                       }));
-    EXPECT_TRUE(guestTree().empty());
-    EXPECT_TRUE(shares().empty());
-    EXPECT_TRUE(result.downloadUrl.isEmpty());
-    EXPECT_EQ(logLines(),
-              (std::vector<LogLine>{
-                  {kError, QString::fromStdString("共有ファイル（/Velmora/.guest/" + name +
-                                                  "/b.txt）の保存に失敗しました。")}}));
-}
-
-TEST_F(GuestShareTest, MissingLocalFileFailsLikeAFailedUpload) {
-    GuestShareRequest request;
-    request.files = {home.path() + "/local/gone.txt"};
-    GuestShareResult result;
-    EXPECT_FALSE(share(request, result));
-    const std::string name = createdFolderName().toStdString();
-    EXPECT_EQ(calls(),
-              (std::vector<std::string>{"POST experimental/repository/0/folder/path",
-                                        "DELETE repository/0/folder/path/Velmora/.guest/" + name}));
-    EXPECT_EQ(logLines(),
-              (std::vector<LogLine>{
-                  {kError, QString::fromStdString("共有ファイル（/Velmora/.guest/" + name +
-                                                  "/gone.txt）の保存に失敗しました。")}}));
-}
-
-TEST_F(GuestShareTest, ShareCreationFailingRemovesEveryUpload) {
-    fault(R"({"method": "POST", "path": "/share$", "status": 500, "errorCode": "SHARE_DOWN"})");
-    GuestShareResult result;
-    EXPECT_FALSE(share(threeFiles(), result));
-
-    const std::string name = createdFolderName().toStdString();
-    const std::string files = "repository/0/file/path/Velmora/.guest/" + name;
-    const std::vector<std::string> all = calls();
-    ASSERT_EQ(all.size(), 9u);
-    EXPECT_EQ(all[4], "POST share");
-    EXPECT_EQ(std::vector<std::string>(all.begin() + 5, all.end()),
-              (std::vector<std::string>{"DELETE " + files + "/a.txt", "DELETE " + files + "/b.txt",
-                                        "DELETE " + files + "/c.txt",
-                                        "DELETE repository/0/folder/path/Velmora/.guest/" + name}));
-    EXPECT_TRUE(guestTree().empty());
-    EXPECT_TRUE(shares().empty());
-    EXPECT_TRUE(result.errorText.startsWith("ゲスト共有に失敗しました。（statusCode=500"))
-        << result.errorText.toStdString();
-    EXPECT_TRUE(result.errorText.contains("SHARE_DOWN"));
-    EXPECT_EQ(logLines(), (std::vector<LogLine>{{kError, result.errorText}}));
-}
-
-TEST_F(GuestShareTest, FolderCreationFailingUploadsNothing) {
-    permissions(R"({"path": "/Velmora/.guest", "canCreate": false})");
-    GuestShareResult result;
-    EXPECT_FALSE(share(threeFiles(), result));
-    const QString name = createdFolderName();
-    EXPECT_TRUE(kUuid.match(name).hasMatch());
-    EXPECT_EQ(calls(), (std::vector<std::string>{"POST experimental/repository/0/folder/path"}));
-    EXPECT_EQ(
-        logLines(),
-        (std::vector<LogLine>{{kError, "共有ファイルを保存するためのフォルダ（/Velmora/.guest/" +
-                                           name + "）の作成に失敗しました。"}}));
-}
-
-TEST_F(GuestShareTest, RemovalCountsOnlyNoContentAndGoesOnAfterAFailure) {
-    fault(R"([{"method": "POST", "path": "/c\\.txt/:entity$", "status": 500},
-              {"method": "DELETE", "path": "/a\\.txt$", "status": 200, "body": ""},
-              {"method": "DELETE", "path": "/\\.guest/[^/]+$", "status": 500}])");
-    GuestShareResult result;
-    EXPECT_FALSE(share(threeFiles(), result));
-    const QString folder = kGuest + "/" + createdFolderName();
-    // a.txt answered 200: not removed as far as the run can tell, and b.txt was still tried.
-    EXPECT_EQ(logLines(),
-              (std::vector<LogLine>{
-                  {kError, "共有ファイル（" + folder + "/c.txt）の保存に失敗しました。"},
-                  {kError, "共有ファイル（" + folder + "/a.txt）の削除に失敗しました。"},
-                  {kError, "共有ファイルを保存するためのフォルダ（" + folder +
-                               "）の削除に失敗しました。"}}));
-    const std::string name = createdFolderName().toStdString();
-    EXPECT_EQ(guestTree(), (std::vector<std::string>{name, name + "/a.txt"}));
+// Each row makes one step of the run fail; whatever was stored is removed
+// again, and the removal goes on past a failure.
+TEST_F(GuestShareTest, FailedRunsRemoveWhatTheyStored) {
+    const QString up = "POST file/path/Velmora/.guest/ID/";
+    const QString del = "DELETE file/path/Velmora/.guest/ID/";
+    const QString folder = "/Velmora/.guest/ID";
+    const QString delFolder = "DELETE folder/path" + folder;
+    const QStringList uploads = {"POST folder/path", up + "a.txt/:entity", up + "b.txt/:entity",
+                                 up + "c.txt/:entity"};
+    const QString shareError =
+        "ゲスト共有に失敗しました。（statusCode=500 errorCode=SHARE_DOWN,errorParameters=）";
+    const struct {
+        const char* what;
+        std::pair<std::string, std::string> setup;  // a control endpoint and what it gets
+        bool missingFile;
+        QStringList calls;
+        QStringList logged;
+        QStringList left;
+    } cases[] = {
+        {"folder creation refused",
+         {"permissions", R"({"path": "/Velmora/.guest", "canCreate": false})"},
+         false,
+         {"POST folder/path"},
+         {"1 共有ファイルを保存するためのフォルダ（" + folder + "）の作成に失敗しました。"},
+         {}},
+        {"local file missing",
+         {},
+         true,
+         {"POST folder/path", delFolder},
+         {"1 共有ファイル（" + folder + "/gone.txt）の保存に失敗しました。"},
+         {}},
+        {"second upload fails",
+         {"faults",
+          R"({"method": "POST", "path": "/b\\.txt/:entity$", "status": 500, "times": 0})"},
+         false,
+         uploads.mid(0, 3) + QStringList{del + "a.txt", delFolder},
+         {"1 共有ファイル（" + folder + "/b.txt）の保存に失敗しました。"},
+         {}},
+        {"share creation fails",
+         {"faults",
+          R"({"method": "POST", "path": "/share$", "status": 500, "errorCode": "SHARE_DOWN"})"},
+         false,
+         uploads +
+             QStringList{"POST share", del + "a.txt", del + "b.txt", del + "c.txt", delFolder},
+         {"1 " + shareError},
+         {}},
+        // a.txt answered 200, not 204: not removed as far as the run can tell.
+        {"removals fail",
+         {"faults", R"([{"method": "POST", "path": "/c\\.txt/:entity$", "status": 500},
+             {"method": "DELETE", "path": "/a\\.txt$", "status": 200, "body": ""},
+             {"method": "DELETE", "path": "/\\.guest/[^/]+$", "status": 500}])"},
+         false,
+         uploads + QStringList{del + "a.txt", del + "b.txt", delFolder},
+         {"1 共有ファイル（" + folder + "/c.txt）の保存に失敗しました。",
+          "1 共有ファイル（" + folder + "/a.txt）の削除に失敗しました。",
+          "1 共有ファイルを保存するためのフォルダ（" + folder + "）の削除に失敗しました。"},
+         {"ID", "ID/a.txt"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        resetEmulator();
+        if (!c.setup.first.empty())
+            control("/_emulator/" + c.setup.first, c.setup.second);
+        GuestShareRequest request = threeFiles();
+        if (c.missingFile)
+            request.files = {home.path() + "/local/gone.txt"};
+        const qsizetype before = logLines().size();
+        GuestShareResult result;
+        EXPECT_FALSE(share(request, result));
+        EXPECT_TRUE(kUuid.match(createdFolderName()).hasMatch());
+        EXPECT_EQ(calls(), c.calls);
+        EXPECT_EQ(guestTree(), c.left);
+        EXPECT_TRUE(shares().empty());
+        EXPECT_TRUE(result.downloadUrl.isEmpty());
+        QStringList logged;
+        for (const QString& line : logLines().mid(before))
+            logged << anonymous(line);
+        EXPECT_EQ(logged, c.logged);
+        // The service's error text is the result's too.
+        EXPECT_EQ(result.errorText, c.logged == QStringList{"1 " + shareError} ? shareError : "");
+    }
 }
 
 // ---- Share-completed texts ----
 
 TEST(ShareCompletedTextTest, BuildsHeaderAndLinesFromTheRequest) {
-    const QString url = "https://www.torval2.jp/document/file/share/download?shareId=ab12";
-    GuestShareRequest request;
-    request.mailAddresses = {"a@example.com"};
-    request.accessKey = "abcd";
-    ShareCompletedText out = BuildShareCompletedText(request, url);
-    EXPECT_EQ(out.header, "登録メールアドレスにファイルダウンロード情報を送信しました。");
-    EXPECT_EQ(out.text, "アクセスキー：abcd\r\n");
-
-    request.accessKey.clear();
-    EXPECT_EQ(BuildShareCompletedText(request, url).text, "");
-
-    request.mailAddresses.clear();
-    request.accessKey = "k9k9";
-    request.expiry = "2030/01/31";
-    out = BuildShareCompletedText(request, url);
-    EXPECT_EQ(out.header, "以下のダウンロード専用URLをご案内ください。");
-    EXPECT_EQ(out.text, url + "\r\n\r\nアクセスキー：k9k9\r\n有効期限：2030/01/31\r\n");
-
-    request.accessKey.clear();
-    EXPECT_EQ(BuildShareCompletedText(request, url).text, url + "\r\n\r\n有効期限：2030/01/31\r\n");
+    const QString url = kDownload + "?shareId=ab12";
+    const QString mailed = "登録メールアドレスにファイルダウンロード情報を送信しました。";
+    const QString pass = "以下のダウンロード専用URLをご案内ください。";
+    const struct {
+        QStringList mail;
+        QString key;
+        QString expiry;
+        QString header;
+        QString text;
+    } cases[] = {
+        {{"a@example.com"}, "abcd", "", mailed, "アクセスキー：abcd\r\n"},
+        {{"a@example.com"}, "", "", mailed, ""},
+        {{},
+         "k9k9",
+         "2030/01/31",
+         pass,
+         url + "\r\n\r\nアクセスキー：k9k9\r\n有効期限：2030/01/31\r\n"},
+        {{}, "", "2030/01/31", pass, url + "\r\n\r\n有効期限：2030/01/31\r\n"},
+    };
+    for (const auto& c : cases) {
+        GuestShareRequest request;
+        request.mailAddresses = c.mail;
+        request.accessKey = c.key;
+        request.expiry = c.expiry;
+        const ShareCompletedText out = BuildShareCompletedText(request, url);
+        EXPECT_EQ(Fields(out.header, out.text), Fields(c.header, c.text));
+    }
 }
 
 // ---- Worker entry points ----
 
-class RecordingSink : public TaskResultSink {
-public:
-    void taskFinished(TaskBlock block) override {
-        std::lock_guard lock(mutex_);
-        blocks.push_back(std::move(block));
-        threads.push_back(std::this_thread::get_id());
+class GuestShareTaskTest : public GuestShareTest {};
+
+// Each row runs one task on its own thread; its outcome, the job's flag,
+// the download address and the last line logged are what it hands back.
+TEST_F(GuestShareTaskTest, TasksHandBackTheirOutcome) {
+    const auto request = std::make_shared<const GuestShareRequest>(threeFiles());
+    const QString parseError = "1 UNEXPECTED_ERROR : failed to parse json.";
+    const struct {
+        const char* what;
+        TaskBlock::Kind kind;
+        std::shared_ptr<const GuestShareRequest> request;
+        std::string rule;
+        const char* config;
+        bool serviceGone;
+        QString outcome;  // result|job's flag|flags raised
+        QString lastLogged;
+    } cases[] = {
+        {"run", TaskBlock::UploadRun, request, "", "", false, "1|成功|0|0", ""},
+        // The REST layer reports the reply; the task reports what ended the run.
+        {"run, share refused", TaskBlock::UploadRun, request,
+         R"({"method": "POST", "path": "/share$", "status": 400})", "", false, "0|失敗|0|0",
+         "1 ゲスト共有に失敗しました。"},
+        {"run, share reply garbled", TaskBlock::UploadRun, request,
+         R"({"method": "POST", "path": "/share$", "kind": "notJson"})", "", false, "0|失敗|0|0",
+         parseError},
+        // A block that lost its request fails the same way instead of crashing.
+        {"run without request", TaskBlock::UploadRun, nullptr, "", "", false, "0|失敗|0|0",
+         "1 NO_GUEST_SHARE_REQUEST : ゲスト共有の依頼がありません。"},
+        {"check", TaskBlock::GuestShareCheck, nullptr, "", "password=1\n", false, "1|-|1|0",
+         "4 " + kDone},
+        {"check, suppressed", TaskBlock::GuestShareCheck, nullptr, "",
+         "suppress-file-share=1\nemail=1\n", false, "0|-|0|1", "4 " + kDone},
+        {"check, folder reply garbled", TaskBlock::GuestShareCheck, nullptr,
+         R"({"path": "/folder/path/Velmora/\\.guest$", "kind": "notJson"})", "", false, "0|-|0|0",
+         parseError},
+        {"check, no service", TaskBlock::GuestShareCheck, nullptr, "", "", true, "0|-|0|0",
+         "4 " + kDone},
+        {"run, no service", TaskBlock::UploadRun, request, "", "", true, "0|失敗|0|0",
+         "1 共有ファイルを保存するためのフォルダ"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.serviceGone)
+            emulator.stop();
+        else
+            resetEmulator();
+        AccessKeyRequired = MailAddressRequired = false;
+        writeShareConfig(c.config);
+        if (!c.rule.empty())
+            fault(c.rule);
+        const size_t sharesBefore = shares().size();
+        const qsizetype linesBefore = logLines().size();
+        const bool run = c.kind == TaskBlock::UploadRun;
+        const TaskBlock done =
+            finish(run ? RunGuestShareTask : RunGuestShareCheckTask, block(c.kind, c.request));
+        EXPECT_EQ(Fields(done.result, done.job ? done.job->LastUploadFlag : "-", flags().first,
+                         flags().second),
+                  c.outcome);
+        const picojson::array list = shares();
+        const bool shared = list.size() > sharesBefore;
+        EXPECT_EQ(
+            done.shareDownloadUrl,
+            shared ? kDownload + "?shareId=" + QString::fromStdString(Str(list.back(), "shareId"))
+                   : "");
+        EXPECT_EQ(guestTree().size(), shared ? 4 : 0);
+        const QStringList logged = logLines().mid(linesBefore);
+        EXPECT_TRUE(c.lastLogged.isEmpty()
+                        ? logged.isEmpty()
+                        : logged.value(logged.size() - 1).startsWith(c.lastLogged))
+            << logged.join('\n').toStdString();
     }
-    std::vector<TaskBlock> blocks;
-    std::vector<std::thread::id> threads;
-
-private:
-    std::mutex mutex_;
-};
-
-class GuestShareTaskTest : public GuestShareTest {
-protected:
-    TaskBlock runBlock(std::shared_ptr<const GuestShareRequest> request) {
-        TaskBlock block;
-        block.sink = &sink;
-        block.logger = &logger;
-        block.kind = TaskBlock::UploadRun;
-        block.startTime = {2024, 3, 6, 9, 10, 11, 12, 345};
-        block.job.emplace();
-        block.job->UniqueId = "1710000000_345_7";
-        block.guestRequest = std::move(request);
-        return block;
-    }
-    TaskBlock checkBlock() {
-        TaskBlock block;
-        block.sink = &sink;
-        block.logger = &logger;
-        block.kind = TaskBlock::GuestShareCheck;
-        block.startTime = {2024, 3, 6, 9, 10, 12, 0, 1};
-        return block;
-    }
-    // Runs entry on its own thread, as the tray does, and returns the one block handed back.
-    TaskBlock finish(void (*entry)(TaskBlock), TaskBlock block) {
-        std::thread worker(entry, std::move(block));
-        const std::thread::id id = worker.get_id();
-        worker.join();
-        EXPECT_EQ(sink.blocks.size(), 1u);
-        if (sink.blocks.size() != 1u)
-            return {};
-        EXPECT_EQ(sink.threads[0], id);
-        TaskBlock done = std::move(sink.blocks[0]);
-        sink.blocks.clear();
-        sink.threads.clear();
-        return done;
-    }
-
-    RecordingSink sink;
-};
-
-TEST_F(GuestShareTaskTest, ShareRunHandsBackSuccessWithTheDownloadAddress) {
-    auto request = std::make_shared<const GuestShareRequest>(threeFiles());
-    const TaskBlock done = finish(RunGuestShareTask, runBlock(request));
-    EXPECT_EQ(done.result, 1);
-    ASSERT_TRUE(done.job);
-    EXPECT_EQ(done.job->LastUploadFlag, "成功");
-    EXPECT_EQ(done.job->UniqueId, "1710000000_345_7");
-    EXPECT_EQ(done.startTime, (SystemTime{2024, 3, 6, 9, 10, 11, 12, 345}));
-    EXPECT_EQ(done.guestRequest, request);
-    const picojson::array list = shares();
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_TRUE(done.shareDownloadUrl.endsWith(
-        QString::fromStdString("?shareId=" + list[0].get("shareId").to_str())));
-}
-
-// A refused and an unreadable reply: the run fails, and the stored files were
-// removed before the error reached the task.
-TEST_F(GuestShareTaskTest, ShareRunHandsBackFailureAndCleansUp) {
-    for (const std::string reply : {R"("status": 400)", R"("kind": "notJson")"}) {
-        SCOPED_TRACE(reply);
-        resetEmulator();
-        fault(R"({"method": "POST", "path": "/share$", )" + reply + "}");
-        const TaskBlock failed = finish(
-            RunGuestShareTask, runBlock(std::make_shared<const GuestShareRequest>(threeFiles())));
-        EXPECT_EQ(failed.result, 0);
-        ASSERT_TRUE(failed.job);
-        EXPECT_EQ(failed.job->LastUploadFlag, "失敗");
-        EXPECT_TRUE(failed.shareDownloadUrl.isEmpty());
-        EXPECT_TRUE(guestTree().empty());
-        ASSERT_FALSE(logLines().empty());
-        EXPECT_EQ(logLines().back().type, kError);
-    }
-    // The REST layer reports the reply; the task reports what ended the run.
-    EXPECT_EQ(logLines().back(), (LogLine{kError, "UNEXPECTED_ERROR : failed to parse json."}));
-
-    // A block that lost its request fails the same way instead of crashing.
-    const TaskBlock empty = finish(RunGuestShareTask, runBlock(nullptr));
-    EXPECT_EQ(empty.result, 0);
-    EXPECT_EQ(empty.job->LastUploadFlag, "失敗");
-    EXPECT_EQ(logLines().back().type, kError);
-}
-
-TEST_F(GuestShareTaskTest, CheckTaskHandsBackResultAndRaisesFlags) {
-    writeShareConfig("password=1\n");
-    TaskBlock done = finish(RunGuestShareCheckTask, checkBlock());
-    EXPECT_EQ(done.result, 1);
-    EXPECT_EQ(done.kind, TaskBlock::GuestShareCheck);
-    EXPECT_FALSE(done.job);
-    EXPECT_EQ(done.startTime, (SystemTime{2024, 3, 6, 9, 10, 12, 0, 1}));
-    EXPECT_EQ(flags(), std::pair(true, false));
-
-    writeShareConfig("suppress-file-share=1\nemail=1\n");
-    done = finish(RunGuestShareCheckTask, checkBlock());
-    EXPECT_EQ(done.result, 0);
-    EXPECT_EQ(flags(), std::pair(true, true));
-}
-
-TEST_F(GuestShareTaskTest, CheckTaskSurvivesGarbageAndAnAbsentService) {
-    fault(R"({"path": "/folder/path/Velmora/\\.guest$", "kind": "notJson"})");
-    EXPECT_EQ(finish(RunGuestShareCheckTask, checkBlock()).result, 0);
-    const std::vector<LogLine> lines = logLines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back().type, kError);
-
-    ASSERT_EQ(emulator.stop(), 0);
-    EXPECT_EQ(finish(RunGuestShareCheckTask, checkBlock()).result, 0);
-    EXPECT_EQ(
-        finish(RunGuestShareTask, runBlock(std::make_shared<const GuestShareRequest>(threeFiles())))
-            .result,
-        0);
 }
 
 // Both tasks hand their block back as the upload run does, with the same
 // debug lines around it.
 TEST_F(GuestShareTaskTest, RunAndCheckLogTheHandBack) {
     ASSERT_TRUE(ProfileFile::writeString("Config", "Debug", "ON", ConfigPath()));
-    constexpr int kDebug = 16;
-    const std::vector<LogLine> handBack = {
-        {kDebug, "before SendMessage"}, {kDebug, "after SendMessage"}, {kDebug, "dwResult : 1"}};
-    const struct {
-        const char* what;
-        void (*entry)(TaskBlock);
-        TaskBlock block;
-    } tasks[] = {
-        {"share run", RunGuestShareTask,
-         runBlock(std::make_shared<const GuestShareRequest>(threeFiles()))},
-        {"check", RunGuestShareCheckTask, checkBlock()},
-    };
-    for (const auto& task : tasks) {
-        SCOPED_TRACE(task.what);
-        finish(task.entry, task.block);
-        const std::vector<LogLine> lines = logLines();
-        ASSERT_GE(lines.size(), 3u);
-        EXPECT_EQ(std::vector<LogLine>(lines.end() - 3, lines.end()), handBack);
-    }
+    const QStringList handBack = {"16 before SendMessage", "16 after SendMessage",
+                                  "16 dwResult : 1"};
+    const auto request = std::make_shared<const GuestShareRequest>(threeFiles());
+    finish(RunGuestShareTask, block(TaskBlock::UploadRun, request));
+    EXPECT_EQ(logLines().mid(logLines().size() - 3), handBack);
+    finish(RunGuestShareCheckTask, block(TaskBlock::GuestShareCheck, nullptr));
+    EXPECT_EQ(logLines().mid(logLines().size() - 3), handBack);
 }
 
 }  // namespace

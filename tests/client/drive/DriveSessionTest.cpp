@@ -11,8 +11,6 @@
 #include <QThread>
 #include <QUrl>
 
-#include <functional>
-
 #include <gtest/gtest.h>
 
 #include "CLogWriter.h"
@@ -156,55 +154,37 @@ TEST_F(DriveSessionTest, MapsTheStorageUsesItThroughTheLetterAndUnmaps) {
 }
 
 TEST_F(DriveSessionTest, FailuresEndTheRoundLoggedAndTouchNoUserFile) {
+    // The names of letters Y and X are the user's own folder and link.
     const QString userFolder = entry('Y');
     const QString elsewhere = QDir::home().filePath("music");
+    ASSERT_TRUE(QDir().mkpath(userFolder) && Write(userFolder + "/mine.txt", "mine"));
+    ASSERT_TRUE(QDir().mkpath(elsewhere) && QFile::link(elsewhere, entry('X')));
     const QString garbage = "WebDAVのアドレスを解釈できません";
-    struct Case {
+    const QString refused = "ドライブを接続できません";
+    const struct {
         const char* name;
-        std::function<void(DriveSessionTest&)> setup;
+        QString id;  // empty: the test account
+        QString password;
+        QString address;  // empty: the storage's
         QString letter;
         QString logged;
+    } cases[] = {
+        {"wrong password, nothing in the keyring for the account", "stranger", "wrong-pass-7", "",
+         "Z:", refused},
+        {"garbage address", "garbage", "secret", "::no address::", "Z:", garbage},
+        {"storage down", "", "", "http://127.0.0.1:9/", "Z:", refused},
+        {"untrusted certificate", "", "", tlsAddress_, "Z:", "証明書を確認できない"},
+        {"account too long", QString(250, 'a'), "x", "", "Z:", "長すぎる"},
+        {"the letter's name is the user's folder", "", "", "", "Y:", "利用者のファイル"},
+        {"the letter's name is the user's link elsewhere", "", "", "", "X:", "利用者のファイル"},
     };
-    const Case cases[] = {
-        {"wrong password, nothing in the keyring for the account",
-         [](DriveSessionTest& t) { t.setAccount("stranger", "wrong-pass-7"); },
-         "Z:", "ドライブを接続できません"},
-        {"garbage address",
-         [](DriveSessionTest& t) {
-             t.setAccount("garbage", "secret");
-             WriteSetting(ProgramSettings::WebDAVVista, "::no address::", ProgramSettingsPath());
-         },
-         "Z:", garbage},
-        {"storage down",
-         [](DriveSessionTest&) {
-             WriteSetting(ProgramSettings::WebDAVVista, "http://127.0.0.1:9/",
-                          ProgramSettingsPath());
-         },
-         "Z:", "ドライブを接続できません"},
-        {"untrusted certificate",
-         [](DriveSessionTest&) {
-             WriteSetting(ProgramSettings::WebDAVVista, tlsAddress_, ProgramSettingsPath());
-         },
-         "Z:", "証明書を確認できない"},
-        {"account too long", [](DriveSessionTest& t) { t.setAccount(QString(250, 'a'), "x"); },
-         "Z:", "長すぎる"},
-        {"the letter's name is the user's folder",
-         [&](DriveSessionTest&) {
-             QDir().mkpath(userFolder);
-             Write(userFolder + "/mine.txt", "mine");
-         },
-         "Y:", "利用者のファイル"},
-        {"the letter's name is the user's link elsewhere",
-         [&](DriveSessionTest&) {
-             QDir().mkpath(elsewhere);
-             QFile::link(elsewhere, entry('X'));
-         },
-         "X:", "利用者のファイル"},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        c.setup(*this);
+        if (!c.id.isEmpty())
+            setAccount(c.id, c.password);
+        if (!c.address.isEmpty())
+            WriteSetting(ProgramSettings::WebDAVVista, c.address, ProgramSettingsPath());
         WriteSetting(UserConfig::DriveLetter, c.letter, ConfigPath());
         // Nothing is stored for an address that cannot be parsed.
         const bool stored = drive_->StoreDriveCredentials();

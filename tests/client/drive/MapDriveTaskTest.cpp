@@ -7,8 +7,9 @@
 
 namespace {
 
-// Stands for the mount tool: answers from a given round on.
-class ScriptedDrive : public DriveOperations {
+// Stands for the mount tool, answering from a given round on, and receives
+// the task's block.
+class ScriptedDrive : public DriveOperations, public TaskResultSink {
 public:
     bool StoreDriveCredentials() override {
         calls << QStringLiteral("store");
@@ -21,15 +22,11 @@ public:
     void DisconnectDrive() override { calls << QStringLiteral("disconnect"); }
     bool DriveAnswers() override { return answerFromRound > 0 && connects >= answerFromRound; }
     bool LetterInUse(const QString&) override { return false; }
+    void taskFinished(TaskBlock block) override { blocks.push_back(std::move(block)); }
 
     int answerFromRound = 0;  // 0: never
     int connects = 0;
     QStringList calls;
-};
-
-class Sink : public TaskResultSink {
-public:
-    void taskFinished(TaskBlock block) override { blocks.push_back(std::move(block)); }
     std::vector<TaskBlock> blocks;
 };
 
@@ -54,19 +51,18 @@ TEST(MapDriveTaskTest, RoundsUntilTheDriveAnswersOrAStop) {
         ScriptedDrive drive;
         drive.answerFromRound = c.answerFromRound;
         std::atomic<int> stop{c.stopInWaitOfRound == -1 ? 1 : 0};
-        Sink sink;
         TaskBlock block;
         block.stopFlag = &stop;
-        block.sink = &sink;
+        block.sink = &drive;
         std::vector<int> waits;
         MapDriveTask(std::move(block), drive, [&](int ms, const std::atomic<int>*) {
             waits.push_back(ms);
             if (drive.connects == c.stopInWaitOfRound)
                 stop = 1;
         });
-        ASSERT_EQ(sink.blocks.size(), 1u);
-        EXPECT_EQ(sink.blocks[0].kind, TaskBlock::DriveMapping);
-        EXPECT_EQ(sink.blocks[0].result, c.result);
+        ASSERT_EQ(drive.blocks.size(), 1u);
+        EXPECT_EQ(drive.blocks[0].kind, TaskBlock::DriveMapping);
+        EXPECT_EQ(drive.blocks[0].result, c.result);
         EXPECT_EQ(drive.connects, c.connects);
         EXPECT_EQ(waits, std::vector<int>(c.connects, 10000));
         // The earlier mapping goes first, then the credentials, then rounds.

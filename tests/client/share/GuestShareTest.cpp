@@ -221,63 +221,49 @@ TEST_F(GuestShareTest, CheckReadsConfigLinesExactlyAndTheFolderStateApart) {
     const QString done = "4 " + kDone;
     const QString noRights = folder + "にフォルダの作成/削除権限がありませんでした。";
     const std::string config = R"({"path": "share-config\\.ini/:entity$", "status": )";
-    const std::string guest = R"({"path": "/Velmora/.guest", )";
+    const std::string guest = R"({"path": "/Velmora/.guest", ")";
     // Each row starts from a usable guest folder with the flags lowered, or
     // raised; "logged" is the first line the check writes.
     const struct {
         const char* content;
         std::pair<std::string, std::string> setup;  // a control endpoint and what it gets
         bool raised;
-        bool accessKey;
-        bool mailAddress;
-        bool available;
+        QString outcome;  // access key|mail address|available
         QString logged;
     } cases[] = {
         // Blanks and tabs around "=", CR before LF: still the key and value.
-        {"password = 1\r\nemail=0\r\n", {}, false, true, false, true, done},
-        {"\temail\t=\t1 \r\n", {}, false, false, true, true, done},
+        {"password = 1\r\nemail=0\r\n", {}, false, "1|0|1", done},
+        {"\temail\t=\t1 \r\n", {}, false, "0|1|1", done},
         // Keys and values are case-sensitive and "1" only.
-        {"Password=1\nEMAIL=1\nSuppress-File-Share=1\n", {}, false, false, false, true, done},
-        {"password=yes\nemail=on\nsuppress-file-share=true\n", {}, false, false, false, true, done},
-        {"password=11\nemail=01\n", {}, false, false, false, true, done},
+        {"Password=1\nEMAIL=1\nSuppress-File-Share=1\n", {}, false, "0|0|1", done},
+        {"password=yes\nemail=on\nsuppress-file-share=true\n", {}, false, "0|0|1", done},
+        {"password=11\nemail=01\n", {}, false, "0|0|1", done},
         // Lines without "=" and unknown keys count for nothing.
-        {"password 1\nemail\n\nmail=1\n", {}, false, false, false, true, done},
-        {"suppress-file-share=1\n", {}, false, false, false, false, done},
-        {"suppress-file-share = 1\r\npassword=1\r\nemail=1", {}, false, true, true, false, done},
+        {"password 1\nemail\n\nmail=1\n", {}, false, "0|0|1", done},
+        {"suppress-file-share=1\n", {}, false, "0|0|0", done},
+        {"suppress-file-share = 1\r\npassword=1\r\nemail=1", {}, false, "1|1|0", done},
         // An unusable folder fails the check, yet the config is still read.
         {"password=1\nemail=1\n",
-         {"permissions", guest + R"("canCreate": false})"},
+         {"permissions", guest + "canCreate\": false}"},
          false,
-         true,
-         true,
-         false,
+         "1|1|0",
          noRights},
         {"password=1\nemail=1\n",
-         {"permissions", guest + R"("canDelete": false})"},
+         {"permissions", guest + "canDelete\": false}"},
          false,
-         true,
-         true,
-         false,
+         "1|1|0",
          noRights},
-        {"password=1\nemail=1\n",
-         {"-", ""},
-         false,
-         true,
-         true,
-         false,
-         folder + "が見付かりませんでした。"},
+        {"password=1\nemail=1\n", {"-", ""}, false, "1|1|0", folder + "が見付かりませんでした。"},
         // A config that cannot be read changes no flag, the suppression neither;
         // "0" never lowers a raised flag.
         {"password=1\nemail=1\nsuppress-file-share=1\n",
          {"faults", config + "404}"},
          false,
-         false,
-         false,
-         true,
+         "0|0|1",
          done},
-        {"password=0\nemail=0\n", {}, true, true, true, true, done},
-        {"password=0\n", {"faults", config + "500}"}, true, true, true, true, done},
-        {nullptr, {}, true, true, true, true, done},
+        {"password=0\nemail=0\n", {}, true, "1|1|1", done},
+        {"password=0\n", {"faults", config + "500}"}, true, "1|1|1", done},
+        {nullptr, {}, true, "1|1|1", done},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.content ? c.content : "no config") + c.setup.second);
@@ -289,8 +275,9 @@ TEST_F(GuestShareTest, CheckReadsConfigLinesExactlyAndTheFolderStateApart) {
         else if (!c.setup.first.empty())
             control(c.setup.first, c.setup.second);
         const qsizetype before = logLines().size();
-        EXPECT_EQ(check(), c.available);
-        EXPECT_EQ(flags(), std::pair(c.accessKey, c.mailAddress));
+        const bool available = check();
+        EXPECT_EQ(Fields(AccessKeyRequired.load(), MailAddressRequired.load(), available),
+                  c.outcome);
         const QStringList lines = logLines().mid(before);
         ASSERT_EQ(lines.size(), c.logged == done ? 1 : 2);
         EXPECT_TRUE(lines[0].startsWith(c.logged)) << lines[0].toStdString();
@@ -313,35 +300,31 @@ TEST_F(GuestShareTest, RunsShareTheFilesOrRemoveWhatTheyStored) {
         "ゲスト共有に失敗しました。（statusCode=500 errorCode=SHARE_DOWN,errorParameters=）";
     const struct {
         const char* what;
-        std::pair<std::string, std::string> setup;  // a control endpoint and what it gets
-        bool missingFile;
+        // A control endpoint and what it gets; "-": the local file is missing.
+        std::pair<std::string, std::string> setup;
         QStringList calls;
         QStringList logged;
         QStringList left;
     } cases[] = {
         {"folder creation refused",
          {"permissions", R"({"path": "/Velmora/.guest", "canCreate": false})"},
-         false,
          {"POST folder/path"},
          {"1 共有ファイルを保存するためのフォルダ（" + folder + "）の作成に失敗しました。"},
          {}},
         {"local file missing",
-         {},
-         true,
+         {"-", ""},
          {"POST folder/path", delFolder},
          {"1 共有ファイル（" + folder + "/gone.txt）の保存に失敗しました。"},
          {}},
         {"second upload fails",
          {"faults",
           R"({"method": "POST", "path": "/b\\.txt/:entity$", "status": 500, "times": 0})"},
-         false,
          uploads.mid(0, 3) + QStringList{del + "a.txt", delFolder},
          {"1 共有ファイル（" + folder + "/b.txt）の保存に失敗しました。"},
          {}},
         {"share creation fails",
          {"faults",
           R"({"method": "POST", "path": "/share$", "status": 500, "errorCode": "SHARE_DOWN"})"},
-         false,
          uploads +
              QStringList{"POST share", del + "a.txt", del + "b.txt", del + "c.txt", delFolder},
          {"1 " + shareError},
@@ -351,7 +334,6 @@ TEST_F(GuestShareTest, RunsShareTheFilesOrRemoveWhatTheyStored) {
          {"faults", R"([{"method": "POST", "path": "/c\\.txt/:entity$", "status": 500},
              {"method": "DELETE", "path": "/a\\.txt$", "status": 200, "body": ""},
              {"method": "DELETE", "path": "/\\.guest/[^/]+$", "status": 500}])"},
-         false,
          uploads + QStringList{del + "a.txt", del + "b.txt", delFolder},
          {"1 共有ファイル（" + folder + "/c.txt）の保存に失敗しました。",
           "1 共有ファイル（" + folder + "/a.txt）の削除に失敗しました。",
@@ -359,7 +341,6 @@ TEST_F(GuestShareTest, RunsShareTheFilesOrRemoveWhatTheyStored) {
          {"ID", "ID/a.txt"}},
         {"shared",
          {},
-         false,
          uploads + QStringList{"POST share"},
          {},
          {"ID", "ID/a.txt", "ID/b.txt", "ID/c.txt"}},
@@ -368,11 +349,11 @@ TEST_F(GuestShareTest, RunsShareTheFilesOrRemoveWhatTheyStored) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         resetEmulator();
-        if (!c.setup.first.empty())
-            control(c.setup.first, c.setup.second);
         GuestShareRequest request = threeFiles();
-        if (c.missingFile)
+        if (c.setup.first == "-")
             request.files = {home.path() + "/local/gone.txt"};
+        else if (!c.setup.first.empty())
+            control(c.setup.first, c.setup.second);
         const qsizetype before = logLines().size();
         result = {};
         CRestControl rest(&settings, &logger);
@@ -405,31 +386,24 @@ TEST_F(GuestShareTest, RunsShareTheFilesOrRemoveWhatTheyStored) {
 
 TEST(ShareCompletedTextTest, BuildsHeaderAndLinesFromTheRequest) {
     const QString url = kDownload + "?shareId=ab12";
-    const QString mailed = "登録メールアドレスにファイルダウンロード情報を送信しました。";
-    const QString pass = "以下のダウンロード専用URLをご案内ください。";
+    const QString mailed = "登録メールアドレスにファイルダウンロード情報を送信しました。|";
+    const QString pass = "以下のダウンロード専用URLをご案内ください。|" + url + "\r\n\r\n";
+    const QString key = "アクセスキー：k9k9\r\n", expiry = "有効期限：2030/01/31\r\n";
     const struct {
         QStringList mail;
         QString key;
         QString expiry;
-        QString header;
-        QString text;
+        QString texts;  // header|text
     } cases[] = {
-        {{"a@example.com"}, "abcd", "", mailed, "アクセスキー：abcd\r\n"},
-        {{"a@example.com"}, "", "", mailed, ""},
-        {{},
-         "k9k9",
-         "2030/01/31",
-         pass,
-         url + "\r\n\r\nアクセスキー：k9k9\r\n有効期限：2030/01/31\r\n"},
-        {{}, "", "2030/01/31", pass, url + "\r\n\r\n有効期限：2030/01/31\r\n"},
+        {{"a@example.com"}, "k9k9", "", mailed + key},
+        {{"a@example.com"}, "", "", mailed},
+        {{}, "k9k9", "2030/01/31", pass + key + expiry},
+        {{}, "", "2030/01/31", pass + expiry},
     };
     for (const auto& c : cases) {
-        GuestShareRequest request;
-        request.mailAddresses = c.mail;
-        request.accessKey = c.key;
-        request.expiry = c.expiry;
-        const ShareCompletedText out = BuildShareCompletedText(request, url);
-        EXPECT_EQ(Fields(out.header, out.text), Fields(c.header, c.text));
+        const ShareCompletedText out = BuildShareCompletedText(
+            {.mailAddresses = c.mail, .accessKey = c.key, .expiry = c.expiry}, url);
+        EXPECT_EQ(Fields(out.header, out.text), c.texts);
     }
 }
 

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <thread>
 
@@ -32,14 +31,6 @@ std::string ReadFile(const fs::path& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
-}
-
-std::string RandomBytes(size_t size, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string out(size, '\0');
-    for (auto& c : out)
-        c = static_cast<char>(gen());
-    return out;
 }
 
 long PeakResidentKiB(pid_t pid) {
@@ -120,18 +111,16 @@ TEST(StorageEmulatorAuthTest, EachModeChallengesAcceptsAndRefusesAsConfigured) {
         {"digest", kUser, kPassword, digest, "repository/0/folder/path/no%20such",
          "404 ITEM_NOT_FOUND", R"("user":"taro@velmora")", ""},
         {"digest", kUser, "wrong", digest, "currentUser", "401 AUTHENTICATION_FAILED",
-         R"(WWW-Authenticate: Digest realm="TORVAL2", qop="auth")", "Basic"},
-        {"digest", kUser, "wrong", digest, "currentUser", "401 AUTHENTICATION_FAILED",
-         R"("authFailure":"wrong user or password")", ""},
+         R"("authFailure":"wrong user or password")", "Basic realm"},
         {"digest", kUser, kPassword, basic, "currentUser", "401 AUTHENTICATION_FAILED", "", ""},
         // Both offered, Digest first; a client allowing both picks Digest.
         {"both", nullptr, nullptr, 0, "currentPortal", "401 AUTHENTICATION_FAILED",
          "WWW-Authenticate: Digest", ""},
         {"both", nullptr, nullptr, 0, "currentPortal", "401 AUTHENTICATION_FAILED",
          "WWW-Authenticate: Basic", ""},
-        {"both", kUser, kPassword, kAnyAuth, "currentPortal", "200 json", R"("auth":"digest")", ""},
-        // The base path without the client's double slash.
-        {"both", kUser, kPassword, kAnyAuth, "/api/v1/currentPortal", "200 json", "velmora", ""},
+        // Also the base path without the client's double slash.
+        {"both", kUser, kPassword, kAnyAuth, "/api/v1/currentPortal", "200 json",
+         R"("auth":"digest")", ""},
     };
     std::map<std::string, std::unique_ptr<EmulatorProcess>> emulators;
     for (const auto& c : cases) {
@@ -191,9 +180,6 @@ TEST_F(StorageEmulatorTest, FaultRulesFireAsCountedAndReplaceTheHandling) {
         {R"({"path": "/currentUser$", "kind": "drop"})",
          {"currentUser", "currentUser"},
          {curl_easy_strerror(CURLE_GOT_NOTHING), "200 json"}},
-        {R"({"path": "/currentPortal$", "kind": "truncate"})",
-         {"currentPortal"},
-         {curl_easy_strerror(CURLE_PARTIAL_FILE)}},
         {R"({"path": "/options$", "kind": "notJson"})",
          {"portal/1/options", "portal/1/options"},
          {"200 not json", "200 json"}},
@@ -272,7 +258,9 @@ TEST_F(StorageEmulatorTest, RepositoryAnswersAsTheService) {
 }
 
 TEST_F(StorageEmulatorTest, UploadLandsOnDiskAtOnceAndTheJournalKeepsItAsSent) {
-    const std::string data = RandomBytes(300 * 1024 + 7, 1);
+    std::string data(300 * 1024 + 7, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = PatternByte(i);
     // A server that never answers 100 would hold each body back for the whole wait.
     client_.setExpectTimeoutMs(10000);
     // With both schemes allowed the first attempt carries no credentials; it is

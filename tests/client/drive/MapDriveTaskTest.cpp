@@ -31,14 +31,13 @@ public:
 };
 
 TEST(MapDriveTaskTest, RoundsUntilTheDriveAnswersOrAStop) {
-    struct Case {
+    const struct {
         const char* name;
         int answerFromRound;
         int stopInWaitOfRound;  // 0: no stop; -1: stopped before the task
         int connects;
         int result;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"answers after the second round", 2, 0, 2, 1},
         {"answers at once", 1, 0, 1, 1},
         {"never answers", 0, 0, 30, 0},
@@ -46,7 +45,7 @@ TEST(MapDriveTaskTest, RoundsUntilTheDriveAnswersOrAStop) {
         {"interrupted, but the drive answered in that round", 3, 3, 3, 1},
         {"interrupted before the start", 1, -1, 0, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedDrive drive;
         drive.answerFromRound = c.answerFromRound;
@@ -61,9 +60,8 @@ TEST(MapDriveTaskTest, RoundsUntilTheDriveAnswersOrAStop) {
                 stop = 1;
         });
         ASSERT_EQ(drive.blocks.size(), 1u);
-        EXPECT_EQ(drive.blocks[0].kind, TaskBlock::DriveMapping);
-        EXPECT_EQ(drive.blocks[0].result, c.result);
-        EXPECT_EQ(drive.connects, c.connects);
+        EXPECT_EQ(std::tuple(drive.blocks[0].kind, drive.blocks[0].result, drive.connects),
+                  std::tuple(TaskBlock::DriveMapping, c.result, c.connects));
         EXPECT_EQ(waits, std::vector<int>(c.connects, 10000));
         // The earlier mapping goes first, then the credentials, then rounds.
         EXPECT_EQ(drive.calls.mid(0, 2), (QStringList{"disconnect", "store"}));

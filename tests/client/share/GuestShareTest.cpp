@@ -164,37 +164,6 @@ protected:
         CRestControl rest(&settings, &logger);
         return CheckGuestShareAvailability(rest, logger, clock);
     }
-    // Runs a task on its own thread, as the tray does, and returns the one
-    // block handed back, which must still be the block it was given.
-    TaskBlock finish(TaskBlock::Kind kind, std::shared_ptr<const GuestShareRequest> request) {
-        TaskBlock given;
-        given.sink = this;
-        given.logger = &logger;
-        given.kind = kind;
-        given.taskId = 41 + kind;
-        given.startTime = {2024, 3, 6, 9, 10, 11, 12, 345};
-        if (kind == TaskBlock::UploadRun)
-            given.job.emplace().UniqueId = "1710000000_345_7";
-        given.guestRequest = std::move(request);
-        const TaskBlock copy = given;
-        std::thread worker(
-            kind == TaskBlock::UploadRun ? RunGuestShareTask : RunGuestShareCheckTask,
-            std::move(given));
-        const std::thread::id id = worker.get_id();
-        worker.join();
-        EXPECT_EQ(blocks.size(), 1u);
-        if (blocks.size() != 1u)
-            return {};
-        auto [done, thread] = std::move(blocks[0]);
-        blocks.clear();
-        EXPECT_EQ(thread, id);
-        EXPECT_EQ(Fields(int(done.kind), done.taskId, done.guestRequest == copy.guestRequest,
-                         done.job ? done.job->UniqueId : "-"),
-                  Fields(int(copy.kind), copy.taskId, true, copy.job ? copy.job->UniqueId : "-"));
-        EXPECT_EQ(done.startTime, copy.startTime);
-        return done;
-    }
-
     TempDataHome home;
     EmulatorProcess emulator{"basic"};
     CRestSettings settings;
@@ -401,8 +370,12 @@ TEST(ShareCompletedTextTest, BuildsHeaderAndLinesFromTheRequest) {
         {{}, "", "2030/01/31", pass + expiry},
     };
     for (const auto& c : cases) {
-        const ShareCompletedText out = BuildShareCompletedText(
-            {.mailAddresses = c.mail, .accessKey = c.key, .expiry = c.expiry}, url);
+        const ShareCompletedText out = BuildShareCompletedText({.files = {},
+                                                                .mailAddresses = c.mail,
+                                                                .noticeText = {},
+                                                                .accessKey = c.key,
+                                                                .expiry = c.expiry},
+                                                               url);
         EXPECT_EQ(Fields(out.header, out.text), c.texts);
     }
 }
@@ -465,7 +438,27 @@ TEST_F(GuestShareTaskTest, TasksHandBackTheirOutcome) {
             control("faults", c.rule);
         const size_t sharesBefore = shares().size();
         const qsizetype linesBefore = logLines().size();
-        const TaskBlock done = finish(c.kind, c.request);
+        // On its own thread, as the tray runs it; the block must come back
+        // whole, from that thread.
+        TaskBlock given;
+        std::tie(given.sink, given.guestRequest, given.kind, given.taskId, given.logger) =
+            std::tuple(this, c.request, c.kind, 41, &logger);
+        given.startTime = {2024, 3, 6, 9, 10, 11, 12, 345};
+        if (c.kind == TaskBlock::UploadRun)
+            given.job.emplace().UniqueId = "1710000000_345_7";
+        const TaskBlock copy = given;
+        std::thread worker(
+            c.kind == TaskBlock::UploadRun ? RunGuestShareTask : RunGuestShareCheckTask, given);
+        const std::thread::id id = worker.get_id();
+        worker.join();
+        ASSERT_EQ(blocks.size(), 1u);
+        const auto [done, thread] = std::move(blocks[0]);
+        blocks.clear();
+        EXPECT_EQ(
+            Fields(thread == id, int(done.kind), done.taskId,
+                   done.guestRequest == copy.guestRequest, done.startTime == copy.startTime,
+                   done.job ? done.job->UniqueId : "-"),
+            Fields(true, int(copy.kind), 41, true, true, copy.job ? copy.job->UniqueId : "-"));
         EXPECT_EQ(Fields(done.result, done.job ? done.job->LastUploadFlag : "-", flags().first,
                          flags().second),
                   c.outcome);

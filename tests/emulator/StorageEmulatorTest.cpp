@@ -102,7 +102,7 @@ TEST(StorageEmulatorAuthTest, EachModeChallengesAcceptsAndRefusesAsConfigured) {
         std::string seen;
         std::string unseen;
     } cases[] = {
-        {"basic", kUser, kPassword, basic, "currentUser", "200 json", R"("userCode":"taro")", ""},
+        // The second account of the accounts file.
         {"basic", "hanako@other", "secret2", basic, "currentPortal", "200 json", "other", ""},
         {"basic", kUser, "pa:ss wore", basic, "currentUser", "401 AUTHENTICATION_FAILED",
          "WWW-Authenticate: Basic realm=", "Digest"},

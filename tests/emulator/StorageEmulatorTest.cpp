@@ -12,7 +12,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -25,13 +24,6 @@ constexpr long kAnyAuth = CURLAUTH_BASIC | CURLAUTH_DIGEST;
 const std::string kApi = "/api/v1//";
 const std::string kUpload = kApi + "experimental/repository/0/file/path/";
 const std::string kForm = "Content-Type: application/x-www-form-urlencoded; charset=UTF-8";
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 long PeakResidentKiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -265,7 +257,8 @@ TEST_F(StorageEmulatorTest, UploadLandsOnDiskAtOnceAndHeadersAreJournalledAsSent
         EXPECT_EQ(Outcome(reply), "204");
         EXPECT_LT(reply.seconds, 1.0);
     }
-    EXPECT_EQ(ReadFile(emulator_.repository() / "a b.bin"), data);
+    std::ifstream stored(emulator_.repository() / "a b.bin", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), data);
 
     const std::vector<picojson::value> journal = ReadJournal(emulator_);
     ASSERT_EQ(journal.size(), 3u);

@@ -9,9 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <atomic>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -40,11 +37,21 @@ protected:
     EventLog log{path};
 };
 
-TEST_F(EventLogTest, FirstEventCreatesOwnerOnlyFolderAndStore) {
+// Reading a missing store fails and creates nothing; the first event creates
+// the folders (0700) and the store (0600).
+TEST_F(EventLogTest, ReadingCreatesNothingAndTheFirstEventMakesAnOwnerOnlyStore) {
     EXPECT_EQ(EventLog::defaultStorePath(), path);
     const QString nested = home.path() + QStringLiteral("/new/deeper/EventLog.sqlite");
+    EventLog store(nested);
+    bool ok = true;
     QString error;
-    ASSERT_TRUE(EventLog(nested).report(4, QStringLiteral("S"), 1000, QStringLiteral("m"), &error))
+    EXPECT_TRUE(store.readNewestFirst(&ok).isEmpty());
+    EXPECT_FALSE(ok || store.visitNewestFirst([](const EventRecord&) { return true; }, &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_FALSE(log.visitNewestFirst([](const EventRecord&) { return true; }));
+    EXPECT_FALSE(QFileInfo::exists(home.path() + QStringLiteral("/new")) ||
+                 QFileInfo::exists(path));
+    ASSERT_TRUE(store.report(4, QStringLiteral("S"), 1000, QStringLiteral("m"), &error))
         << error.toStdString();
     // The write-ahead files, there while the writer stays open, carry the
     // same data and must be as private.
@@ -52,20 +59,6 @@ TEST_F(EventLogTest, FirstEventCreatesOwnerOnlyFolderAndStore) {
         EXPECT_EQ(modeOf(home.path() + QLatin1String(part)), 0700u) << part;
     for (const char* suffix : {"", "-wal", "-shm"})
         EXPECT_EQ(modeOf(nested + QLatin1String(suffix)), 0600u) << suffix;
-}
-
-TEST_F(EventLogTest, ReadingAMissingStoreFailsAndCreatesNothing) {
-    const QString missingFolder = home.path() + QStringLiteral("/absent");
-    EventLog absent(missingFolder + QStringLiteral("/EventLog.sqlite"));
-    bool ok = true;
-    EXPECT_TRUE(absent.readNewestFirst(&ok).isEmpty());
-    EXPECT_FALSE(ok);
-    QString error;
-    EXPECT_FALSE(absent.visitNewestFirst([](const EventRecord&) { return true; }, &error));
-    EXPECT_FALSE(error.isEmpty());
-    EXPECT_FALSE(QFileInfo::exists(missingFolder));
-    EXPECT_FALSE(log.visitNewestFirst([](const EventRecord&) { return true; }));
-    EXPECT_FALSE(QFileInfo::exists(path));
 }
 
 TEST_F(EventLogTest, EventsComeBackNewestFirstWithEveryField) {
@@ -172,31 +165,6 @@ TEST_F(EventLogTest, CapDropsTheOldestRows) {
     EXPECT_EQ(records.first().message, QStringLiteral("more"));
     EXPECT_EQ(records[10].message, QStringLiteral("one over"));
     EXPECT_EQ(records.last().recordNumber, 12);
-}
-
-TEST_F(EventLogTest, ThreadsWritingAtOnceLoseNothing) {
-    constexpr int kThreads = 4;
-    constexpr int kEach = 250;
-    std::vector<std::thread> threads;
-    std::atomic<int> failures{0};
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([this, t, &failures] {
-            EventLog mine(path);  // each thread its own object, as every caller makes one
-            for (int i = 0; i < kEach; ++i)
-                failures += mine.report(4, QStringLiteral("S"), t, QString::number(i)) ? 0 : 1;
-        });
-    }
-    for (std::thread& th : threads)
-        th.join();
-    EXPECT_EQ(failures.load(), 0);
-    // Oldest first per thread, each thread's messages in the order written.
-    std::vector<int> next(kThreads, 0);
-    const QList<EventRecord> records = log.readNewestFirst();
-    for (auto it = records.crbegin(); it != records.crend(); ++it) {
-        ASSERT_TRUE(it->eventId >= 0 && it->eventId < kThreads);
-        EXPECT_EQ(it->message, QString::number(next[it->eventId]++));
-    }
-    EXPECT_EQ(next, std::vector<int>(kThreads, kEach));
 }
 
 TEST(EventLogFailureCommand, StartsLoggerWithTheTextsAsPlainArgumentsOrReportsItMissing) {

@@ -12,15 +12,7 @@
 
 #include <sqlite3.h>
 
-inline QByteArray contentOf(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline bool putBytes(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
+#include "TestSupport.h"
 
 // Deletes a store with its write-ahead files, as a user cleaning up would.
 inline void removeStore(const QString& path) {
@@ -41,15 +33,7 @@ public:
     bool exec(const char* sql) {
         return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
-    qint64 value(const char* sql) {
-        sqlite3_stmt* stmt = nullptr;
-        qint64 result = -1;
-        if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW)
-            result = sqlite3_column_int64(stmt, 0);
-        sqlite3_finalize(stmt);
-        return result;
-    }
+    qint64 value(const char* sql) { return text(sql).toLongLong(); }
     QString text(const char* sql) {
         sqlite3_stmt* stmt = nullptr;
         QString result;
@@ -68,20 +52,14 @@ private:
 // one line "<arg1><arg2>...".
 class FakeLoggerInPath {
 public:
-    FakeLoggerInPath() : savedPath_(qgetenv("PATH")) {
-        QFile script(dir_.filePath(QStringLiteral("logger")));
-        script.open(QIODevice::WriteOnly);
-        script.write(
-            "#!/bin/sh\nline=\nfor a in \"$@\"; do line=\"$line<$a>\"; done\n"
-            "printf '%s\\n' \"$line\" >> '" +
-            QFile::encodeName(callsFile()) + "'\n");
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("PATH", QFile::encodeName(dir_.path()) + ':' + savedPath_);
+    FakeLoggerInPath() {
+        putFile(dir_.filePath(QStringLiteral("logger")),
+                "#!/bin/sh\nline=\nfor a in \"$@\"; do line=\"$line<$a>\"; done\n"
+                "printf '%s\\n' \"$line\" >> '" +
+                    QFile::encodeName(callsFile()) + "'\n");
+        QFile::setPermissions(dir_.filePath(QStringLiteral("logger")),
+                              QFile::ReadOwner | QFile::ExeOwner);
     }
-    ~FakeLoggerInPath() { qputenv("PATH", savedPath_); }
-    FakeLoggerInPath(const FakeLoggerInPath&) = delete;
-    FakeLoggerInPath& operator=(const FakeLoggerInPath&) = delete;
 
     QString callsFile() const { return dir_.filePath(QStringLiteral("calls.txt")); }
 
@@ -90,14 +68,16 @@ public:
     QStringList waitForCalls() const {
         QElapsedTimer timer;
         timer.start();
-        while (!contentOf(callsFile()).contains('\n') && timer.elapsed() < 10000)
+        while (!fileBytes(callsFile()).contains('\n') && timer.elapsed() < 10000)
             QThread::msleep(10);
         QThread::msleep(300);
-        return QString::fromUtf8(contentOf(callsFile()))
+        if (!QFile::exists(callsFile()))
+            return {};
+        return QString::fromUtf8(fileBytes(callsFile()))
             .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
 private:
     QTemporaryDir dir_;
-    QByteArray savedPath_;
+    EnvGuard path_{"PATH", QFile::encodeName(dir_.path()) + ':' + qgetenv("PATH")};
 };

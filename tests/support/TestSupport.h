@@ -3,26 +3,41 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QTemporaryDir>
 
 #include <cstdlib>
+#include <ctime>
+
+// Sets (or only remembers) one environment variable and restores it when the
+// test ends; the C library reads TZ again both times.
+class EnvGuard {
+public:
+    explicit EnvGuard(const char* name)
+        : name_(name), had_(qEnvironmentVariableIsSet(name)), value_(qgetenv(name)) {}
+    EnvGuard(const char* name, const QByteArray& value) : EnvGuard(name) {
+        qputenv(name, value);
+        tzset();
+    }
+    ~EnvGuard() {
+        had_ ? qputenv(name_, value_) : qunsetenv(name_);
+        tzset();
+    }
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+private:
+    const char* name_;
+    bool had_;
+    QByteArray value_;
+};
 
 // Points XDG_DATA_HOME at a fresh temporary folder for the life of the
 // object, so the programs' data folder and settings files are a test's own.
 class TempDataHome {
 public:
-    TempDataHome()
-        : saved_(qgetenv("XDG_DATA_HOME")), hadSaved_(qEnvironmentVariableIsSet("XDG_DATA_HOME")) {
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dir_.path()));
-        QDir().mkpath(productFolder());
-    }
-    ~TempDataHome() {
-        if (hadSaved_)
-            qputenv("XDG_DATA_HOME", saved_);
-        else
-            qunsetenv("XDG_DATA_HOME");
-    }
+    TempDataHome() { QDir().mkpath(productFolder()); }
     TempDataHome(const TempDataHome&) = delete;
     TempDataHome& operator=(const TempDataHome&) = delete;
 
@@ -34,6 +49,18 @@ public:
 
 private:
     QTemporaryDir dir_;
-    QByteArray saved_;
-    bool hadSaved_;
+    EnvGuard xdg_{"XDG_DATA_HOME", QFile::encodeName(dir_.path())};
 };
+
+// A file's bytes, or "<missing>" when it cannot be read.
+inline QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Writes a file whole, making its folder first.
+inline bool putFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}

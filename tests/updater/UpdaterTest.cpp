@@ -7,20 +7,6 @@
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& data, bool program = false) {
-    QDir().mkpath(path.section('/', 0, -2));
-    QFile f(path);
-    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    f.write(data);
-    if (program)
-        f.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
-}
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
 const QByteArray kOneFolderTwoTimes =
     "[Config]\nID=old-id\nPassword=p=w\nProxyEnable=ON\nSyncTime2Enable=ON\n"
     "SyncTime1Hour=8\nSyncTime1Minute=15\nSyncTime2Hour=20\nSyncTime2Minute=45\n"
@@ -69,12 +55,12 @@ TEST_F(MigrationTest, OldSettingsBecomeJobsOnce) {
         QFile::remove(config());
         QDir(old_.path()).removeRecursively();
         if (!c.firstTime.isEmpty())
-            writeFile(config(), "[Install]\nFirstTime=" + c.firstTime + "\n");
+            ASSERT_TRUE(putFile(config(), "[Install]\nFirstTime=" + c.firstTime + "\n"));
         for (const auto& [name, content] : {std::pair{"sys/config.ini", c.sys},
                                             {"alt/config.ini", c.alt},
                                             {"user/config.ini", c.user}})
             if (!content.isEmpty())
-                writeFile(place(name), content);
+                ASSERT_TRUE(putFile(place(name), content));
 
         EXPECT_TRUE(ConfigMigration(config(), places(), {}).run()) << c.label;
         EXPECT_EQ(ProfileFile::readString("Install", "FirstTime", "", config()), "FALSE");
@@ -94,20 +80,21 @@ TEST_F(MigrationTest, OldSettingsBecomeJobsOnce) {
 }
 
 TEST_F(MigrationTest, UninstallerRunsAfterNoticeAndUnwrittenSettingsKeepTheOldFile) {
-    writeFile(place("sys/config.ini"), kOneFolderTwoTimes);
-    writeFile(place("alt/uninstall"), "#!/bin/sh\necho ran > '" + place("ran").toUtf8() + "'\n",
-              true);
+    ASSERT_TRUE(putFile(place("sys/config.ini"), kOneFolderTwoTimes));
+    ASSERT_TRUE(
+        putFile(place("alt/uninstall"), "#!/bin/sh\necho ran > '" + place("ran").toUtf8() + "'\n"));
+    QFile::setPermissions(place("alt/uninstall"), QFile::ReadOwner | QFile::ExeOwner);
     QStringList notices;
     EXPECT_TRUE(ConfigMigration(config(), places(), [&](const QString& t) { notices << t; }).run());
     EXPECT_EQ(notices, QStringList{"旧ORRIN-PORTAL AutoUploaderをアンインストールします"});
-    EXPECT_EQ(readAll(place("ran")), "ran\n");
+    EXPECT_EQ(fileBytes(place("ran")), "ran\n");
 
     // A configuration that cannot be written must not cost the old settings.
-    writeFile(place("sys/config.ini"), kOneFolderTwoTimes);
+    ASSERT_TRUE(putFile(place("sys/config.ini"), kOneFolderTwoTimes));
     QDir().mkpath(data_.file("blocked.ini"));
     EXPECT_FALSE(ConfigMigration(data_.file("blocked.ini"), places(), {})
                      .migrateFrom(place("sys/config.ini")));
-    EXPECT_EQ(readAll(place("sys/config.ini")), kOneFolderTwoTimes);
+    EXPECT_EQ(fileBytes(place("sys/config.ini")), kOneFolderTwoTimes);
 }
 
 }  // namespace

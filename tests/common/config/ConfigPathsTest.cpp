@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "EnvGuard.h"
 #include "TestSupport.h"
 
 namespace {

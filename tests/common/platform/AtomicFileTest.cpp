@@ -1,8 +1,6 @@
 #include "AtomicFile.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -14,36 +12,24 @@
 
 namespace {
 
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-TEST(AtomicFileTest, ReplacesContentAndLeavesNoTemporaryFile) {
+TEST(AtomicFileTest, ReplacesContentOrFailsKeepingTheOldFileAndNoTemporaryFile) {
     QTemporaryDir dir;
     const QString path = dir.filePath("data.bin");
     ASSERT_TRUE(AtomicFile::write(path, "first"));
     ASSERT_TRUE(AtomicFile::write(path, "second, longer"));
     ASSERT_TRUE(AtomicFile::write(path, ""));
-    EXPECT_EQ(readAll(path), "");
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"data.bin"});
-}
-
-TEST(AtomicFileTest, FailureReportsAndKeepsTheOldFile) {
-    QTemporaryDir dir;
+    EXPECT_EQ(fileBytes(path), "");
     QString error;
     EXPECT_FALSE(AtomicFile::write(dir.filePath("no/such/folder/x"), "data", &error));
     EXPECT_FALSE(error.isEmpty());
-
     // A folder in place of the target: the rename fails, nothing is lost.
-    const QString target = dir.filePath("occupied");
-    ASSERT_TRUE(QDir().mkdir(target));
-    QFile keep(target + "/keep");
-    ASSERT_TRUE(keep.open(QIODevice::WriteOnly));
-    keep.close();
-    EXPECT_FALSE(AtomicFile::write(target, "data", &error));
-    EXPECT_TRUE(QFile::exists(target + "/keep"));
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{});
+    const QString occupied = dir.filePath("occupied");
+    ASSERT_TRUE(putFile(occupied + "/keep", "kept"));
+    error.clear();
+    EXPECT_FALSE(AtomicFile::write(occupied, "data", &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(fileBytes(occupied + "/keep"), "kept");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"data.bin"});
 }
 
 TEST(AtomicFileTest, KilledWriterLeavesOldOrNewNeverAMix) {
@@ -52,7 +38,6 @@ TEST(AtomicFileTest, KilledWriterLeavesOldOrNewNeverAMix) {
     const QByteArray a(1 << 20, 'a');
     const QByteArray b(1 << 20, 'b');
     ASSERT_TRUE(AtomicFile::write(path, a));
-
     std::mt19937 rng(42);
     for (int round = 0; round < 20; ++round) {
         const pid_t child = ::fork();
@@ -63,9 +48,8 @@ TEST(AtomicFileTest, KilledWriterLeavesOldOrNewNeverAMix) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % 15));
         ::kill(child, SIGKILL);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        const QByteArray now = readAll(path);
+        ::waitpid(child, nullptr, 0);
+        const QByteArray now = fileBytes(path);
         ASSERT_TRUE(now == a || now == b) << "round " << round << ": " << now.size() << " bytes";
     }
 }

@@ -1,7 +1,6 @@
 #include "OsInfo.h"
 
-#include <QFile>
-#include <QTemporaryDir>
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +8,8 @@ namespace {
 
 TEST(OsInfoTest, PrettyNameFromOsReleaseForms) {
     QTemporaryDir dir;
-    struct Case {
-        QByteArray content;
-        QString expected;
-    } cases[] = {
+    const QString path = dir.filePath("os-release");
+    const std::pair<QByteArray, QString> cases[] = {
         {"NAME=\"Debian GNU/Linux\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n",
          "Debian GNU/Linux 12 (bookworm)"},
         {"PRETTY_NAME='Single Quoted'\n", "Single Quoted"},
@@ -21,13 +18,9 @@ TEST(OsInfoTest, PrettyNameFromOsReleaseForms) {
         {"# PRETTY_NAME=\"commented\"\nNAME=x\n", ""},
         {"\xFF\xFE garbage \x00\x01", ""},
     };
-    for (const Case& c : cases) {
-        const QString path = dir.filePath("os-release");
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(c.content);
-        f.close();
-        EXPECT_EQ(OsInfo::prettyNameFrom(path), c.expected) << c.content.constData();
+    for (const auto& [content, expected] : cases) {
+        ASSERT_TRUE(putFile(path, content));
+        EXPECT_EQ(OsInfo::prettyNameFrom(path), expected) << content.constData();
     }
     EXPECT_EQ(OsInfo::prettyNameFrom(dir.filePath("missing")), "");
     EXPECT_FALSE(OsInfo::prettyName().isEmpty());

@@ -1,13 +1,13 @@
 #include "ProfileFile.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include "TestSupport.h"
+
 #include <QProcess>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <array>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -26,16 +26,10 @@ protected:
     QString path = dir.filePath(QStringLiteral("settings.ini"));
 
     void put(const QByteArray& bytes) {
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        ASSERT_EQ(f.write(bytes), bytes.size());
-        f.close();
+        ASSERT_TRUE(putFile(path, bytes));
         ProfileFile::flush(path);
     }
-    QByteArray content() const {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QByteArray content() const { return fileBytes(path); }
     QString read(const QString& section, const QString& key,
                  const QString& def = QStringLiteral("<default>"),
                  int size = ProfileFile::kDefaultBufferSize) {
@@ -43,7 +37,7 @@ protected:
     }
 };
 
-TEST_F(ProfileFileTest, LookupFollowsWindowsRules) {
+TEST_F(ProfileFileTest, ReadsFollowWindowsRulesAndAreCutToTheBuffer) {
     put("; leading comment\n"
         "[Config]\n"
         "  Name  =  spaced value  \n"
@@ -54,43 +48,54 @@ TEST_F(ProfileFileTest, LookupFollowsWindowsRules) {
         "NoEquals\n"
         "Empty=\n"
         "; Hidden=comment\n"
+        "Long=abcdefgh\n"
+        "Emoji=a\xF0\x9F\x98\x80z\n"
         "[config]\n"
         "Other=in the repeated section\n"
         "[ Spaced Section ]\n"
-        "K=v\n");
-    EXPECT_EQ(read("CONFIG", "NAME"), "spaced value");
-    EXPECT_EQ(read("Config", "Quoted"), "  kept blanks  ");
-    EXPECT_EQ(read("Config", "Single"), "x");
-    EXPECT_EQ(read("Config", "Mismatched"), "\"x'");
-    EXPECT_EQ(read("Config", "NoEquals"), "<default>");
-    EXPECT_EQ(read("Config", "Empty"), "");
-    EXPECT_EQ(read("Config", "Hidden"), "<default>");
-    EXPECT_EQ(read("Config", "Other"), "<default>") << "a repeated section is not searched";
-    EXPECT_EQ(read("spaced section", "k"), "v");
-    EXPECT_EQ(read("Missing", "Name"), "<default>");
+        "K=v\n"
+        "[Int]\nA=500\nB= 42a\nC=null\nD=-5\nE=99999999999\nF=\nG=+7\n");
+    const struct {
+        const char *section, *key;
+        QString expected;
+        int size = ProfileFile::kDefaultBufferSize;
+        const char* def = "<default>";
+    } cases[] = {
+        {"CONFIG", "NAME", "spaced value"},
+        {"Config", "Quoted", "  kept blanks  "},
+        {"Config", "Single", "x"},
+        {"Config", "Mismatched", "\"x'"},
+        {"Config", "NoEquals", "<default>"},
+        {"Config", "Empty", ""},
+        {"Config", "Hidden", "<default>"},
+        {"Config", "Other", "<default>"},  // a repeated section is not searched
+        {"spaced section", "k", "v"},
+        {"Missing", "Name", "<default>"},
+        {"Config", "Long", "abcd", 5},
+        {"Config", "Missing", "012", 4, "0123456789"},
+        {"Config", "Long", "", 0},
+        {"Config", "Long", "", 1},
+        // The emoji is a surrogate pair; a cut between its halves drops both.
+        {"Config", "Emoji", "a", 3},
+        {"Config", "Emoji", QString::fromUtf8("a\xF0\x9F\x98\x80"), 4},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(read(c.section, c.key, c.def, c.size), c.expected) << c.key << " " << c.size;
     EXPECT_EQ(ProfileFile::readString("Config", "Name", "", QString(dir.filePath("none.ini"))), "");
-}
-
-TEST_F(ProfileFileTest, ValuesAndDefaultsAreCutToTheBuffer) {
-    put("[S]\nLong=abcdefgh\nEmoji=a\xF0\x9F\x98\x80z\n");
-    EXPECT_EQ(read("S", "Long", "", 5), "abcd");
-    EXPECT_EQ(read("S", "Missing", "0123456789", 4), "012");
-    EXPECT_EQ(read("S", "Long", "", 0), "");
-    EXPECT_EQ(read("S", "Long", "", 1), "");
-    // The emoji is a surrogate pair; a cut between its halves drops both.
-    EXPECT_EQ(read("S", "Emoji", "", 3), "a");
-    EXPECT_EQ(read("S", "Emoji", "", 4), QString::fromUtf8("a\xF0\x9F\x98\x80"));
-}
-
-TEST_F(ProfileFileTest, ReadIntTakesLeadingDigitsOrTheDefault) {
-    put("[S]\nA=500\nB= 42a\nC=null\nD=-5\nE=99999999999\nF=\nG=+7\n");
-    struct Case {
-        const char* key;
-        quint32 expected;
-    } cases[] = {{"A", 500},         {"B", 42}, {"C", 7}, {"D", 7},
-                 {"E", 0xFFFFFFFFu}, {"F", 7},  {"G", 7}, {"Missing", 7}};
-    for (const Case& c : cases)
-        EXPECT_EQ(ProfileFile::readInt("S", c.key, 7, path), c.expected) << c.key;
+    // Numbers: the leading digits, or the default.
+    const std::pair<const char*, quint32> numbers[] = {
+        {"A", 500},         {"B", 42}, {"C", 7}, {"D", 7},
+        {"E", 0xFFFFFFFFu}, {"F", 7},  {"G", 7}, {"X", 7}};
+    for (const auto& [key, expected] : numbers)
+        EXPECT_EQ(ProfileFile::readInt("Int", key, 7, path), expected) << key;
+    // Another writer's change is seen at once, even same-size within the same second.
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite) && f.seek(content().indexOf("K=v") + 2));
+    f.write("w");
+    f.close();
+    EXPECT_EQ(read("Spaced Section", "K"), "w");
+    QFile::remove(path);
+    EXPECT_EQ(read("Spaced Section", "K"), "<default>");
 }
 
 TEST_F(ProfileFileTest, WritesKeepEverythingElseByteForByte) {
@@ -154,126 +159,78 @@ TEST_F(ProfileFileTest, BatchAppliesChangesInOrder) {
     EXPECT_EQ(read("A", "hidden"), "<default>") << "the repeated section stays invisible";
 }
 
-TEST_F(ProfileFileTest, UnchangedValueDoesNotRewriteTheFile) {
-    put("[S]\nK=v\n");
-    const ino_t before = statOf(path).st_ino;
-    ASSERT_TRUE(ProfileFile::writeString("S", "K", "v", path));
-    EXPECT_EQ(statOf(path).st_ino, before);
-    // Removing what is not there does not create a file either.
-    const QString other = dir.filePath("absent.ini");
-    ASSERT_TRUE(ProfileFile::removeKey("S", "K", other));
-    EXPECT_FALSE(QFile::exists(other));
-}
-
+// Plain UTF-8, a UTF-8 byte-order mark, and UTF-16LE with its mark: new
+// lines use the file's own encoding and line ends.
 TEST_F(ProfileFileTest, JapaneseRoundTripsInEachEncoding) {
     const QString name = QStringLiteral("経理部 月次バックアップ");
     const QString folder = QStringLiteral("/home/ユーザー/書類");
-
-    // Plain UTF-8, a UTF-8 byte-order mark, and UTF-16LE with its mark.
-    const QByteArray starts[] = {
-        QByteArray(), QByteArray("\xEF\xBB\xBF[Config]\n"),
-        QByteArray("\xFF\xFE") +
-            QByteArray(reinterpret_cast<const char*>(u"[Config]\r\nA=1\r\n"), 30)};
-    for (const QByteArray& start : starts) {
-        put(start);
+    const QString added = "Name1=" + name + "\nHotFolder1=" + folder + "\n";
+    const auto utf16 = [](const QString& text) {
+        return "\xFF\xFE" +
+               QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+    };
+    const std::pair<QByteArray, QByteArray> cases[] = {
+        {"", "[Config]\n" + added.toUtf8()},
+        {"\xEF\xBB\xBF[Config]\n", "\xEF\xBB\xBF[Config]\n" + added.toUtf8()},
+        {utf16("[Config]\r\nA=1\r\n"),
+         utf16("[Config]\r\nA=1\r\n" + QString(added).replace("\n", "\r\n"))}};
+    for (const auto& [before, after] : cases) {
+        put(before);
         ASSERT_TRUE(ProfileFile::writeString("Config", "Name1", name, path));
         ASSERT_TRUE(ProfileFile::writeString("Config", "HotFolder1", folder, path));
         ProfileFile::flush(path);
-        EXPECT_EQ(read("Config", "Name1"), name);
-        EXPECT_EQ(read("Config", "HotFolder1"), folder);
-        const QByteArray bytes = content();
-        if (start.startsWith("\xFF\xFE")) {
-            EXPECT_TRUE(bytes.startsWith("\xFF\xFE"));
-            EXPECT_EQ(read("Config", "A"), "1");
-            EXPECT_TRUE(
-                bytes.contains(QByteArray(reinterpret_cast<const char*>(u"\r\nName1="), 16)))
-                << "new lines in a UTF-16 file use its own encoding and line ends";
-        } else {
-            EXPECT_EQ(bytes.startsWith("\xEF\xBB\xBF"), start.startsWith("\xEF\xBB\xBF"));
-            EXPECT_TRUE(bytes.contains(name.toUtf8()));
-        }
+        EXPECT_EQ(read("Config", "Name1") + read("Config", "HotFolder1"), name + folder);
+        EXPECT_EQ(content(), after);
     }
 }
 
-TEST_F(ProfileFileTest, BadBytesAndOddLineEndsSurviveAndReadableKeysAnswer) {
-    // Invalid UTF-8, a lone CR line end, CR LF, LF, a NUL byte and no final newline.
-    static const char raw[] =
-        "[Config]\rBad=\xC3\x28\xFF\xFE value\r\n"
-        "ID=alice\n"
-        "Nul=a\0b\n"
-        "PortalName=acme";
-    put(QByteArray(raw, sizeof(raw) - 1));
+// Invalid UTF-8, a lone CR line end, CR LF, LF, a NUL byte, 10 MiB of
+// comments and no final newline: all kept, and the readable keys answer.
+TEST_F(ProfileFileTest, BadBytesOddLineEndsAndLargeFilesSurvive) {
+    static const char raw[] = "[Config]\rBad=\xC3\x28\xFF\xFE value\r\nID=alice\nNul=a\0b\n";
+    const QByteArray filler = "; " + QByteArray(200, 'x') + "\n";
+    const QByteArray before =
+        QByteArray(raw, sizeof(raw) - 1) + filler.repeated(50000) + "PortalName=acme";
+    put(before);
     EXPECT_EQ(read("Config", "ID"), "alice");
     EXPECT_EQ(read("Config", "PortalName"), "acme");
-
     ASSERT_TRUE(ProfileFile::writeString("Config", "ID", "bob", path));
-    const QByteArray after = content();
-    EXPECT_TRUE(after.startsWith("[Config]\rBad=\xC3\x28\xFF\xFE value\r\nID=bob\n"));
-    EXPECT_TRUE(after.contains(QByteArray("Nul=a\0b\n", 8)));
-    EXPECT_TRUE(after.endsWith("PortalName=acme"));
+    EXPECT_EQ(content(), QByteArray(before).replace("ID=alice", "ID=bob"));
     EXPECT_EQ(read("Config", "PortalName"), "acme");
 }
 
-TEST_F(ProfileFileTest, LargeFileLoadsAndAnswers) {
-    QByteArray big = "[Config]\nFirst=1\n";
-    const QByteArray filler = "; " + QByteArray(200, 'x') + "\n";
-    while (big.size() < 10 * 1024 * 1024)
-        big += filler;
-    big += "Last=2\n";
-    put(big);
-    EXPECT_EQ(read("Config", "First"), "1");
-    EXPECT_EQ(read("Config", "Last"), "2");
-    ASSERT_TRUE(ProfileFile::writeString("Config", "Added", "3", path));
-    EXPECT_EQ(content().size(), big.size() + 8);
-}
-
-TEST_F(ProfileFileTest, TextsThatWouldBreakTheFileAreRefused) {
+TEST_F(ProfileFileTest, RefusedWritesChangeNothing) {
     put("[S]\nK=v\n");
     const QByteArray before = content();
-    EXPECT_FALSE(ProfileFile::writeString("S", "K", "two\nlines", path));
-    EXPECT_FALSE(ProfileFile::writeString("S", "K", "cr\rhere", path));
-    EXPECT_FALSE(ProfileFile::writeString("S", "a=b", "v", path));
-    EXPECT_FALSE(ProfileFile::writeString("S]", "K", "v", path));
-    EXPECT_FALSE(ProfileFile::writeString("S", "", "v", path));
-    EXPECT_FALSE(ProfileFile::writeString("S", "[K", "v", path));
+    const std::array<const char*, 3> refused[] = {{"S", "K", "two\nlines"}, {"S", "K", "cr\rhere"},
+                                                  {"S", "a=b", "v"},        {"S]", "K", "v"},
+                                                  {"S", "", "v"},           {"S", "[K", "v"}};
+    for (const auto& [section, key, value] : refused)
+        EXPECT_FALSE(ProfileFile::writeString(section, key, value, path)) << key << value;
     EXPECT_FALSE(
         ProfileFile::apply({{"S", "Good", QString("1")}, {"S", "Bad", QString("x\ny")}}, path))
         << "one bad change refuses the whole batch";
     EXPECT_EQ(content(), before);
+    // An unchanged value does not rewrite the file.
+    const ino_t inode = statOf(path).st_ino;
+    ASSERT_TRUE(ProfileFile::writeString("S", "K", "v", path));
+    EXPECT_EQ(statOf(path).st_ino, inode);
+    // Nothing is created for a removal of what is not there, nor in a missing folder.
+    ASSERT_TRUE(ProfileFile::removeKey("S", "K", dir.filePath("absent.ini")));
+    EXPECT_FALSE(ProfileFile::writeString("S", "K", "v", dir.filePath("missing/folder/x.ini")));
+    EXPECT_FALSE(ProfileFile::apply({{"S", "K", QString("v")}}, dir.filePath("missing/x.ini")));
+    EXPECT_FALSE(QFile::exists(dir.filePath("absent.ini")) ||
+                 QFile::exists(dir.filePath("missing")));
 }
 
 TEST_F(ProfileFileTest, NewFilesAreOwnerOnlyAndExistingModesKept) {
     ASSERT_TRUE(ProfileFile::writeString("Config", "Password", "secret", path));
     EXPECT_EQ(statOf(path).st_mode & 0777, 0600u);
-
     const QString shared = dir.filePath("shared.ini");
-    QFile f(shared);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.close();
+    ASSERT_TRUE(QFile(shared).open(QIODevice::WriteOnly));
     ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0640), 0);
     ASSERT_TRUE(ProfileFile::writeString("S", "K", "v", shared));
     EXPECT_EQ(statOf(shared).st_mode & 0777, 0640u);
-}
-
-TEST_F(ProfileFileTest, WriteIntoMissingFolderFailsCleanly) {
-    const QString nowhere = dir.filePath("missing/folder/settings.ini");
-    EXPECT_FALSE(ProfileFile::writeString("S", "K", "v", nowhere));
-    EXPECT_FALSE(ProfileFile::apply({{"S", "K", QString("v")}}, nowhere));
-    EXPECT_FALSE(QFileInfo::exists(dir.filePath("missing")));
-}
-
-TEST_F(ProfileFileTest, ChangesByOtherWritersAreSeenAtOnce) {
-    put("[S]\nK=aaaa\n");
-    EXPECT_EQ(read("S", "K"), "aaaa");
-    // Same size, rewritten in place within the same second.
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-    f.seek(6);
-    f.write("bbbb");
-    f.close();
-    EXPECT_EQ(read("S", "K"), "bbbb");
-    QFile::remove(path);
-    EXPECT_EQ(read("S", "K"), "<default>");
 }
 
 TEST_F(ProfileFileTest, ReadersNeverSeeAHalfWrittenBatch) {
@@ -290,22 +247,11 @@ TEST_F(ProfileFileTest, ReadersNeverSeeAHalfWrittenBatch) {
     });
     int mismatches = 0;
     int reads = 0;
-    while (!done) {
-        // Read both from one version of the file.
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray bytes = f.readAll();
-        ++reads;
-        const int a = bytes.indexOf("A=");
-        const int b = bytes.indexOf("B=");
-        if (a < 0 || b < 0 || !bytes.contains(padding.toLatin1())) {
-            ++mismatches;
-            continue;
-        }
-        if (bytes.mid(a + 2, bytes.indexOf('\n', a) - a - 2) !=
-            bytes.mid(b + 2, bytes.indexOf('\n', b) - b - 2))
-            ++mismatches;
+    for (; !done; ++reads) {
+        const QString text = QString::fromLatin1(fileBytes(path));  // one version of the file
+        const QString a = text.section("\nA=", 1).section('\n', 0, 0);
+        mismatches += a.isEmpty() || a != text.section("\nB=", 1).section('\n', 0, 0) ||
+                      !text.contains(padding);
     }
     writer.join();
     EXPECT_EQ(mismatches, 0) << "of " << reads << " reads";
@@ -327,8 +273,7 @@ TEST_F(ProfileFileTest, ConcurrentWritersLoseNoKey) {
     }
     for (auto& th : threads)
         th.join();
-    ASSERT_TRUE(first.waitForFinished(120000));
-    ASSERT_TRUE(second.waitForFinished(120000));
+    ASSERT_TRUE(first.waitForFinished(120000) && second.waitForFinished(120000));
     EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().constData();
     EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().constData();
 
@@ -336,10 +281,8 @@ TEST_F(ProfileFileTest, ConcurrentWritersLoseNoKey) {
     const std::pair<const char*, int> written[] = {
         {"p1_", 1000}, {"p2_", 1000}, {"t0_", 200}, {"t1_", 200}};
     for (const auto& [prefix, count] : written) {
-        for (int i = 0; i < count; ++i) {
-            if (read("Race", prefix + QString::number(i)) != QString::number(i))
-                ++missing;
-        }
+        for (int i = 0; i < count; ++i)
+            missing += read("Race", prefix + QString::number(i)) != QString::number(i);
     }
     EXPECT_EQ(missing, 0);
 }

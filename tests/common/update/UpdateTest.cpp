@@ -21,16 +21,9 @@
 
 namespace {
 
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
+// Writes a file whole (and its folder), failing the test when it cannot.
 void writeFile(const QString& path, const QByteArray& data) {
-    QDir().mkpath(path.section('/', 0, -2));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(data);
+    ASSERT_TRUE(putFile(path, data)) << path.toStdString();
 }
 
 struct ZipEntry {
@@ -52,7 +45,7 @@ void writeZip(const QString& path, const std::vector<ZipEntry>& entries) {
 }
 
 bool alive(qint64 pid) {  // running, not a zombie
-    const QByteArray stat = readAll(QString("/proc/%1/stat").arg(pid));
+    const QByteArray stat = fileBytes(QString("/proc/%1/stat").arg(pid));
     return stat != "<missing>" && !stat.contains(") Z ");
 }
 
@@ -127,20 +120,21 @@ TEST_F(UpdateTest, ServerListFallsBackAndKeepsTheOldListWhenNoneAnswers) {
     for (const auto& [servers, defaultServer, answered] : cases) {
         serveList("File1=x\n");
         writeFile(state_.listFilePath, caLine() + "[Server]\n" + servers + "\n");
-        const QByteArray before = readAll(state_.listFilePath);
+        const QByteArray before = fileBytes(state_.listFilePath);
         qputenv("QUILLON_UPDATE_SERVER", defaultServer);
         state_.serverBaseUrl.clear();
         EXPECT_TRUE(SelectUpdateServer(state_));
         qunsetenv("QUILLON_UPDATE_SERVER");
         EXPECT_EQ(state_.serverBaseUrl, answered ? base() : QString()) << servers.constData();
-        EXPECT_EQ(readAll(state_.listFilePath), answered ? readAll(served("Quillon.ini")) : before);
+        EXPECT_EQ(fileBytes(state_.listFilePath),
+                  answered ? fileBytes(served("Quillon.ini")) : before);
     }
     EXPECT_TRUE(messages().contains("デフォルトサーバに接続します。"));
     EXPECT_TRUE(messages().contains("サーバ接続に失敗しました。"));
 }
 
 TEST_F(UpdateTest, PlainFilesAreReplacedWholeOnlyWhenNewer) {
-    const QByteArray ours = readAll(QUILLON_UPDATER);  // carries the build's version note
+    const QByteArray ours = fileBytes(QUILLON_UPDATER);  // carries the build's version note
     const QString kept = " は更新の必要はありません。", done = " を更新しました。",
                   failed = " の更新に失敗しました。";
     struct Case {
@@ -156,7 +150,8 @@ TEST_F(UpdateTest, PlainFilesAreReplacedWholeOnlyWhenNewer) {
                  {"badversion", "a.b", "old", "new", false, kept},
                  {"notserved", "9.0.0.0", "old", "", false, failed},
                  {"cut", "9.0.0.0", "old", "whole new content", false, failed},
-                 {"QuillonUpdater", "9.0.0.0", "self", "new", false, {}}};
+                 {"QuillonUpdater", "9.0.0.0", "self", "new", false, {}},
+                 {"../outside", "9.0.0.0", "", "", false, failed}};
     QByteArray files, sections;
     int n = 0;
     for (const auto& c : cases) {
@@ -181,9 +176,9 @@ TEST_F(UpdateTest, PlainFilesAreReplacedWholeOnlyWhenNewer) {
     const QStringList log = messages();
     for (const auto& c : cases) {
         const QString name = c.name;
-        EXPECT_EQ(readAll(installed(name)), c.replaced           ? c.servedData
-                                            : c.before.isEmpty() ? "<missing>"
-                                                                 : c.before)
+        EXPECT_EQ(fileBytes(installed(name)), c.replaced           ? c.servedData
+                                              : c.before.isEmpty() ? "<missing>"
+                                                                   : c.before)
             << c.name;
         EXPECT_TRUE(!c.replaced || c.before.isEmpty() ||
                     QFile::permissions(installed(name)) & QFile::ExeOwner)
@@ -210,43 +205,44 @@ TEST_F(UpdateTest, AFullDiskLeavesTheOldFileWhole) {
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::signal(SIGXFSZ, previous);
     EXPECT_FALSE(written);
-    EXPECT_EQ(readAll(installed("big")), "old");
+    EXPECT_EQ(fileBytes(installed("big")), "old");
     EXPECT_TRUE(QDir(program_.path()).entryList({".tv2*"}, QDir::Hidden | QDir::Files).isEmpty());
 }
 
 TEST_F(UpdateTest, PackagesAreUnpackedIntoTheirFolderOrRefusedWhole) {
-    const std::tuple<const char*, std::vector<ZipEntry>, bool> cases[] = {
-        {"good",
-         {{"Version.ini", "[Version]\nVersion=1.2.0.0\n"},
-          {"Tv2ShellExt.dll", "dll"},
-          {"sub/tool", "#!/bin/sh\n", 0755}},
-         true},
-        {"climbs out", {{"ok.txt", "x"}, {"../evil.txt", "x"}}, false},
-        {"absolute", {{"/tmp/evil-update.txt", "x"}}, false},
-        {"corrupt", {{"a.txt", QByteArray(5000, 'a')}}, false}};
-    for (const auto& [label, entries, ok] : cases) {
+    const std::vector<ZipEntry> good = {{"Version.ini", "[Version]\nVersion=1.2.0.0\n"},
+                                        {"Tv2ShellExt.dll", "dll"},
+                                        {"sub/tool", "#!/bin/sh\n", 0755}};
+    // Label, package name, entries, whether the run goes on, whether it was unpacked.
+    const std::tuple<const char*, QByteArray, std::vector<ZipEntry>, bool, bool> cases[] = {
+        {"good", "pkg.zip", good, true, true},
+        {"add-on package without the add-on is skipped", "Foxit.zip", good, true, false},
+        {"climbs out", "pkg.zip", {{"ok.txt", "x"}, {"../evil.txt", "x"}}, false, false},
+        {"absolute", "pkg.zip", {{"/tmp/evil-update.txt", "x"}}, false, false},
+        {"corrupt", "pkg.zip", {{"a.txt", QByteArray(5000, 'a')}}, false, false}};
+    for (const auto& [label, name, entries, ok, unpacked] : cases) {
         QDir(installed("Plugins")).removeRecursively();
         writeFile(installed("Temp/stale.txt"), "left by an earlier move");
-        writeZip(served("pkg.zip"), entries);
+        writeZip(served(name), entries);
         if (QByteArray(label) == "corrupt")
-            writeFile(served("pkg.zip"), readAll(served("pkg.zip")).chopped(30));
-        serveList(
-            "File1=pkg.zip\nFile2=after\n[pkg.zip]\nZip=1\nVersion=1.2.0.0\nDestDir=Plugins\n"
-            "[after]\nVersion=0.0.0.0\n");
+            writeFile(served(name), fileBytes(served(name)).chopped(30));
+        serveList("File1=" + name + "\nFile2=after\n[" + name +
+                  "]\nZip=1\nVersion=1.2.0.0\nDestDir=Plugins\n[after]\nVersion=0.0.0.0\n");
         writeFile(served("after"), "after");
         QFile::remove(installed("after"));
 
         EXPECT_EQ(RunUpdate(state_), ok) << label;
         EXPECT_EQ(QFile::exists(installed("after")), ok) << label << ": later entries";
-        EXPECT_TRUE(QDir(installed("Temp")).isEmpty()) << label;
+        EXPECT_TRUE(QDir(installed("Temp")).isEmpty() || !unpacked) << label;
         EXPECT_FALSE(QFile::exists(installed("Plugins/stale.txt"))) << label;
         EXPECT_FALSE(QFile::exists(installed("evil.txt")) || QFile::exists("/tmp/evil-update.txt"));
         const QString ini = installed("Plugins/Version.ini");
-        EXPECT_EQ(ProfileFile::readString("Version", "Version", "", ini), ok ? "1.2.0.0" : "");
+        EXPECT_EQ(ProfileFile::readString("Version", "Version", "", ini),
+                  unpacked ? "1.2.0.0" : "");
         EXPECT_EQ(ProfileFile::readString("Update", "Tv2ShellExt.dll", "", ini),
-                  ok ? "NeedReboot" : "");
-        EXPECT_EQ(QFileInfo(installed("Plugins/sub/tool")).isExecutable(), ok);
-        EXPECT_TRUE(ok || messages().contains(installed("pkg.zip") + " の更新に失敗しました。"));
+                  unpacked ? "NeedReboot" : "");
+        EXPECT_EQ(QFileInfo(installed("Plugins/sub/tool")).isExecutable(), unpacked) << label;
+        EXPECT_TRUE(ok || messages().contains(installed(name) + " の更新に失敗しました。"));
     }
 }
 
@@ -272,7 +268,7 @@ TEST_F(UpdateTest, AddOnInstallerRunsOnlyWhenAllowedAndConfirmed) {
         EXPECT_FALSE(QFile::exists(installed("setup"))) << "the installer is never left behind";
         EXPECT_TRUE(QFile::exists(installed("after"))) << "the next entry is processed";
         EXPECT_EQ(state_.addOnInstalled, installedNow);
-        EXPECT_EQ(readAll(ran), installedNow ? "/verysilent\n" : "<missing>");
+        EXPECT_EQ(fileBytes(ran), installedNow ? "/verysilent\n" : "<missing>");
         EXPECT_EQ(
             ProfileFile::readString("Version", "Version", "", installed("FAddOn/Version.ini")),
             installedNow ? "2.0.0.0" : "");

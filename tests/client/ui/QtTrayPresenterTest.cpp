@@ -1,13 +1,15 @@
 // The tray icon's menu as the presenter builds it, without the host ever
-// announcing that it is about to show it.
+// announcing that it is about to show it; the settings dialog it opens.
 #include "QtTrayPresenter.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include "CLogWriter.h"
+#include "CTorval2ControlDlg.h"
 #include "CTrayWnd.h"
 #include "EmulatorClient.h"
 #include "TestSupport.h"
@@ -25,7 +27,7 @@ QString Texts(const QMenu& menu) {
     return texts.join(' ');
 }
 
-TEST(QtTrayPresenterTest, MenuFollowsTheStateWithoutBeingAskedToShow) {
+TEST(QtTrayPresenterTest, MenuFollowsTheStateAndTheSettingsOpenOnce) {
     TempDataHome home;
     EmulatorProcess emulator;
     ASSERT_TRUE(emulator.started());
@@ -65,6 +67,30 @@ TEST(QtTrayPresenterTest, MenuFollowsTheStateWithoutBeingAskedToShow) {
         ASSERT_TRUE(WaitFor(step.done));
         EXPECT_EQ(Texts(presenter.menu()), step.menu);
     }
+
+    // Opened at the start once; asked again while open, it is only raised.
+    ASSERT_TRUE(ProfileFile::writeString("Config", "OpenSetup", "ON", ConfigPath()));
+    int dialogs = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        QDialog* open = presenter.settingsDialog();
+        if (!open || !open->isVisible())
+            return;
+        ++dialogs;
+        EXPECT_TRUE(window.settingsOpen());
+        window.onCommand(CTrayWnd::kSettings);
+        int count = 0;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            count += qobject_cast<CTorval2ControlDlg*>(w) && w->isVisible();
+        EXPECT_EQ(count, 1);
+        open->reject();
+    });
+    probe.start(50);
+    window.OnCreate();
+    EXPECT_EQ(Setting("OpenSetup"), "OFF");
+    WaitFor([&] { return dialogs > 0 && !presenter.settingsDialog(); });
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_FALSE(window.settingsOpen());
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include "CTrayWnd.h"
 #include "DriveOperations.h"
 #include "JobSettings.h"
-#include "QtTrayPresenter.h"
 #include "WebDavSizeLimit.h"
 
 #include "CRestSettings.h"
@@ -22,7 +21,6 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
@@ -296,36 +294,6 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
     EXPECT_FALSE(view->topLevelItem(1)->text(4).isEmpty());
     EXPECT_TRUE(view->topLevelItem(1)->isSelected());
     ASSERT_TRUE(WaitFor([&] { return tray.runsInUse() == 0; }));
-}
-
-TEST_F(SettingsDialogsTest, TrayOpensTheSettingsOnceAndRaisesIt) {
-    CLogWriter logger(ConfigPath());
-    QtTrayPresenter presenter(logger);
-    CTrayWnd tray(presenter);
-    presenter.attach(tray);
-    ASSERT_TRUE(ProfileFile::writeString("Config", "OpenSetup", "ON", ConfigPath()));
-    int dialogs = 0;
-    QTimer probe;
-    probe.setInterval(50);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        QDialog* open = presenter.settingsDialog();
-        if (!open || !open->isVisible())
-            return;
-        ++dialogs;
-        EXPECT_TRUE(tray.settingsOpen());
-        tray.onCommand(CTrayWnd::kSettings);  // again, while open
-        int count = 0;
-        for (QWidget* w : QApplication::topLevelWidgets())
-            count += qobject_cast<CTorval2ControlDlg*>(w) && w->isVisible();
-        EXPECT_EQ(count, 1);
-        open->reject();
-    });
-    probe.start();
-    tray.OnCreate();
-    EXPECT_EQ(Setting("OpenSetup"), "OFF");
-    WaitFor([&] { return dialogs > 0 && !presenter.settingsDialog(); });
-    EXPECT_EQ(dialogs, 1);
-    EXPECT_FALSE(tray.settingsOpen());
 }
 
 }  // namespace

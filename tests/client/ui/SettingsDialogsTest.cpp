@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -259,6 +260,9 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
             set->remoteEdit()->setText("/Velmora");
             set->compressBox()->setChecked(true);
             set->zipEdit()->setText("z");
+            for (const QLabel* label : set->findChildren<QLabel*>())
+                EXPECT_TRUE(!label->text().endsWith("：") || label->buddy())
+                    << label->text().toStdString();
             set->accept();
         }
     };
@@ -294,6 +298,11 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
     EXPECT_FALSE(view->topLevelItem(1)->text(4).isEmpty());
     EXPECT_TRUE(view->topLevelItem(1)->isSelected());
     ASSERT_TRUE(WaitFor([&] { return tray.runsInUse() == 0; }));
+    for (QPushButton* b : list.findChildren<QPushButton*>()) {
+        if (b->text() == "閉じる")
+            b->click();
+    }
+    EXPECT_FALSE(list.isVisible());
 }
 
 }  // namespace

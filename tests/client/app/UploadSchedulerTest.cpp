@@ -7,138 +7,127 @@
 namespace {
 
 // A local time from its parts; the weekday follows from the date.
-SystemTime At(int year, int month, int day, int hour, int minute, int second = 0) {
-    return SystemTime::fromDateTime(
-        QDateTime(QDate(year, month, day), QTime(hour, minute, second)));
+SystemTime At(int day, int hour, int minute, int second = 0) {
+    return SystemTime::fromDateTime(QDateTime(QDate(2026, 12, day), QTime(hour, minute, second)));
 }
 
 // 2026-12-07 is a Monday.
-const SystemTime kStart = At(2026, 12, 7, 8, 0, 40);
+const SystemTime kStart = At(7, 8, 0, 40);
 
-UploadJob TimeOfDay(int hour, int minute, const QString& week = "1111111") {
+UploadJob Daily(int hour, int minute, const QString& week = "1111111") {
     UploadJob j;
     j.HotFolder = "/hot";
     j.OrrinPortalFolder = "/dest";
     j.SyncTime1Type = true;
-    j.SyncTime1.hour = static_cast<quint16>(hour);
-    j.SyncTime1.minute = static_cast<quint16>(minute);
+    j.SyncTime1 = {.hour = quint16(hour), .minute = quint16(minute)};
     j.SyncTime1Week = week;
     j.LastUploadFlag = "（未）";
     return j;
 }
 
 UploadJob AfterStart(const QString& minutes, const QString& week = "1111111") {
-    UploadJob j = TimeOfDay(0, 0, week);
+    UploadJob j = Daily(0, 0, week);
     j.SyncTime1Type = false;
     j.SyncTime1AfterStart = minutes;
     return j;
 }
 
-QList<int> Due(const std::vector<UploadJob>& jobs, const SystemTime& now,
-               const SystemTime& start = kStart) {
-    std::vector<const UploadJob*> list;
-    for (const UploadJob& j : jobs)
-        list.push_back(&j);
-    return UploadScheduler::DueJobs(list, now, start);
-}
-
-TEST(UploadSchedulerTest, TimeOfDayOnItsWeekdaysOnly) {
-    const UploadJob weekdays = TimeOfDay(9, 30, "1111100");
-    // Every day of one week at 09:30, then the neighbouring minutes.
-    for (int day = 7; day <= 13; ++day) {
-        const bool weekend = day >= 12;
-        EXPECT_EQ(Due({weekdays}, At(2026, 12, day, 9, 30, 59)).size(), weekend ? 0 : 1) << day;
-        EXPECT_TRUE(Due({weekdays}, At(2026, 12, day, 9, 29, 59)).isEmpty());
-        EXPECT_TRUE(Due({weekdays}, At(2026, 12, day, 9, 31)).isEmpty());
-    }
-    // Sunday only: the last character of the mask.
-    EXPECT_EQ(Due({TimeOfDay(0, 0, "0000001")}, At(2026, 12, 13, 0, 0)).size(), 1);
-    EXPECT_TRUE(Due({TimeOfDay(0, 0, "0000001")}, At(2026, 12, 14, 0, 0)).isEmpty());
-    // A mask too short for today never matches; so does an empty one.
-    EXPECT_TRUE(Due({TimeOfDay(9, 30, "11111")}, At(2026, 12, 12, 9, 30)).isEmpty());
-    EXPECT_EQ(Due({TimeOfDay(9, 30, "11111")}, At(2026, 12, 11, 9, 30)).size(), 1);
-    EXPECT_TRUE(Due({TimeOfDay(9, 30, "")}, At(2026, 12, 7, 9, 30)).isEmpty());
-}
-
-TEST(UploadSchedulerTest, AfterStartCountsFromTheStartMinute) {
-    const UploadJob five = AfterStart("5");
-    EXPECT_TRUE(Due({five}, At(2026, 12, 7, 8, 4, 59)).isEmpty());
-    EXPECT_EQ(Due({five}, At(2026, 12, 7, 8, 5, 1)).size(), 1)
-        << "start 08:00:40 → the 08:05 minute";
-    EXPECT_TRUE(Due({five}, At(2026, 12, 7, 8, 6)).isEmpty());
-    EXPECT_TRUE(Due({five}, At(2026, 12, 8, 8, 5)).isEmpty()) << "once per program start";
-    // Zero minutes would be the start minute itself, which no tick reaches.
-    EXPECT_TRUE(Due({AfterStart("0")}, At(2026, 12, 7, 8, 1)).isEmpty());
-    EXPECT_TRUE(Due({AfterStart("abc")}, At(2026, 12, 7, 8, 1)).isEmpty());
-    // Across midnight: started 23:58 on Sunday, 5 minutes → Monday 00:03, Monday's mask bit.
-    const SystemTime late = At(2026, 12, 13, 23, 58, 10);
-    EXPECT_EQ(Due({AfterStart("5", "1000000")}, At(2026, 12, 14, 0, 3), late).size(), 1);
-    EXPECT_TRUE(Due({AfterStart("5", "0000001")}, At(2026, 12, 14, 0, 3), late).isEmpty());
-    // A large value is minutes, not a day-wrapped time.
-    EXPECT_EQ(Due({AfterStart("1440")}, At(2026, 12, 8, 8, 0)).size(), 1);
-}
-
-TEST(UploadSchedulerTest, SecondScheduleOnlyWhenEnabledAndNeitherWhileRunning) {
-    UploadJob j = TimeOfDay(9, 0);
-    j.SyncTime2Type = true;
-    j.SyncTime2 = {.hour = 17, .minute = 45};
+// Daily at 09:00 with a second schedule: a time of day, or minutes after the
+// start when `after` is given.
+UploadJob Twice(bool enabled, int hour, int minute, const QString& after = {}) {
+    UploadJob j = Daily(9, 0);
+    j.SyncTime2Enable = enabled;
+    j.SyncTime2Type = after.isEmpty();
+    j.SyncTime2 = {.hour = quint16(hour), .minute = quint16(minute)};
+    j.SyncTime2AfterStart = after;
     j.SyncTime2Week = "1111111";
-    EXPECT_TRUE(Due({j}, At(2026, 12, 7, 17, 45)).isEmpty());
-    j.SyncTime2Enable = true;
-    EXPECT_EQ(Due({j}, At(2026, 12, 7, 17, 45)).size(), 1);
-    EXPECT_EQ(Due({j}, At(2026, 12, 7, 9, 0)).size(), 1);
-    j.SyncTime2Type = false;
-    j.SyncTime2AfterStart = "10";
-    EXPECT_EQ(Due({j}, At(2026, 12, 7, 8, 10)).size(), 1);
-    EXPECT_TRUE(Due({j}, At(2026, 12, 7, 17, 45)).isEmpty());
-    j.isUploading = true;
-    EXPECT_TRUE(Due({j}, At(2026, 12, 7, 9, 0)).isEmpty()) << "running jobs are not started again";
-    EXPECT_TRUE(Due({j}, At(2026, 12, 7, 8, 10)).isEmpty());
+    return j;
 }
 
-TEST(UploadSchedulerTest, TwoHoursAfterASuccessfulRunOfTheSameFolders) {
-    UploadJob a = TimeOfDay(10, 0);
-    a.SyncTime2Enable = true;
-    a.SyncTime2Type = true;
-    a.SyncTime2Week = "1111111";
-    UploadJob b = a;  // same folders
-    b.LastUploadFlag = "成功";
-    b.LastUploadEndTime = At(2026, 12, 7, 10, 0);
-    b.SyncTime1.hour = 23;  // b itself is not due
-    b.SyncTime2Enable = false;
-    auto dueAt = [&](int hour, int minute) {
-        a.SyncTime2.hour = static_cast<quint16>(hour);
-        a.SyncTime2.minute = static_cast<quint16>(minute);
-        return Due({a, b}, At(2026, 12, 7, hour, minute));
-    };
-    EXPECT_TRUE(dueAt(10, 0).isEmpty());
-    EXPECT_TRUE(dueAt(11, 59).isEmpty());
-    EXPECT_EQ(dueAt(12, 0), QList<int>{0});
+UploadJob Ended(UploadJob j, const QString& flag, const SystemTime& end) {
+    j.LastUploadFlag = flag;
+    j.LastUploadEndTime = end;
+    return j;
+}
 
-    b.LastUploadFlag = "失敗";
-    EXPECT_EQ(dueAt(10, 30), QList<int>{0}) << "after a failed run the other may start at once";
-    b.LastUploadFlag = "成功";
-    b.OrrinPortalFolder = "/Dest";
-    EXPECT_EQ(dueAt(10, 30), QList<int>{0}) << "folders compare case-sensitively";
-    // The job's own recent success holds it back too, across midnight.
-    UploadJob own = TimeOfDay(0, 30);
-    own.LastUploadFlag = "成功";
-    own.LastUploadEndTime = At(2026, 12, 7, 23, 0);
-    EXPECT_TRUE(Due({own}, At(2026, 12, 8, 0, 30)).isEmpty());
-    own.LastUploadEndTime = At(2026, 12, 7, 22, 30);
-    EXPECT_EQ(Due({own}, At(2026, 12, 8, 0, 30)).size(), 1);
+UploadJob Uploading(UploadJob j) {
+    j.isUploading = true;
+    return j;
+}
+
+// Another job on the same folders, never due itself, whose run ended at 10:00.
+UploadJob Neighbour(const QString& flag, const QString& dest = "/dest") {
+    UploadJob j = Ended(Daily(23, 0), flag, At(7, 10, 0));
+    j.OrrinPortalFolder = dest;
+    return j;
+}
+
+TEST(UploadSchedulerTest, DueJobsByScheduleAndLastRun) {
+    const SystemTime late = At(13, 23, 58, 10);  // Sunday 23:58
+    const struct {
+        const char* why;
+        std::vector<UploadJob> jobs;
+        SystemTime now;
+        QList<int> due;
+        SystemTime start = kStart;
+    } cases[] = {
+        {"weekday in the mask", {Daily(9, 30, "1111100")}, At(7, 9, 30, 59), {0}},
+        {"Friday, last weekday", {Daily(9, 30, "1111100")}, At(11, 9, 30), {0}},
+        {"Saturday not in the mask", {Daily(9, 30, "1111100")}, At(12, 9, 30), {}},
+        {"Sunday not in the mask", {Daily(9, 30, "1111100")}, At(13, 9, 30), {}},
+        {"the minute before", {Daily(9, 30)}, At(7, 9, 29, 59), {}},
+        {"the minute after", {Daily(9, 30)}, At(7, 9, 31), {}},
+        {"Sunday is the last bit", {Daily(0, 0, "0000001")}, At(13, 0, 0), {0}},
+        {"Monday is not", {Daily(0, 0, "0000001")}, At(14, 0, 0), {}},
+        {"short mask, day beyond it", {Daily(9, 30, "11111")}, At(12, 9, 30), {}},
+        {"short mask, day inside it", {Daily(9, 30, "11111")}, At(11, 9, 30), {0}},
+        {"empty mask", {Daily(9, 30, "")}, At(7, 9, 30), {}},
+        // Counted from the start minute: started 08:00:40, five minutes → 08:05.
+        {"after start, a minute early", {AfterStart("5")}, At(7, 8, 4, 59), {}},
+        {"after start", {AfterStart("5")}, At(7, 8, 5, 1), {0}},
+        {"after start, a minute late", {AfterStart("5")}, At(7, 8, 6), {}},
+        {"once per program start", {AfterStart("5")}, At(8, 8, 5), {}},
+        {"zero minutes: no tick reaches it", {AfterStart("0")}, At(7, 8, 1), {}},
+        {"not a number", {AfterStart("abc")}, At(7, 8, 1), {}},
+        {"across midnight, Monday's bit", {AfterStart("5", "1000000")}, At(14, 0, 3), {0}, late},
+        {"across midnight, Sunday's bit", {AfterStart("5", "0000001")}, At(14, 0, 3), {}, late},
+        {"minutes, not a wrapped time", {AfterStart("1440")}, At(8, 8, 0), {0}},
+        {"second schedule off", {Twice(false, 17, 45)}, At(7, 17, 45), {}},
+        {"second schedule", {Twice(true, 17, 45)}, At(7, 17, 45), {0}},
+        {"first beside the second", {Twice(true, 17, 45)}, At(7, 9, 0), {0}},
+        {"second after start", {Twice(true, 17, 45, "10")}, At(7, 8, 10), {0}},
+        {"second after start only", {Twice(true, 17, 45, "10")}, At(7, 17, 45), {}},
+        {"running: first", {Uploading(Twice(true, 0, 0, "10"))}, At(7, 9, 0), {}},
+        {"running: second", {Uploading(Twice(true, 0, 0, "10"))}, At(7, 8, 10), {}},
+        // Two hours after a successful run of the same folders.
+        {"neighbour just ran", {Twice(true, 10, 0), Neighbour("成功")}, At(7, 10, 0), {}},
+        {"a minute short", {Twice(true, 11, 59), Neighbour("成功")}, At(7, 11, 59), {}},
+        {"two hours on", {Twice(true, 12, 0), Neighbour("成功")}, At(7, 12, 0), {0}},
+        {"neighbour failed", {Twice(true, 10, 30), Neighbour("失敗")}, At(7, 10, 30), {0}},
+        {"case-sensitive", {Twice(true, 10, 30), Neighbour("成功", "/Dest")}, At(7, 10, 30), {0}},
+        {"own success at 23:00", {Ended(Daily(0, 30), "成功", At(7, 23, 0))}, At(8, 0, 30), {}},
+        {"own success at 22:30", {Ended(Daily(0, 30), "成功", At(7, 22, 30))}, At(8, 0, 30), {0}},
+    };
+    for (const auto& c : cases) {
+        std::vector<const UploadJob*> list;
+        for (const UploadJob& j : c.jobs)
+            list.push_back(&j);
+        EXPECT_EQ(UploadScheduler::DueJobs(list, c.now, c.start), c.due) << c.why;
+    }
 }
 
 TEST(UploadSchedulerTest, SeveralJobsInOneTickAndAtMostTwenty) {
-    std::vector<UploadJob> jobs(22, TimeOfDay(6, 15));
-    for (size_t i = 0; i < jobs.size(); ++i)
+    std::vector<UploadJob> jobs(22, Daily(6, 15));
+    std::vector<const UploadJob*> list;
+    for (size_t i = 0; i < jobs.size(); ++i) {
         jobs[i].HotFolder = QStringLiteral("/hot%1").arg(i);
+        list.push_back(&jobs[i]);
+    }
     jobs[1].SyncTime1.minute = 16;
-    const QList<int> due = Due(jobs, At(2026, 12, 7, 6, 15));
-    EXPECT_EQ(due.size(), 19);
-    EXPECT_EQ(due.front(), 0);
-    EXPECT_EQ(due.back(), 19);
-    EXPECT_FALSE(due.contains(1));
+    QList<int> expected = {0};
+    for (int i = 2; i <= 19; ++i)
+        expected << i;
+    EXPECT_EQ(UploadScheduler::DueJobs(list, At(7, 6, 15), kStart), expected);
 }
 
 }  // namespace

@@ -12,11 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Fields.h"
 #include "TestSupport.h"
-
-inline void PrintTo(const QString& text, std::ostream* os) {
-    *os << text.toStdString();
-}
 
 namespace {
 
@@ -76,20 +73,19 @@ TEST(ConnectionSettingsTest, StoresSplitAtTheFirstAtAndReadsBack) {
     TempDataHome home;
     const QString path = ConfigPath();
     ASSERT_TRUE(SaveConnectionSettings({"taro@velmora@x", "pa ss", true, "K:"}, path));
-    EXPECT_EQ(ProfileFile::readString("Config", "ID", "", path), "taro");
-    EXPECT_EQ(ProfileFile::readString("Config", "PortalName", "", path), "velmora@x");
-    EXPECT_EQ(ProfileFile::readString("Config", "UseMyComputer", "", path), "ON");
+    EXPECT_EQ(Fields(ProfileFile::readString("Config", "ID", "", path),
+                     ProfileFile::readString("Config", "PortalName", "", path),
+                     ProfileFile::readString("Config", "UseMyComputer", "", path)),
+              "taro|velmora@x|ON");
     const ConnectionSettings back = LoadConnectionSettings(path);
-    EXPECT_EQ(back.boxId, "taro@velmora@x");
-    EXPECT_EQ(back.driveLetter, "K:");
+    EXPECT_EQ(Fields(back.boxId, back.driveLetter), "taro@velmora@x|K:");
     EXPECT_FALSE(DiffersFromSaved(back, path));
     EXPECT_TRUE(DiffersFromSaved({"taro@velmora@x", "pa sS", true, "K:"}, path));
 
     ASSERT_TRUE(SaveProxySettings({false, "p", "1", true, "u", "w"}, path));
     const ProxySettings proxy = LoadProxySettings(path);
-    EXPECT_FALSE(proxy.enable);
-    EXPECT_EQ(proxy.address, "p") << "written whatever the check box says";
-    EXPECT_TRUE(proxy.authEnable);
+    EXPECT_EQ(Fields(proxy.enable, proxy.address, proxy.authEnable), "0|p|1")
+        << "written whatever the check box says";
 
     // A letter in use is offered only when it is the saved one.
     const QStringList letters =
@@ -106,9 +102,8 @@ protected:
         job.Name = "経理";
         job.HotFolder = dir.path() + "/hot";
         job.OrrinPortalFolder = "/Velmora";
-        QDir().mkpath(job.HotFolder);
-        QDir().mkpath(dir.path() + "/moved");
-        QDir().mkpath(dir.path() + "/error");
+        for (const char* folder : {"/hot", "/moved", "/error"})
+            QDir().mkpath(dir.path() + folder);
         boxes.show = [this](MessageBoxes::Icon, MessageBoxes::Buttons, const QString& text) {
             shown << text;
             return answer;
@@ -118,9 +113,7 @@ protected:
     QString check(const UploadJob& values, bool deletionAtOpen = false) {
         shown.clear();
         lastOk = ValidateJobSettings(values, deletionAtOpen, boxes, dir.path() + "/prog");
-        if (shown.isEmpty()) {
-            EXPECT_TRUE(lastOk);
-        }
+        EXPECT_TRUE(lastOk || !shown.isEmpty()) << "refused without a word";
         return shown.isEmpty() ? QString() : shown.last();
     }
     void makeFiles(int n) {
@@ -174,71 +167,52 @@ TEST_F(JobValidationTest, ZipNamesAreRefusedByTheRightStep) {
 }
 
 TEST_F(JobValidationTest, FieldsInOrderAndForbiddenSourceFolders) {
-    const QString hot = job.HotFolder;
-    QDir().mkpath(dir.path() + "/prog");
-    QFile::link(hot, dir.path() + "/hot-link");
+    for (const char* folder : {"/prog", "/hot/sub", "/hot2"})
+        QDir().mkpath(dir.path() + folder);
+    QFile::link(job.HotFolder, dir.path() + "/hot-link");
+    const QString inside =
+        "にアップロード対象保存先またはその中のフォルダーを指定することは出来ません。";
+    // "~" stands for the test's folder. With a moved or an error folder the
+    // files are moved after the upload.
     const struct {
-        void (*edit)(UploadJob&, const QString& base);
-        QString message;
+        QString name, hot, moved, error, remote, message;
     } cases[] = {
-        {[](UploadJob& j, const QString&) { j.Name.clear(); }, "名称を入力してください。"},
-        {[](UploadJob& j, const QString&) { j.HotFolder.clear(); },
-         "アップロード対象保存先を入力してください。"},
-        {[](UploadJob& j, const QString& b) { j.HotFolder = b + "/none"; },
-         "アップロード対象保存先が存在しません。"},
-        {[](UploadJob& j, const QString&) { j.EvacuationEnable = true; },
+        {"", "~/hot", "", "", "/Velmora", "名称を入力してください。"},
+        {"a", "", "", "", "/Velmora", "アップロード対象保存先を入力してください。"},
+        {"a", "~/none", "", "", "/Velmora", "アップロード対象保存先が存在しません。"},
+        {"a", "~/hot", "", "~/error", "/Velmora",
          "アップロード済みファイル保存先を入力してください。"},
-        {[](UploadJob& j, const QString& b) {
-             j.EvacuationEnable = true;
-             j.EvacuationFolder = b + "/moved";
-             j.ErrorFolder = b + "/none";
-         },
-         "エラーファイル保存先が存在しません。"},
-        {[](UploadJob& j, const QString&) { j.OrrinPortalFolder = "Velmora"; },
+        {"a", "~/hot", "~/moved", "~/none", "/Velmora", "エラーファイル保存先が存在しません。"},
+        {"a", "~/hot", "", "", "Velmora",
          "TORVAL2 アップロード先の先頭には\"/\"を入力してください。"},
-        {[](UploadJob& j, const QString&) { j.HotFolder = "/"; },
-         "アップロード対象に / を指定することは出来ません。"},
-        {[](UploadJob& j, const QString&) { j.HotFolder = "/usr/"; },
-         "アップロード対象に /usr/ を指定することは出来ません。"},
-        {[](UploadJob& j, const QString&) { j.HotFolder = "/etc"; },
-         "アップロード対象に /etc を指定することは出来ません。"},
-        {[](UploadJob& j, const QString& b) { j.HotFolder = b + "/prog/"; },
-         "アップロード対象に " + dir.path() + "/prog/ を指定することは出来ません。"},
-        {[](UploadJob& j, const QString&) {
-             j.HotFolder = "/usr/share";
-             j.CompressionEnable = true;  // no count of its many files
-             j.CompressionFilename = "z";
-         },
-         ""},
+        {"a", "/", "", "", "/Velmora", "アップロード対象に / を指定することは出来ません。"},
+        {"a", "/usr/", "", "", "/Velmora", "アップロード対象に /usr/ を指定することは出来ません。"},
+        {"a", "/etc", "", "", "/Velmora", "アップロード対象に /etc を指定することは出来ません。"},
+        {"a", "~/prog/", "", "", "/Velmora",
+         "アップロード対象に ~/prog/ を指定することは出来ません。"},
         // A move onto the files being moved would delete them.
-        {[](UploadJob& j, const QString& b) {
-             j.EvacuationEnable = true;
-             j.EvacuationFolder = b + "/hot-link/.";
-             j.ErrorFolder = b + "/error";
-         },
-         "アップロード済みファイル保存先にアップロード対象保存先またはその中のフォルダーを"
-         "指定することは出来ません。"},
-        {[](UploadJob& j, const QString& b) {
-             QDir().mkpath(b + "/hot/sub");
-             j.EvacuationEnable = true;
-             j.EvacuationFolder = b + "/moved";
-             j.ErrorFolder = b + "/moved/../hot/sub";
-         },
-         "エラーファイル保存先にアップロード対象保存先またはその中のフォルダーを"
-         "指定することは出来ません。"},
-        {[](UploadJob& j, const QString& b) {
-             QDir().mkpath(b + "/hot2");
-             j.EvacuationEnable = true;
-             j.EvacuationFolder = b + "/hot2";
-             j.ErrorFolder = b + "/error";
-         },
-         ""},
+        {"a", "~/hot", "~/hot-link/.", "~/error", "/Velmora",
+         "アップロード済みファイル保存先" + inside},
+        {"a", "~/hot", "~/moved", "~/moved/../hot/sub", "/Velmora",
+         "エラーファイル保存先" + inside},
+        {"a", "~/hot", "~/hot2", "~/error", "/Velmora", ""},
     };
+    auto expand = [&](QString text) { return text.replace('~', dir.path()); };
     for (const auto& c : cases) {
         UploadJob j = job;
-        c.edit(j, dir.path());
-        EXPECT_EQ(check(j), c.message);
+        j.Name = c.name;
+        j.HotFolder = expand(c.hot);
+        j.EvacuationEnable = !c.moved.isEmpty() || !c.error.isEmpty();
+        j.EvacuationFolder = expand(c.moved);
+        j.ErrorFolder = expand(c.error);
+        j.OrrinPortalFolder = c.remote;
+        EXPECT_EQ(check(j), expand(c.message)) << c.hot.toStdString();
     }
+    UploadJob zip = job;
+    zip.HotFolder = "/usr/share";
+    zip.CompressionEnable = true;
+    zip.CompressionFilename = "z";
+    EXPECT_EQ(check(zip), "") << "no count of its many files";
     EXPECT_FALSE(ValidateJobSettings(job, false, boxes, "")) << "program folder unknown";
 }
 
@@ -292,7 +266,6 @@ TEST_F(JobValidationTest, StartTimesFileCountAndDeletionQuestion) {
     zip.EvacuationEnable = zip.Delete7DaysEnable = true;
     zip.EvacuationFolder = dir.path() + "/moved";
     zip.ErrorFolder = dir.path() + "/error";
-    answer = false;
     EXPECT_EQ(check(zip, false), deletion) << "newly ticked";
     EXPECT_FALSE(lastOk);
     EXPECT_EQ(check(zip, true), "") << "ticked already when the dialog opened";
@@ -313,8 +286,7 @@ TEST(JobListStoreTest, StoreKeepsIdentityAndSummaryReadsTheSchedule) {
     EXPECT_EQ(list.GetJob(0)->SyncTime1.second, 0) << "only hour and minute";
     v.Name = "b";
     ASSERT_TRUE(StoreDialogIntoJob(v, 0, list));
-    EXPECT_EQ(list.GetJob(0)->UniqueId, id);
-    EXPECT_EQ(list.GetJob(0)->Name, "b");
+    EXPECT_EQ(Fields(list.GetJob(0)->UniqueId == id, list.GetJob(0)->Name), "1|b");
     EXPECT_EQ(ScheduleSummary(*list.GetJob(0)), "09:05 月水金 / 起動10分後 土日");
     EXPECT_FALSE(StoreDialogIntoJob(v, 5, list));
 }

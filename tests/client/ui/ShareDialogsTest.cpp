@@ -5,13 +5,15 @@
 #include "CTorval2FileShareDlg.h"
 
 #include "CLogWriter.h"
+#include "CTorval2LogDlg.h"
 #include "CTrayWnd.h"
 #include "GuestShare.h"
+#include "ProgramVersion.h"
 #include "QtTrayPresenter.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDateEdit>
-#include <QDeadlineTimer>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -26,8 +28,8 @@
 #include <iterator>
 
 #include "EmulatorClient.h"
-#include "EmulatorProcess.h"
 #include "TestSupport.h"
+#include "TrayFixtures.h"
 
 // Fontconfig keeps its pattern caches until FcFini, which Qt never calls: the
 // font fallback for the Japanese texts on screen would count as a leak at exit.
@@ -37,17 +39,7 @@ extern "C" const char* __lsan_default_suppressions() {
 
 namespace {
 
-// One application per process, whichever test of the program makes it.
-void App() {
-    if (QApplication::instance())
-        return;
-    static int argc = 3;
-    static char name[] = "share-dialog-test";
-    static char platform[] = "-platform";
-    static char offscreen[] = "offscreen";
-    static char* argv[] = {name, platform, offscreen, nullptr};
-    static QApplication app(argc, argv);
-}
+const auto* const kApp = ::testing::AddGlobalTestEnvironment(new AppEnvironment<QApplication>);
 
 class FixedClock : public Clock {
 public:
@@ -93,27 +85,23 @@ private:
 };
 
 TEST(ShareDialogsTest, ExpiryPickerRefusesDatesOutsideTheFortnight) {
-    App();
     FixedClock clock;
     const QDate today = clock.now().date();
     CTorval2FileShareDlg dialog(false, false, clock);
     EXPECT_EQ(dialog.windowTitle(), "TORVAL2 ファイルのゲスト共有");
     EXPECT_EQ(today.daysTo(dialog.expiryEdit()->date()), 3);
     ModalAnswerer answerer;
-    const struct {
-        int days;
-        int shownDays;  // what the picker holds afterwards
-        bool refused;
-    } cases[] = {{0, 0, false}, {14, 14, false}, {15, 14, true}, {-1, 0, true}, {40, 14, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.days);
+    // The date set, and what the picker holds afterwards: a refused date is
+    // pulled back to the nearest end of the fortnight.
+    for (const auto& [days, shown] : {std::pair{0, 0}, {14, 14}, {15, 14}, {-1, 0}, {40, 14}}) {
+        SCOPED_TRACE(days);
         answerer.messages.clear();
-        dialog.expiryEdit()->setDate(today.addDays(c.days));
-        EXPECT_EQ(today.daysTo(dialog.expiryEdit()->date()), c.shownDays);
-        EXPECT_EQ(answerer.messages,
-                  c.refused ? QStringList{"有効期限は本日から１４日以内を指定してください。"}
-                            : QStringList{});
+        dialog.expiryEdit()->setDate(today.addDays(days));
+        EXPECT_EQ(today.daysTo(dialog.expiryEdit()->date()), shown);
+        EXPECT_EQ(answerer.messages.join(""),
+                  days == shown ? "" : "有効期限は本日から１４日以内を指定してください。");
     }
+    EXPECT_TRUE(dialog.noticeEdit()->tabChangesFocus()) << "Tab leaves the notice text";
 
     // Enter on a typed date confirms it, then presses the default button.
     int shares = 0;
@@ -128,14 +116,12 @@ TEST(ShareDialogsTest, ExpiryPickerRefusesDatesOutsideTheFortnight) {
 }
 
 TEST(ShareDialogsTest, GuestShareFromTheTrayMenuEndsInTheCompletedDialog) {
-    App();
     TempDataHome home;
     EmulatorProcess emulator{"basic"};
     ASSERT_TRUE(emulator.started());
     ASSERT_TRUE(PointClientAtEmulator(emulator));
     QFile file(home.path() + "/見積.txt");
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("for the guests");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("for the guests") > 0);
     file.close();
 
     CLogWriter logger;
@@ -169,14 +155,14 @@ TEST(ShareDialogsTest, GuestShareFromTheTrayMenuEndsInTheCompletedDialog) {
     EXPECT_EQ(answerer.messages.size(), 2);
     EXPECT_TRUE(!dialog || !dialog->isVisible()) << "closes once the run has the request";
 
-    QDeadlineTimer deadline(60000);
-    while ((window.runsInUse() > 0 || Open<CFileShareEndDlg>().isEmpty()) && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    WaitFor([&] { return window.runsInUse() == 0 && !Open<CFileShareEndDlg>().isEmpty(); });
     ASSERT_EQ(Open<CFileShareEndDlg>().size(), 1);
     CFileShareEndDlg* done = Open<CFileShareEndDlg>().first();
     EXPECT_EQ(done->windowTitle(), "TORVAL2  共有完了");
     EXPECT_EQ(done->header(), "登録メールアドレスにファイルダウンロード情報を送信しました。");
     EXPECT_EQ(done->text(), "アクセスキー：abcd\n有効期限：" + expiry + "\n");
+    EXPECT_EQ(done->textEdit()->textCursor().selectedText().size(), done->text().size())
+        << "selected, ready to copy";
     // One share folder below the guest folder, holding the one file.
     EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(emulator.repository() /
                                                                           "Velmora/.guest"),
@@ -186,6 +172,21 @@ TEST(ShareDialogsTest, GuestShareFromTheTrayMenuEndsInTheCompletedDialog) {
     // Closed dialogs delete themselves, before the application goes.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(Open<QDialog>().isEmpty());
+}
+
+TEST(DialogsTest, LogViewerShowsTheTextAsReadAndTheAboutBoxTheVersion) {
+    const QString text = "2026/12/07 09:31:02\n [通知] 後\r\n2026/12/07 09:30:00\n [異常] 先\r\n";
+    CTorval2LogDlg dialog(text);
+    EXPECT_EQ(dialog.windowTitle(), "TORVAL2 ログ表示");
+    EXPECT_EQ(dialog.text(), "2026/12/07 09:31:02\n [通知] 後\n2026/12/07 09:30:00\n [異常] 先\n");
+    EXPECT_TRUE(dialog.copyButton()->isHidden()) << "present but hidden";
+    dialog.copyToClipboard();
+    EXPECT_EQ(QApplication::clipboard()->text(), dialog.text());
+    EXPECT_TRUE(CTorval2LogDlg(QString{}).text().isEmpty());
+
+    CAboutDlg about;
+    EXPECT_EQ(about.windowTitle(), "バージョン情報 TORVAL2 クライアントツール");
+    EXPECT_EQ(about.versionLine(), "TORVAL2 クライアントツール Version " + GetProgramVersionText());
 }
 
 }  // namespace

@@ -3,17 +3,19 @@
 #include "CTrayWnd.h"
 
 #include "GuestShareRequest.h"
+#include "LocalSnapshot.h"
 
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include "EmulatorClient.h"
 #include "EmulatorJournal.h"
-#include "EnvGuard.h"
 #include "Fields.h"
+#include "JournalEntry.h"
 #include "TestSupport.h"
 #include "TrayFixtures.h"
 
@@ -91,12 +93,20 @@ TEST_F(TrayTest, MenuAndCommandsFollowAccountJobsAndPause) {
               QStringList(2, "TORVAL2 クライアントツールを終了してよろしいですか？"));
 }
 
-// Only "OFF" starts paused; either way the guest share is checked. (Opening
-// the settings at the start is part of the presenter's tests.)
+// Only "OFF" starts paused; either way the guest share is checked, and the
+// snapshots an earlier copy left in the temporary folder are taken into the
+// work folder. (Opening the settings at the start is part of the presenter's
+// tests.)
 TEST_F(TrayTest, StartStateFromTheSettings) {
+    QTemporaryDir temp;
+    const EnvGuard tmp("TMPDIR", QFile::encodeName(temp.path()));
+    const QString stray = "Torval2Quillon_LocalFiles_1_previous.csv";
     for (const auto& [value, state] : {std::pair{"OFF", "1|0"}, {"on", "0|1"}}) {
+        ASSERT_TRUE(QFile(temp.filePath(stray)).open(QIODevice::WriteOnly));
         setConfig("EnableUpload", value);
         CTrayWnd window(presenter);
+        EXPECT_FALSE(QFile::exists(temp.filePath(stray)));
+        EXPECT_TRUE(QFile::exists(LocalSnapshot::WorkFolder() + "/" + stray));
         window.OnCreate();
         EXPECT_EQ(Fields(window.paused(), window.schedulerRunning()), state) << value;
         EXPECT_TRUE(WaitFor([&] { return window.guestShareAvailable(); })) << "checked at start";
@@ -124,6 +134,14 @@ TEST_F(TrayTest, UploadNowRunsEveryIdleJobAndReportsTheEnd) {
     EXPECT_TRUE(presenter.balloons.contains(
         "empty:アップロード対象ファイルはありません。アップロードを終了します。"));
     EXPECT_FALSE(window.errorPending());
+    // The run reports say the runs were started for every job, and the schedule
+    // goes on afterwards.
+    QStringList reports;
+    for (const picojson::value& e : ReadJournal(emulator))
+        if (const std::string q = Str(e, "query"); q.find("isAllUpload=") != std::string::npos)
+            reports << QString::fromStdString(q).section("isAllUpload=", 1).section('&', 0, 0);
+    EXPECT_EQ(reports, QStringList(4, "true")) << "start and end of each run";
+    EXPECT_TRUE(window.schedulerRunning());
 }
 
 // An interrupted run fails and the request is cleared after the last run; a

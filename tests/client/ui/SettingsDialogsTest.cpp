@@ -224,14 +224,20 @@ TEST_F(SettingsDialogsTest, ChooserListsFoldersLazilyWithoutDuplicates) {
     }
     EXPECT_TRUE(shown.isEmpty());
 
-    // The first listing failing closes the chooser with -1.
-    Fault(emulator, R"({"path": ":items$", "status": 500})");
-    CRestFolderTreeDlg failing(LoadSettings(), ConfigPath(), services.boxes);
-    QSignalSpy failed(&failing, &CRestFolderTreeDlg::listingFinished);
-    ASSERT_TRUE(WaitFor([&] { return failed.count() == 1; }));
-    EXPECT_EQ(failing.result(), -1);
-    EXPECT_EQ(shown, QStringList{"サーバとの接続に失敗しました。"});
-    EXPECT_TRUE(logText().contains("フォルダ展開 失敗(500) /User"));
+    // The first listing failing, or answered with a garbled list, closes the
+    // chooser with -1.
+    for (const auto& [rule, logged] :
+         {std::pair{R"("status": 500)", "フォルダ展開 失敗(500) /User"},
+          {R"("kind": "notJson")", "フォルダ展開 失敗(200) /User"}}) {
+        shown.clear();
+        Fault(emulator, std::string(R"({"path": ":items$", )") + rule + "}");
+        CRestFolderTreeDlg failing(LoadSettings(), ConfigPath(), services.boxes);
+        QSignalSpy failed(&failing, &CRestFolderTreeDlg::listingFinished);
+        ASSERT_TRUE(WaitFor([&] { return failed.count() == 1; }));
+        EXPECT_EQ(failing.result(), -1);
+        EXPECT_EQ(shown, QStringList{"サーバとの接続に失敗しました。"});
+        EXPECT_TRUE(logText().contains(logged)) << logged;
+    }
 }
 
 TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {

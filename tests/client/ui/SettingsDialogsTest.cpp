@@ -272,7 +272,7 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
             set->accept();
         }
     };
-    list.addJob();
+    list.addButton()->click();
     EXPECT_EQ(buttons(), "0|0|0|0|20") << "the list is full";
     EXPECT_EQ(Fields(view->topLevelItem(19)->text(0), view->topLevelItem(19)->text(3)),
               "二十番目|（未）");

@@ -142,7 +142,7 @@ TEST_F(PostUploadTest, ListedRunMovesEachEntryByItsOutcome) {
             {"gone/", ""}, {"gone/failed2.txt", "bad2"}, {"sub/", ""}, {"sub/failed.txt", "bad"}}));
 }
 
-TEST_F(PostUploadTest, CompressedRunMovesTheWholeTreeByOutcome) {
+TEST_F(PostUploadTest, CompressedRunMovesTheWholeTree) {
     put("a.txt", "A");
     put("s/.b", "B");
     ASSERT_TRUE(QDir().mkpath(in("s/empty")));
@@ -156,6 +156,19 @@ TEST_F(PostUploadTest, CompressedRunMovesTheWholeTreeByOutcome) {
     PostUpload::AfterRun(job, tally, true, false, config, clock);
     EXPECT_TRUE(ReadTree(hot).empty());
     EXPECT_EQ(ReadTree(error), (Tree{{"later.txt", "L"}}));
+
+    // Without a target only empty sub-folders go; a target inside the hot
+    // folder is not moved into itself.
+    put("keep/a.txt", "A");
+    ASSERT_TRUE(QDir().mkpath(in("e1/e2/e3")));
+    ASSERT_TRUE(QDir().mkpath(in("keep/empty")));
+    PostUpload::MoveTree(hot, QString());
+    EXPECT_EQ(ReadTree(hot), (Tree{{"keep/", ""}, {"keep/a.txt", "A"}}));
+    put("done/old.txt", "O");
+    PostUpload::MoveTree(hot, in("done"));
+    EXPECT_EQ(
+        ReadTree(hot),
+        (Tree{{"done/", ""}, {"done/keep/", ""}, {"done/keep/a.txt", "A"}, {"done/old.txt", "O"}}));
 }
 
 TEST_F(PostUploadTest, MovedFileIsANewCopyThatReplacesTheTargetAndKeepsItsTimeAndMode) {
@@ -223,22 +236,6 @@ TEST_F(PostUploadTest, WhatCannotBeMovedStays) {
               (Tree{{"a.txt", "A"}, {"c.txt", "C"}, {"sub/", ""}, {"sub/b.txt", "B"}}));
     EXPECT_TRUE(QFileInfo::exists(in("pipe")));
     EXPECT_TRUE(QFileInfo(in("loop")).isSymLink());
-}
-
-// Without a target only empty sub-folders go; a target inside the hot folder
-// is not moved into itself.
-TEST_F(PostUploadTest, MoveTreeWithoutTargetOrIntoTheHotFolder) {
-    put("keep/a.txt", "A");
-    ASSERT_TRUE(QDir().mkpath(in("e1/e2/e3")));
-    ASSERT_TRUE(QDir().mkpath(in("keep/empty")));
-    PostUpload::MoveTree(hot, QString());
-    EXPECT_EQ(ReadTree(hot), (Tree{{"keep/", ""}, {"keep/a.txt", "A"}}));
-
-    put("done/old.txt", "O");
-    PostUpload::MoveTree(hot, in("done"));
-    EXPECT_EQ(
-        ReadTree(hot),
-        (Tree{{"done/", ""}, {"done/keep/", ""}, {"done/keep/a.txt", "A"}, {"done/old.txt", "O"}}));
 }
 
 // Every combination of targets that lead back into the hot folder: nothing of

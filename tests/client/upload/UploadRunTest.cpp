@@ -153,9 +153,8 @@ TEST_F(UploadRunTest, FirstRunSendsAllAndSecondOnlyAsksForFolders) {
 // report and a log line; a second run without the fault sends again exactly
 // what failed or was left.
 TEST_F(UploadRunTest, FaultsDecideTheOutcomeAndWhatIsSentAgain) {
-    const QStringList five = {"f1.txt", "f2.txt", "f3.txt", "f4.txt", "f5.txt"};
     const struct {
-        QStringList files;
+        const char* files;
         std::string fault;
         const char* flag;
         int uploads;
@@ -163,24 +162,14 @@ TEST_F(UploadRunTest, FaultsDecideTheOutcomeAndWhatIsSentAgain) {
         QString logged;
         int resent;
     } cases[] = {
-        {{}, "", "成功", 0, "0,,false,0,0,0,0,0", " 状態:start ", 0},
-        {{"good.txt", "bad.txt"},
-         R"({"path": "bad\\.txt/:entity$", "status": 500, "times": 3})",
-         "失敗",
-         4,
-         "2,,false,1,0,2,14,0",
-         "ファイル更新 失敗(500)(リトライ2回) /Velmora/bad.txt",
-         1},
+        {"", "", "成功", 0, "0,,false,0,0,0,0,0", " 状態:start ", 0},
+        {"good.txt bad.txt", R"({"path": "bad\\.txt/:entity$", "status": 500, "times": 3})", "失敗",
+         4, "2,,false,1,0,2,14,0", "ファイル更新 失敗(500)(リトライ2回) /Velmora/bad.txt", 1},
         // A conflict counts for a folder but not for a file.
-        {{"dir/x.txt"},
-         R"({"path": "x\\.txt/:entity$", "status": 409, "times": 0})",
-         "失敗",
-         3,
-         "1,,false,1,0,2,18,1",
-         " 状態:end ",
-         1},
+        {"dir/x.txt", R"({"path": "x\\.txt/:entity$", "status": 409, "times": 0})", "失敗", 3,
+         "1,,false,1,0,2,18,1", " 状態:end ", 1},
         // Full storage stops the run: the rest is drained as interrupted.
-        {five,
+        {"f1.txt f2.txt f3.txt f4.txt f5.txt",
          R"({"path": ":entity$", "nth": 3, "status": 500, "errorCode": "PORTAL_INSUFFICIENT_STORAGE"})",
          "失敗", 3, "5,DiskQuota,false,1,2,0,0,0",
          " [異常] ファイル更新 失敗(500:ディスククォータ違反です。)", 3},
@@ -189,7 +178,7 @@ TEST_F(UploadRunTest, FaultsDecideTheOutcomeAndWhatIsSentAgain) {
         QDir(hot).removeRecursively();
         QDir().mkpath(hot);
         QFile::remove(previousFile());
-        for (const QString& name : c.files)
+        for (const QString& name : QString(c.files).split(' ', Qt::SkipEmptyParts))
             file(name, name.toUtf8());
         clearJournal();
         if (!c.fault.empty())

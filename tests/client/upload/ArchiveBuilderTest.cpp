@@ -4,6 +4,7 @@
 #include "EnvGuard.h"
 #include "EventLog.h"
 #include "TestSupport.h"
+#include "UploadTestFiles.h"
 #include "UserNotifier.h"
 
 #include <QDir>
@@ -35,14 +36,6 @@ public:
     QStringList shown;
     void showWarning(const QString& text) override { shown << text; }
 };
-
-// Byte paths throughout: QFile would lose names that are not UTF-8.
-void PutFile(const QByteArray& path, const QByteArray& data) {
-    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << path.constData();
-    EXPECT_EQ(write(fd, data.constData(), static_cast<size_t>(data.size())), data.size());
-    close(fd);
-}
 
 // Everything in the archive, read back with libzip.
 Contents ReadArchive(const QString& path) {

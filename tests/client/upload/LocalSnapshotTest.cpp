@@ -26,6 +26,7 @@
 #include "EnvGuard.h"
 #include "LocalAppData.h"
 #include "TestSupport.h"
+#include "UploadTestFiles.h"
 
 using namespace LocalSnapshot;
 
@@ -37,23 +38,6 @@ QByteArray utf16le(const QString& text) {
 }
 
 const QByteArray kBom("\xFF\xFE", 2);
-
-QByteArray contentOf(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(bytes);
-}
-
-void setMtime(const QString& path, qint64 seconds) {
-    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
-    ASSERT_EQ(
-        ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW), 0);
-}
 
 QStringList readLines(const QString& path) {
     Reader r(path);
@@ -95,10 +79,7 @@ protected:
     }
     QString at(const QString& rel) const { return hot + QLatin1Char('/') + rel; }
     QByteArray native(const QString& rel) const { return QFile::encodeName(at(rel)); }
-    void makeFile(const QString& rel, const QByteArray& bytes = "x") {
-        QDir().mkpath(QFileInfo(at(rel)).absolutePath());
-        writeBytes(at(rel), bytes);
-    }
+    void makeFile(const QString& rel, const QByteArray& bytes = "x") { PutFile(at(rel), bytes); }
     QString snap() const { return tmp.filePath(QStringLiteral("current.csv")); }
     QString previous() const { return tmp.filePath(QStringLiteral("previous.csv")); }
     // Fields first..last of every line of the snapshot.
@@ -125,13 +106,13 @@ TEST(SnapshotTimeTest, AddsNineHoursAndWrapsToThirtyTwoBits) {
 // A trailing "/" on the hot folder is not doubled in the lines.
 TEST_F(SnapshotTest, SmallTreeGivesExactBytes) {
     makeFile(QStringLiteral("sub/日本語 b.txt"), "abc");
-    setMtime(at(QStringLiteral("sub/日本語 b.txt")), 1700000000);
-    setMtime(at(QStringLiteral("sub")), 1600000000);
+    SetMtime(at(QStringLiteral("sub/日本語 b.txt")), 1700000000);
+    SetMtime(at(QStringLiteral("sub")), 1600000000);
     ASSERT_TRUE(WriteSnapshot(snap(), hot + QStringLiteral("/"), tally));
-    EXPECT_EQ(contentOf(snap()), kBom + utf16le(QStringLiteral("0\t%1/sub\t0\t1600032400\r\n"
-                                                               "1\t%1/sub/日本語 b.txt\t3\t"
-                                                               "1700032400\r\n")
-                                                    .arg(hot)));
+    EXPECT_EQ(Content(snap()), kBom + utf16le(QStringLiteral("0\t%1/sub\t0\t1600032400\r\n"
+                                                             "1\t%1/sub/日本語 b.txt\t3\t"
+                                                             "1700032400\r\n")
+                                                  .arg(hot)));
     EXPECT_EQ(tally.counters, (UploadCounters{.foldersTotal = 1, .filesTotal = 1, .sizeTotal = 3}));
     EXPECT_TRUE(tally.failureList.isEmpty());
 }
@@ -161,7 +142,7 @@ TEST_F(SnapshotTest, WalkIsPreOrder) {
 // without a snapshot.
 TEST_F(SnapshotTest, TreesThatGiveNoLinesAreStillCounted) {
     ASSERT_TRUE(WriteSnapshot(snap(), tmp.filePath(QStringLiteral("gone")), tally));
-    EXPECT_EQ(contentOf(snap()), kBom);
+    EXPECT_EQ(Content(snap()), kBom);
     EXPECT_EQ(tally.counters, UploadCounters{});
 
     makeFile(QStringLiteral("d/f"), "1234");
@@ -289,9 +270,9 @@ TEST_F(SnapshotTest, PreviousLookupFirstLineWinsAndTheTypeIsPartOfTheKey) {
         EXPECT_EQ(IsUnchanged(*ParseEntry(c.line, "/h", "/d"), index, c.resend), c.unchanged)
             << c.line.toStdString() << c.resend;
 
-    writeBytes(previous(), QByteArray());
+    PutFile(previous(), QByteArray());
     // UTF-8 text where UTF-16 is expected: nothing matches.
-    writeBytes(tmp.filePath("utf8.csv"), "1\t/h/a\t1\t5\r\n1\t/h/b\t1\t5\r\n");
+    PutFile(tmp.filePath("utf8.csv"), "1\t/h/a\t1\t5\r\n1\t/h/b\t1\t5\r\n");
     // The last one is a folder in the previous file's place.
     for (const QString& path :
          {tmp.filePath("missing.csv"), previous(), tmp.filePath("utf8.csv"), tmp.path()})
@@ -308,7 +289,7 @@ TEST_F(SnapshotTest, WriterUsesBomAndCrLfAndRefusesLineBreaks) {
     EXPECT_TRUE(w.write(QString()));
     EXPECT_TRUE(w.write(QStringLiteral("𠮷")));
     EXPECT_TRUE(w.close());
-    EXPECT_EQ(contentOf(path), kBom + utf16le(QStringLiteral("a\tb\r\n\r\n𠮷\r\n")));
+    EXPECT_EQ(Content(path), kBom + utf16le(QStringLiteral("a\tb\r\n\r\n𠮷\r\n")));
     EXPECT_EQ(readLines(path), (QStringList{"a\tb", "", QStringLiteral("𠮷")}));
     EXPECT_FALSE(Writer(tmp.filePath("no/dir/x.csv")).isOpen());
 
@@ -354,7 +335,7 @@ TEST(ReaderTest, BytesReadAsLines) {
     QTemporaryDir tmp;
     const QString path = tmp.filePath("r.csv");
     for (const auto& c : cases) {
-        writeBytes(path, c.bytes);
+        PutFile(path, c.bytes);
         EXPECT_TRUE(Reader(path).isOpen()) << c.what;
         EXPECT_EQ(readLines(path), c.lines) << c.what;
     }
@@ -469,7 +450,7 @@ TEST(TrashTest, RecycleBinPatternsAndTrashFolders) {
     // A folder so named deeper down is ordinary data.
     QTemporaryDir tmp;
     ASSERT_TRUE(QDir().mkpath(tmp.filePath(".Trash-0/files")));
-    writeBytes(tmp.filePath(".Trash-0/files/a"), "x");
+    PutFile(tmp.filePath(".Trash-0/files/a"), "x");
     EXPECT_FALSE(IsInTrashFolder(tmp.filePath(".Trash-0/files/a")));
     EXPECT_FALSE(IsExcluded(tmp.filePath(".Trash-0/files/a")));
 
@@ -480,7 +461,7 @@ TEST(TrashTest, RecycleBinPatternsAndTrashFolders) {
         GTEST_SKIP() << "no writable mount point at /dev/shm";
     const QString trash = QStringLiteral("/dev/shm/.Trash-%1").arg(4000000000ll + ::getpid());
     ASSERT_TRUE(QDir().mkpath(trash + "/files"));
-    writeBytes(trash + "/files/a", "x");
+    PutFile(trash + "/files/a", "x");
     EXPECT_TRUE(IsExcluded(trash + "/files/a"));
     EXPECT_FALSE(IsExcluded(trash));
     QDir(trash).removeRecursively();
@@ -544,9 +525,9 @@ TEST_F(RotationTest, NamesAndRotation) {
     EXPECT_TRUE(QFile::exists(names.current));
 
     writeSnapshot(names.result, {"new1", "new2"});
-    const QByteArray resultBytes = contentOf(names.result);
+    const QByteArray resultBytes = Content(names.result);
     EXPECT_TRUE(RotateSnapshots(names, logger));
-    EXPECT_EQ(contentOf(names.previous), resultBytes);
+    EXPECT_EQ(Content(names.previous), resultBytes);
     EXPECT_FALSE(QFile::exists(names.result));
     EXPECT_FALSE(QFile::exists(names.current));
 
@@ -638,25 +619,25 @@ TEST_F(SnapshotTest, GathersStraySnapshotsWithoutOverwritingNewerOnes) {
     for (const auto& [name, strayTime, workTime] :
          {std::tuple{"a", 2000, 1000}, std::tuple{"b", 1000, 2000}}) {
         const QString file = QStringLiteral("Torval2Quillon_LocalFiles_%1_previous.csv").arg(name);
-        writeBytes(temp.filePath(file), QByteArray("stray ") + name);
-        setMtime(temp.filePath(file), strayTime);
-        writeBytes(work + "/" + file, QByteArray("work ") + name);
-        setMtime(work + "/" + file, workTime);
+        PutFile(temp.filePath(file), QByteArray("stray ") + name);
+        SetMtime(temp.filePath(file), strayTime);
+        PutFile(work + "/" + file, QByteArray("work ") + name);
+        SetMtime(work + "/" + file, workTime);
     }
-    writeBytes(temp.filePath("other.csv"), "not ours");
+    PutFile(temp.filePath("other.csv"), "not ours");
     const QString fromProgram =
         QStringLiteral("Torval2Quillon_LocalFiles_%1_previous.csv").arg(::getpid());
     const QString programCopy = LocalAppData::programFolder() + "/" + fromProgram;
-    writeBytes(programCopy, "beside the program");
+    PutFile(programCopy, "beside the program");
     {
         EnvGuard tmpdir("TMPDIR", QFile::encodeName(temp.path()).constData());
         GatherStraySnapshots();
     }
-    EXPECT_EQ(contentOf(work + "/Torval2Quillon_LocalFiles_a_previous.csv"), "stray a");
-    EXPECT_EQ(contentOf(work + "/Torval2Quillon_LocalFiles_b_previous.csv"), "work b");
+    EXPECT_EQ(Content(work + "/Torval2Quillon_LocalFiles_a_previous.csv"), "stray a");
+    EXPECT_EQ(Content(work + "/Torval2Quillon_LocalFiles_b_previous.csv"), "work b");
     EXPECT_FALSE(QFile::exists(temp.filePath("Torval2Quillon_LocalFiles_a_previous.csv")));
     EXPECT_TRUE(QFile::exists(temp.filePath("other.csv")));
-    EXPECT_EQ(contentOf(work + "/" + fromProgram), "beside the program");
+    EXPECT_EQ(Content(work + "/" + fromProgram), "beside the program");
     EXPECT_FALSE(QFile::exists(programCopy));
     QFile::remove(programCopy);
 }

@@ -2,6 +2,7 @@
 
 #include "NativeFs.h"
 #include "TestSupport.h"
+#include "UploadTestFiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -33,18 +34,6 @@ public:
         return QDateTime(utc.date(), utc.time());
     }
 };
-
-void PutFile(const QString& path, const QByteArray& data) {
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    ASSERT_EQ(f.write(data), data.size());
-}
-
-QByteArray Content(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 Tree ReadTree(const QString& root) {
     Tree out;

@@ -23,6 +23,7 @@
 #include "HttpsClient.h"
 #include "JournalEntry.h"
 #include "TestSupport.h"
+#include "UploadTestFiles.h"
 
 namespace {
 
@@ -44,18 +45,10 @@ protected:
     void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
 
     void file(const QString& relative, const QByteArray& content, qint64 mtime = 1700000000) {
-        const QString path = hot + "/" + relative;
-        QDir().mkpath(QFileInfo(path).path());
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(content);
-        f.close();
+        PutFile(hot + "/" + relative, content);
         setTime(relative, mtime);
     }
-    void setTime(const QString& relative, qint64 mtime) {
-        const timeval times[2] = {{mtime, 0}, {mtime, 0}};
-        ASSERT_EQ(::utimes(QFile::encodeName(hot + "/" + relative).constData(), times), 0);
-    }
+    void setTime(const QString& relative, qint64 mtime) { SetMtime(hot + "/" + relative, mtime); }
     TaskBlock run() { return RunUploadAndWait(job, 0, stop, logger); }
 
     std::vector<Entry> journal() { return ReadJournal(emulator); }

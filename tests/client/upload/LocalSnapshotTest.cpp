@@ -168,10 +168,7 @@ TEST_F(SnapshotTest, EntriesTheWalkCannotWriteOrMustNotFollowFailWithoutALine) {
     makeFile(QStringLiteral("new\nline"), "333");
     makeFile(QStringLiteral("bad\tdir/inner"), "4444");
     // A name that is not UTF-8.
-    const int fd = ::open(QFile::encodeName(hot) + "/caf\xE9", O_CREAT | O_WRONLY, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::write(fd, "55555", 5), 5);
-    ::close(fd);
+    PutFile(QFile::encodeName(hot) + "/caf\xE9", "55555");
     makeFile(QStringLiteral("a/real.txt"), "123456");
     for (const auto& [target, link] : {std::pair{"..", "a/up"},
                                        {"self", "self"},

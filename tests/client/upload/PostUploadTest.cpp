@@ -2,6 +2,7 @@
 
 #include "NativeFs.h"
 #include "TestSupport.h"
+#include "UploadTestFiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -34,18 +35,6 @@ public:
     }
 };
 
-void PutFile(const QString& path, const QByteArray& data) {
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    ASSERT_EQ(f.write(data), data.size());
-}
-
-QByteArray Content(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
 Tree ReadTree(const QString& root) {
     Tree out;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -65,22 +54,6 @@ qint64 Birth(const QString& path) {
     const auto born = PostUpload::BirthTime(QFile::encodeName(path));
     EXPECT_TRUE(born.has_value()) << path.toStdString();
     return born.value_or(0);
-}
-
-// Waits until a new file is born in a later second than path (at most a
-// second or so): gives two generations of files that the limit can part.
-void WaitForNextBirthSecond(const QString& dir, const QString& path) {
-    const qint64 first = Birth(path);
-    const QString probe = dir + "/.probe";
-    for (int i = 0; i < 300; ++i) {
-        PutFile(probe, "p");
-        const qint64 b = Birth(probe);
-        QFile::remove(probe);
-        if (b > first)
-            return;
-        QThread::msleep(10);
-    }
-    FAIL() << "clock did not move";
 }
 
 class PostUploadTest : public ::testing::Test {
@@ -104,69 +77,87 @@ protected:
         job.EvacuationEnable = true;
     }
     QString in(const QString& rel) const { return hot + "/" + rel; }
-    // Files and folders as the run lists them: pre-order, folders first.
     void put(const QString& rel, const QByteArray& data) { PutFile(in(rel), data); }
+    // Runs AfterRun with the clock set days and nine hours after path was born.
+    void runDaysAfter(const QString& path, int days, int plusSeconds = 0) {
+        clock.wallSeconds = Birth(path) + 32400 + days * 86400 + plusSeconds;
+        PostUpload::AfterRun(job, tally, false, true, config, clock);
+    }
 };
 
 TEST(MirrorPathTest, OnlyTheLeadingHotFolderIsReplaced) {
-    using PostUpload::MirrorPath;
-    EXPECT_EQ(MirrorPath("/in/a/b.txt", "/in", "/done"), "/done/a/b.txt");
-    EXPECT_EQ(MirrorPath("/in/a/b.txt", "/in/", "/done/"), "/done/a/b.txt");
-    EXPECT_EQ(MirrorPath("/in", "/in", "/done"), "/done");
-    EXPECT_EQ(MirrorPath("/data/x/data/y", "/data", "/done"), "/done/x/data/y");
-    EXPECT_EQ(MirrorPath("/data2/x", "/data", "/done"), "/data2/x");
-    EXPECT_EQ(MirrorPath("/other/data/x", "/data", "/done"), "/other/data/x");
-    EXPECT_EQ(MirrorPath("/In/a", "/in", "/done"), "/In/a");
-    EXPECT_EQ(MirrorPath("/a/b", "/", "/done"), "/done/a/b");
-    EXPECT_EQ(MirrorPath("/in/a", "/in", "/"), "/a");
-    EXPECT_EQ(MirrorPath("/in/a", "", "/done"), "/in/a");
+    const struct {
+        const char *path, *hot, *target, *mirror;
+    } cases[] = {{"/in/a/b.txt", "/in", "/done", "/done/a/b.txt"},
+                 {"/in/a/b.txt", "/in/", "/done/", "/done/a/b.txt"},
+                 {"/in", "/in", "/done", "/done"},
+                 {"/data/x/data/y", "/data", "/done", "/done/x/data/y"},
+                 {"/data2/x", "/data", "/done", "/data2/x"},
+                 {"/other/data/x", "/data", "/done", "/other/data/x"},
+                 {"/In/a", "/in", "/done", "/In/a"},
+                 {"/a/b", "/", "/done", "/done/a/b"},
+                 {"/in/a", "/in", "/", "/a"},
+                 {"/in/a", "", "/done", "/in/a"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(PostUpload::MirrorPath(c.path, c.hot, c.target), c.mirror) << c.path << c.hot;
 }
 
-TEST_F(PostUploadTest, EverythingSucceededLeavesAnEmptyHotFolderAndTheTreeInTheEvacuationFolder) {
-    put("a.txt", "A");
-    put(".hidden", "H");
-    put("sub/b.txt", "B");
-    put("sub/deep/c.txt", "C");
-    ASSERT_TRUE(QDir().mkpath(in("emptydir")));
-    const Tree before = ReadTree(hot);
-    tally.successList = {in(".hidden"),   in("a.txt"),    in("emptydir"),      in("sub"),
-                         in("sub/b.txt"), in("sub/deep"), in("sub/deep/c.txt")};
-
-    PostUpload::AfterRun(job, tally, false, true, config, clock);
-
-    EXPECT_TRUE(ReadTree(hot).empty());
-    EXPECT_TRUE(QFileInfo(hot).isDir()) << "the hot folder itself stays";
-    EXPECT_EQ(ReadTree(evac), before);
-    EXPECT_FALSE(QFileInfo::exists(error));
-}
-
-TEST_F(PostUploadTest, FailedFilesGoToTheErrorFolderAndSkippedFilesStay) {
+// Succeeded entries (hidden files and empty folders too) go to the evacuation
+// folder, failed ones to the error folder, skipped ones stay.
+TEST_F(PostUploadTest, ListedRunMovesEachEntryByItsOutcome) {
     put("ok.txt", "ok");
+    put(".hidden", "H");
+    ASSERT_TRUE(QDir().mkpath(in("emptydir")));
     put("sub/failed.txt", "bad");
     put("sub/skipped.txt", "same as before");
+    put("sub/deep/c.txt", "C");
     put("gone/failed2.txt", "bad2");
-    tally.successList = {in("ok.txt"), in("sub")};
+    tally.successList = {in(".hidden"), in("emptydir"), in("ok.txt"),
+                         in("sub"),     in("sub/deep"), in("sub/deep/c.txt")};
     tally.failureList = {in("sub/failed.txt"), in("gone"), in("gone/failed2.txt")};
 
     PostUpload::AfterRun(job, tally, false, false, config, clock);
 
     EXPECT_EQ(ReadTree(hot), (Tree{{"sub/", ""}, {"sub/skipped.txt", "same as before"}}));
-    EXPECT_EQ(ReadTree(evac), (Tree{{"ok.txt", "ok"}, {"sub/", ""}}));
+    EXPECT_EQ(ReadTree(evac), (Tree{{".hidden", "H"},
+                                    {"emptydir/", ""},
+                                    {"ok.txt", "ok"},
+                                    {"sub/", ""},
+                                    {"sub/deep/", ""},
+                                    {"sub/deep/c.txt", "C"}}));
     EXPECT_EQ(
         ReadTree(error),
         (Tree{
             {"gone/", ""}, {"gone/failed2.txt", "bad2"}, {"sub/", ""}, {"sub/failed.txt", "bad"}}));
 }
 
-TEST_F(PostUploadTest, HotFolderTextInsideAPathLandsAtTheMirrorOfTheLeadingPartOnly) {
-    // hot + "/x" + hot + "/y.txt": a replace-all would give evac/x<evac>/y.txt.
-    const QString rel = "x" + hot + "/y.txt";
-    put(rel, "nested");
-    tally.successList = {in(rel)};
-    PostUpload::MoveListed(tally.successList, hot, evac);
-    EXPECT_EQ(Content(evac + "/" + rel), "nested");
-    EXPECT_FALSE(QFileInfo::exists(evac + "/x" + evac + "/y.txt"));
-    EXPECT_FALSE(QFileInfo::exists(in(rel)));
+TEST_F(PostUploadTest, CompressedRunMovesTheWholeTree) {
+    put("a.txt", "A");
+    put("s/.b", "B");
+    ASSERT_TRUE(QDir().mkpath(in("s/empty")));
+    const Tree before = ReadTree(hot);
+    PostUpload::AfterRun(job, tally, true, true, config, clock);
+    EXPECT_TRUE(ReadTree(hot).empty());
+    EXPECT_TRUE(QFileInfo(hot).isDir()) << "the hot folder itself stays";
+    EXPECT_EQ(ReadTree(evac), before);
+
+    put("later.txt", "L");
+    PostUpload::AfterRun(job, tally, true, false, config, clock);
+    EXPECT_TRUE(ReadTree(hot).empty());
+    EXPECT_EQ(ReadTree(error), (Tree{{"later.txt", "L"}}));
+
+    // Without a target only empty sub-folders go; a target inside the hot
+    // folder is not moved into itself.
+    put("keep/a.txt", "A");
+    ASSERT_TRUE(QDir().mkpath(in("e1/e2/e3")));
+    ASSERT_TRUE(QDir().mkpath(in("keep/empty")));
+    PostUpload::MoveTree(hot, QString());
+    EXPECT_EQ(ReadTree(hot), (Tree{{"keep/", ""}, {"keep/a.txt", "A"}}));
+    put("done/old.txt", "O");
+    PostUpload::MoveTree(hot, in("done"));
+    EXPECT_EQ(
+        ReadTree(hot),
+        (Tree{{"done/", ""}, {"done/keep/", ""}, {"done/keep/a.txt", "A"}, {"done/old.txt", "O"}}));
 }
 
 TEST_F(PostUploadTest, MovedFileIsANewCopyThatReplacesTheTargetAndKeepsItsTimeAndMode) {
@@ -178,86 +169,62 @@ TEST_F(PostUploadTest, MovedFileIsANewCopyThatReplacesTheTargetAndKeepsItsTimeAn
         ASSERT_TRUE(f.open(QIODevice::ReadWrite));
         ASSERT_TRUE(f.setFileTime(mtime, QFileDevice::FileModificationTime));
     }
-    struct stat source;
+    struct stat source, moved;
     ASSERT_EQ(stat(QFile::encodeName(in("a.txt")).constData(), &source), 0);
     PutFile(evac + "/a.txt", "old content that is longer");
+    // hot + "/x" + hot + "/y.txt": a replace-all would give evac/x<evac>/y.txt.
+    const QString nested = "x" + hot + "/y.txt";
+    put(nested, "nested");
 
-    PostUpload::MoveListed({in("a.txt")}, hot, evac);
+    PostUpload::MoveListed({in("a.txt"), in(nested)}, hot, evac);
 
     EXPECT_FALSE(QFileInfo::exists(in("a.txt")));
+    EXPECT_FALSE(QFileInfo::exists(in(nested)));
     EXPECT_EQ(Content(evac + "/a.txt"), "new content");
-    struct stat moved;
+    EXPECT_EQ(Content(evac + "/" + nested), "nested");
     ASSERT_EQ(stat(QFile::encodeName(evac + "/a.txt").constData(), &moved), 0);
     // A new inode: copied, not renamed, so its birth is the time of the move.
     EXPECT_NE(moved.st_ino, source.st_ino);
     EXPECT_EQ(moved.st_mode & 0777, 0640u);
     EXPECT_EQ(QFileInfo(evac + "/a.txt").lastModified(), mtime);
-    EXPECT_EQ(ReadTree(evac).size(), 1u) << "no temporary copy is left behind";
+    // Two files and the folders of the nested path: no temporary copy is left behind.
+    EXPECT_EQ(ReadTree(evac).size(), static_cast<size_t>(2 + nested.count('/')));
 }
 
-TEST_F(PostUploadTest, FailedCopyKeepsTheSource) {
+// Whatever cannot be moved stays where it was: a copy that fails, paths outside
+// the hot folder, unusable targets, special files and links to folders.
+TEST_F(PostUploadTest, WhatCannotBeMovedStays) {
     put("a.txt", "A");
     put("sub/b.txt", "B");
     put("c.txt", "C");
-    // The target folder is a file, and the mirror of c.txt a folder.
-    PutFile(root.path() + "/blocked", "a file, not a folder");
-    PostUpload::MoveListed({in("a.txt"), in("sub"), in("sub/b.txt")}, hot,
-                           root.path() + "/blocked");
-    EXPECT_EQ(Content(in("a.txt")), "A");
-    EXPECT_EQ(Content(in("sub/b.txt")), "B");
-    EXPECT_EQ(Content(root.path() + "/blocked"), "a file, not a folder");
-
-    ASSERT_TRUE(QDir().mkpath(evac + "/c.txt"));
-    PostUpload::MoveListed({in("c.txt")}, hot, evac);
-    EXPECT_EQ(Content(in("c.txt")), "C");
-    EXPECT_EQ(ReadTree(evac), (Tree{{"c.txt/", ""}}));
-
-    PostUpload::MoveTree(hot, root.path() + "/blocked");
-    EXPECT_EQ(ReadTree(hot),
-              (Tree{{"a.txt", "A"}, {"c.txt", "C"}, {"sub/", ""}, {"sub/b.txt", "B"}}));
-}
-
-TEST_F(PostUploadTest, PathsOutsideTheHotFolderAndUnusableTargetsAreLeftAlone) {
     const QString outside = root.path() + "/outside.txt";
     PutFile(outside, "O");
-    put("a.txt", "A");
+    // The target folder is a file, and the mirror of c.txt a folder.
+    const QString blocked = root.path() + "/blocked";
+    PutFile(blocked, "a file, not a folder");
+    PostUpload::MoveListed({in("a.txt"), in("sub"), in("sub/b.txt")}, hot, blocked);
+    PostUpload::MoveTree(hot, blocked);
     PostUpload::MoveListed({outside}, hot, evac);
     PostUpload::MoveListed({in("a.txt")}, hot, QString());
     PostUpload::MoveListed({in("a.txt")}, hot, "relative/target");
-    EXPECT_EQ(Content(outside), "O");
-    EXPECT_EQ(Content(in("a.txt")), "A");
     EXPECT_FALSE(QFileInfo::exists(evac));
-}
+    ASSERT_TRUE(QDir().mkpath(evac + "/c.txt"));
+    PostUpload::MoveListed({in("c.txt")}, hot, evac);
+    EXPECT_EQ(ReadTree(hot),
+              (Tree{{"a.txt", "A"}, {"c.txt", "C"}, {"sub/", ""}, {"sub/b.txt", "B"}}));
+    EXPECT_EQ(Content(blocked), "a file, not a folder");
+    EXPECT_EQ(Content(outside), "O");
+    EXPECT_EQ(ReadTree(evac), (Tree{{"c.txt/", ""}}));
 
-TEST_F(PostUploadTest, CompressedRunMovesTheWholeTreeByOutcome) {
-    put("a.txt", "A");
-    put("s/.b", "B");
-    ASSERT_TRUE(QDir().mkpath(in("s/empty")));
-    const Tree before = ReadTree(hot);
-    PostUpload::AfterRun(job, tally, true, true, config, clock);
-    EXPECT_TRUE(ReadTree(hot).empty());
-    EXPECT_TRUE(QFileInfo(hot).isDir());
-    EXPECT_EQ(ReadTree(evac), before);
-
-    put("later.txt", "L");
-    PostUpload::AfterRun(job, tally, true, false, config, clock);
-    EXPECT_TRUE(ReadTree(hot).empty());
-    EXPECT_EQ(ReadTree(error), (Tree{{"later.txt", "L"}}));
-}
-
-TEST_F(PostUploadTest, MoveTreeWithoutTargetRemovesOnlyEmptySubFolders) {
-    put("keep/a.txt", "A");
-    ASSERT_TRUE(QDir().mkpath(in("e1/e2/e3")));
-    ASSERT_TRUE(QDir().mkpath(in("keep/empty")));
-    PostUpload::MoveTree(hot, QString());
-    EXPECT_EQ(ReadTree(hot), (Tree{{"keep/", ""}, {"keep/a.txt", "A"}}));
-}
-
-TEST_F(PostUploadTest, TargetInsideTheHotFolderIsNotMovedIntoItself) {
-    put("a.txt", "A");
-    put("done/old.txt", "O");
-    PostUpload::MoveTree(hot, in("done"));
-    EXPECT_EQ(ReadTree(hot), (Tree{{"done/", ""}, {"done/a.txt", "A"}, {"done/old.txt", "O"}}));
+    QDir(evac).removeRecursively();
+    ASSERT_EQ(mkfifo(QFile::encodeName(in("pipe")).constData(), 0600), 0);
+    ASSERT_EQ(symlink("..", QFile::encodeName(in("loop")).constData()), 0);
+    PostUpload::MoveTree(hot, evac);
+    PostUpload::MoveListed({in("pipe")}, hot, evac);
+    EXPECT_EQ(ReadTree(evac),
+              (Tree{{"a.txt", "A"}, {"c.txt", "C"}, {"sub/", ""}, {"sub/b.txt", "B"}}));
+    EXPECT_TRUE(QFileInfo::exists(in("pipe")));
+    EXPECT_TRUE(QFileInfo(in("loop")).isSymLink());
 }
 
 // Every combination of targets that lead back into the hot folder: nothing of
@@ -307,99 +274,46 @@ TEST_F(PostUploadTest, NoFileOfTheHotFolderIsLostWhateverTheTargetsAre) {
     }
 }
 
-TEST_F(PostUploadTest, SpecialFilesAndFolderLinksStayWithoutHanging) {
-    put("a.txt", "A");
-    ASSERT_EQ(mkfifo(QFile::encodeName(in("pipe")).constData(), 0600), 0);
-    ASSERT_EQ(symlink("..", QFile::encodeName(in("loop")).constData()), 0);
-    PostUpload::MoveTree(hot, evac);
-    PostUpload::MoveListed({in("pipe")}, hot, evac);
-    EXPECT_EQ(ReadTree(evac), (Tree{{"a.txt", "A"}}));
-    EXPECT_TRUE(QFileInfo::exists(in("pipe")));
-    EXPECT_TRUE(QFileInfo(in("loop")).isSymLink());
-}
-
-TEST_F(PostUploadTest, EvacuationOffDoesNothing) {
-    put("a.txt", "A");
-    PutFile(evac + "/old.txt", "O");
-    job.EvacuationEnable = false;
-    job.Delete7DaysEnable = true;
-    tally.successList = {in("a.txt")};
-    clock.wallSeconds = Birth(evac + "/old.txt") + 32400 + 30 * 86400;
-    PostUpload::AfterRun(job, tally, false, true, config, clock);
-    PostUpload::AfterRun(job, tally, true, true, config, clock);
-    EXPECT_EQ(Content(in("a.txt")), "A");
-    EXPECT_EQ(Content(evac + "/old.txt"), "O");
-}
-
-TEST_F(PostUploadTest, DeleteDaysZeroDeletesFilesBornAtLeastNineHoursBeforeTheWallClock) {
-    PutFile(evac + "/a.txt", "A");
-    PutFile(evac + "/sub/b.txt", "B");
-    const qint64 first = std::min(Birth(evac + "/a.txt"), Birth(evac + "/sub/b.txt"));
-    const qint64 last = std::max(Birth(evac + "/a.txt"), Birth(evac + "/sub/b.txt"));
-
-    clock.wallSeconds = first + 32400 - 1;
-    // sub still holds b.txt: the walk ends there and says so.
-    EXPECT_FALSE(PostUpload::DeleteOldFiles(evac, true, 0, clock));
-    EXPECT_EQ(ReadTree(evac).size(), 3u);
-
-    clock.wallSeconds = last + 32400;  // at the limit counts as old
-    EXPECT_TRUE(PostUpload::DeleteOldFiles(evac, true, 0, clock));
-    EXPECT_TRUE(ReadTree(evac).empty());
-    EXPECT_TRUE(QFileInfo(evac).isDir()) << "only old files: the folder itself stays";
-}
-
-TEST_F(PostUploadTest, DeleteDaysIsReadFromTheSettingsAtTheTimeOfTheRun) {
-    job.Delete7DaysEnable = true;
-    PutFile(evac + "/a.txt", "A");
-    const qint64 born = Birth(evac + "/a.txt");
-
-    // Default of seven days.
-    clock.wallSeconds = born + 32400 + 7 * 86400 - 1;
-    PostUpload::AfterRun(job, tally, false, true, config, clock);
-    EXPECT_TRUE(QFileInfo::exists(evac + "/a.txt"));
-    clock.wallSeconds = born + 32400 + 7 * 86400;
-    PostUpload::AfterRun(job, tally, false, true, config, clock);
-    EXPECT_FALSE(QFileInfo::exists(evac + "/a.txt"));
-
-    // A negative count is no number: the default, not "at once".
-    PutFile(evac + "/n.txt", "N");
-    PutFile(config, "[Config]\nDeleteDays=-1\n");
-    clock.wallSeconds = Birth(evac + "/n.txt") + 32400 + 7 * 86400 - 1;
-    PostUpload::AfterRun(job, tally, false, true, config, clock);
-    EXPECT_TRUE(QFileInfo::exists(evac + "/n.txt"));
-
-    PutFile(evac + "/b.txt", "B");
-    PutFile(config, "[Config]\nDeleteDays=2\n");
-    clock.wallSeconds = Birth(evac + "/b.txt") + 32400 + 2 * 86400 - 1;
-    PostUpload::AfterRun(job, tally, false, true, config, clock);
-    EXPECT_TRUE(QFileInfo::exists(evac + "/b.txt"));
-    clock.wallSeconds += 1;
-    PostUpload::AfterRun(job, tally, false, true, config, clock);
-    EXPECT_FALSE(QFileInfo::exists(evac + "/b.txt"));
-}
-
-TEST_F(PostUploadTest, SubFolderWithNewFilesEndsTheWalkUntilALaterRun) {
+// Old files go (at the limit counts as old); a sub-folder still holding a new
+// file ends the walk until a later run, in byte order of the names.
+TEST_F(PostUploadTest, DeleteOldFilesStopsAtTheFirstFolderWithNewFiles) {
     PutFile(evac + "/0_old.txt", "old");
     PutFile(evac + "/b_old.txt", "old");
     PutFile(evac + "/a_empty/x/.keep-me-not", "old");
-    WaitForNextBirthSecond(evac, evac + "/b_old.txt");
-    PutFile(evac + "/a_sub/new.txt", "new");
-    const qint64 oldBirth = Birth(evac + "/b_old.txt");
-    const qint64 newBirth = Birth(evac + "/a_sub/new.txt");
+    const qint64 births[] = {Birth(evac + "/0_old.txt"), Birth(evac + "/b_old.txt"),
+                             Birth(evac + "/a_empty/x/.keep-me-not")};
+    const qint64 oldBirth = *std::max_element(std::begin(births), std::end(births));
+    // A new file born in a later second than the old ones.
+    const QString fresh = evac + "/a_sub/new.txt";
+    PutFile(fresh, "new");
+    for (int i = 0; i < 300 && Birth(fresh) <= oldBirth; ++i) {
+        QThread::msleep(10);
+        QFile::remove(fresh);
+        PutFile(fresh, "new");
+    }
+    const qint64 newBirth = Birth(fresh);
     ASSERT_LT(oldBirth, newBirth);
+    // The birth time is the creation of the file, not its last status change.
+    const QDateTime reported = QFileInfo(fresh).birthTime();
+    if (reported.isValid()) {
+        EXPECT_EQ(newBirth, reported.toSecsSinceEpoch());
+        ASSERT_TRUE(QFile::setPermissions(evac + "/0_old.txt", QFile::ReadOwner));
+    }
+    EXPECT_FALSE(PostUpload::BirthTime(QFile::encodeName(evac + "/missing")).has_value());
 
+    clock.wallSeconds = *std::min_element(std::begin(births), std::end(births)) + 32400 - 1;
+    EXPECT_FALSE(PostUpload::DeleteOldFiles(evac, true, 0, clock));
+    EXPECT_EQ(ReadTree(evac).size(), 7u);
     clock.wallSeconds = oldBirth + 32400;
     EXPECT_FALSE(PostUpload::DeleteOldFiles(evac, true, 0, clock));
-    // Byte order: 0_old.txt, a_empty, a_sub (ends the walk), b_old.txt.
     EXPECT_EQ(ReadTree(evac),
               (Tree{{"a_sub/", ""}, {"a_sub/new.txt", "new"}, {"b_old.txt", "old"}}));
-
     clock.wallSeconds = newBirth + 32400;
     EXPECT_TRUE(PostUpload::DeleteOldFiles(evac, true, 0, clock));
     EXPECT_TRUE(ReadTree(evac).empty());
-}
+    EXPECT_TRUE(QFileInfo(evac).isDir()) << "only old files: the folder itself stays";
 
-TEST_F(PostUploadTest, DeletingEverythingRemovesTheFolderItself) {
+    // Deleting everything removes the folder itself.
     PutFile(evac + "/a/b/c.txt", "C");
     PutFile(evac + "/d.txt", "D");
     ASSERT_EQ(
@@ -414,20 +328,31 @@ TEST_F(PostUploadTest, DeletingEverythingRemovesTheFolderItself) {
     EXPECT_FALSE(PostUpload::DeleteOldFiles(evac, false, 0, clock)) << "a missing folder";
 }
 
-TEST_F(PostUploadTest, BirthTimeIsTheCreationOfTheFile) {
-    const qint64 before = QDateTime::currentSecsSinceEpoch();
-    put("a.txt", "A");
-    const qint64 born = Birth(in("a.txt"));
-    EXPECT_GE(born, before - 1);
-    EXPECT_LE(born, QDateTime::currentSecsSinceEpoch() + 1);
-    const QDateTime reported = QFileInfo(in("a.txt")).birthTime();
-    if (reported.isValid()) {
-        EXPECT_EQ(born, reported.toSecsSinceEpoch());
+TEST_F(PostUploadTest, DeleteDaysIsReadFromTheSettingsAtTheTimeOfTheRun) {
+    job.Delete7DaysEnable = true;
+    // Seven days by default; a negative count is no number: the default, not "at once".
+    const struct {
+        const char* settings;
+        int days;
+    } cases[] = {{"", 7}, {"[Config]\nDeleteDays=-1\n", 7}, {"[Config]\nDeleteDays=2\n", 2}};
+    for (const auto& c : cases) {
+        PutFile(config, c.settings);
+        PutFile(evac + "/a.txt", "A");
+        runDaysAfter(evac + "/a.txt", c.days, -1);
+        EXPECT_TRUE(QFileInfo::exists(evac + "/a.txt")) << c.settings;
+        runDaysAfter(evac + "/a.txt", c.days);
+        EXPECT_FALSE(QFileInfo::exists(evac + "/a.txt")) << c.settings;
     }
-    EXPECT_FALSE(PostUpload::BirthTime(QFile::encodeName(in("missing"))).has_value());
+    // With evacuation off nothing is moved or deleted.
+    put("a.txt", "A");
+    PutFile(evac + "/old.txt", "O");
+    job.EvacuationEnable = false;
+    tally.successList = {in("a.txt")};
+    runDaysAfter(evac + "/old.txt", 30);
+    PostUpload::AfterRun(job, tally, true, true, config, clock);
+    EXPECT_EQ(Content(in("a.txt")), "A");
+    EXPECT_EQ(Content(evac + "/old.txt"), "O");
 }
-
-}  // namespace
 
 // The deletion of old evacuated files walks the evacuation folder; when that is
 // the hot folder, or holds it, the files still to be sent must survive it.
@@ -441,11 +366,12 @@ TEST_F(PostUploadTest, DeletingOldFilesNeverReachesIntoTheHotFolder) {
         put("sub/b.txt", "B");
         PutFile(root.path() + "/old.txt", "O");
         job.EvacuationFolder = target;
-        clock.wallSeconds = Birth(in("sub/b.txt")) + 32400 + 30 * 86400;
-        PostUpload::AfterRun(job, tally, false, true, config, clock);
+        runDaysAfter(in("sub/b.txt"), 30);
         EXPECT_EQ(Content(in("a.txt")), "A") << target.toStdString();
         EXPECT_EQ(Content(in("sub/b.txt")), "B") << target.toStdString();
     }
     // Beside the hot folder the old file is gone: the walk itself still works.
     EXPECT_FALSE(QFileInfo::exists(root.path() + "/old.txt"));
 }
+
+}  // namespace

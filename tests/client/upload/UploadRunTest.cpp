@@ -3,31 +3,27 @@
 #include "UploadTask.h"
 
 #include "CLogWriter.h"
-#include "CRestUpload.h"
-#include "ConfigPaths.h"
 #include "LocalSnapshot.h"
-#include "ProfileFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 #include <picojson.h>
 
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
 #include <atomic>
-#include <fstream>
 #include <thread>
 
 #include "EmulatorClient.h"
 #include "EmulatorJournal.h"
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
+#include "JournalEntry.h"
 #include "TestSupport.h"
+#include "UploadTestFiles.h"
 
 namespace {
 
@@ -49,25 +45,14 @@ protected:
     void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
 
     void file(const QString& relative, const QByteArray& content, qint64 mtime = 1700000000) {
-        const QString path = hot + "/" + relative;
-        QDir().mkpath(QFileInfo(path).path());
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(content);
-        f.close();
+        PutFile(hot + "/" + relative, content);
         setTime(relative, mtime);
     }
-    void setTime(const QString& relative, qint64 mtime) {
-        const timeval times[2] = {{mtime, 0}, {mtime, 0}};
-        ASSERT_EQ(::utimes(QFile::encodeName(hot + "/" + relative).constData(), times), 0);
-    }
+    void setTime(const QString& relative, qint64 mtime) { SetMtime(hot + "/" + relative, mtime); }
     TaskBlock run() { return RunUploadAndWait(job, 0, stop, logger); }
 
     std::vector<Entry> journal() { return ReadJournal(emulator); }
-    void clearJournal() {
-        HttpsClient control(emulator);
-        control.del("/_emulator/journal");
-    }
+    void clearJournal() { HttpsClient(emulator).del("/_emulator/journal"); }
     // Uploads that reached the emulator, by remote path.
     QStringList uploads() {
         QStringList paths;
@@ -80,8 +65,7 @@ protected:
         return paths;
     }
     void fault(const std::string& json) {
-        HttpsClient control(emulator);
-        ASSERT_EQ(control.post("/_emulator/faults", json).status, 200);
+        ASSERT_EQ(HttpsClient(emulator).post("/_emulator/faults", json).status, 200);
     }
     QString stored(const QString& remote) {
         QFile f(QString::fromStdString(emulator.repository().string()) + remote);
@@ -91,21 +75,22 @@ protected:
         return LocalSnapshot::MakeNames(LocalSnapshot::WorkFolder(), job.UniqueId, "x").previous;
     }
     QString log() { return logger.ReadLogText(); }
-    // The "end" report query as the web tool received it.
-    std::map<std::string, std::string> endReport() {
-        std::map<std::string, std::string> params;
+    // Chosen fields of the last "end" report query the web tool received,
+    // joined by commas; empty without such a report.
+    std::string endReport(std::initializer_list<const char*> keys) {
+        std::string out;
         for (const Entry& e : journal()) {
-            if (e.get("path").to_str() != "/client-tool/result_log.php")
+            if (Str(e, "path") != "/client-tool/result_log.php")
                 continue;
-            std::map<std::string, std::string> p;
-            for (const auto& pair : e.get("params").get<picojson::array>()) {
-                const auto& a = pair.get<picojson::array>();
-                p[a[0].get<std::string>()] = a[1].get<std::string>();
+            const auto pairs = Pairs(e, "params");
+            const std::map<std::string, std::string> p(pairs.begin(), pairs.end());
+            if (p.count("type") && p.at("type") == "end") {
+                out.clear();
+                for (const char* key : keys)
+                    out += (key == *keys.begin() ? "" : ",") + (p.count(key) ? p.at(key) : "");
             }
-            if (p["type"] == "end")
-                params = p;
         }
-        return params;
+        return out;
     }
 
     TempDataHome home;
@@ -125,20 +110,14 @@ TEST_F(UploadRunTest, FirstRunSendsAllAndSecondOnlyAsksForFolders) {
     EXPECT_EQ(first.filesFlag, 5);
     EXPECT_EQ(stored("/Velmora/sub/deeper/c.txt"), "gamma");
     EXPECT_EQ(uploads().size(), 3);
-    auto report = endReport();
-    EXPECT_EQ(report["uploadedFileCount"], "3");
-    EXPECT_EQ(report["createdFolderCount"], "2");
-    EXPECT_EQ(report["totalFileSize"], "14");
+    EXPECT_EQ(endReport({"uploadedFileCount", "createdFolderCount", "totalFileSize"}), "3,2,14");
     EXPECT_TRUE(QFile::exists(previousFile()));
 
+    // Folders are asked for on every run (409 counts).
     clearJournal();
-    TaskBlock second = run();
-    EXPECT_EQ(second.job->LastUploadFlag, "成功");
+    EXPECT_EQ(run().job->LastUploadFlag, "成功");
     EXPECT_TRUE(uploads().isEmpty());
-    report = endReport();
-    EXPECT_EQ(report["skipFileCount"], "3");
-    EXPECT_EQ(report["createdFolderCount"], "2")
-        << "folders are asked for on every run (409 counts)";
+    EXPECT_EQ(endReport({"skipFileCount", "createdFolderCount"}), "3,2");
 
     // A new time is sent again; a new size with the same time is not; a
     // renamed file is sent under its new name.
@@ -149,39 +128,69 @@ TEST_F(UploadRunTest, FirstRunSendsAllAndSecondOnlyAsksForFolders) {
     run();
     QStringList sent = uploads();
     sent.sort();
-    EXPECT_EQ(sent.join(' ').toStdString(),
-              "/api/v1//experimental/repository/0/file/path/Velmora/a.txt/:entity "
-              "/api/v1//experimental/repository/0/file/path/Velmora/sub/deeper/renamed.txt/:entity")
-        << "only the changed and the renamed file";
-}
-
-TEST_F(UploadRunTest, FailedFileIsLeftOutOfPreviousAndSentAgain) {
-    file("good.txt", "g");
-    file("bad.txt", "b");
-    fault(R"({"path": "bad\\.txt/:entity$", "status": 500, "times": 3})");
-    TaskBlock first = run();
-    EXPECT_EQ(first.job->LastUploadFlag, "失敗");
-    EXPECT_TRUE(log().contains("ファイル更新 失敗(500)(リトライ2回) /Velmora/bad.txt"));
-    auto report = endReport();
-    EXPECT_EQ(report["errorFileCount"], "1");
-    EXPECT_EQ(report["retryCount"], "2");
-    EXPECT_EQ(report["retryFileSize"], "2");
+    EXPECT_EQ(
+        sent.join(' ').toStdString(),
+        "/api/v1//experimental/repository/0/file/path/Velmora/a.txt/:entity "
+        "/api/v1//experimental/repository/0/file/path/Velmora/sub/deeper/renamed.txt/:entity");
 
     clearJournal();
-    TaskBlock second = run();
-    EXPECT_EQ(second.job->LastUploadFlag, "成功");
-    EXPECT_EQ(uploads().size(), 1);
-    EXPECT_TRUE(uploads().value(0).contains("bad.txt"));
+    fault(R"({"pragma": {}})");
+    run();
+    EXPECT_EQ(uploads().size(), 3) << "the resend instruction sends everything again";
+    EXPECT_EQ(endReport({"isRetransmission"}), "true");
+    EXPECT_TRUE(log().contains("サーバから再送指示を受信しました。"));
 }
 
-TEST_F(UploadRunTest, ConflictCountsForFoldersButNotForFiles) {
-    file("dir/x.txt", "x");
-    fault(R"({"path": "x\\.txt/:entity$", "status": 409, "times": 0})");
-    TaskBlock result = run();
-    EXPECT_EQ(result.job->LastUploadFlag, "失敗");
-    auto report = endReport();
-    EXPECT_EQ(report["createdFolderCount"], "1");
-    EXPECT_EQ(report["errorFileCount"], "1");
+// Each row starts from a fresh hot folder without a previous run: its files
+// and fault give the outcome, the uploads that reached the storage, the end
+// report and a log line; a second run without the fault sends again exactly
+// what failed or was left.
+TEST_F(UploadRunTest, FaultsDecideTheOutcomeAndWhatIsSentAgain) {
+    const struct {
+        const char* files;
+        std::string fault;
+        const char* flag;
+        int uploads;
+        std::string report;
+        QString logged;
+        int resent;
+    } cases[] = {
+        {"", "", "成功", 0, "0,,false,0,0,0,0,0", " 状態:start ", 0},
+        {"good.txt bad.txt", R"({"path": "bad\\.txt/:entity$", "status": 500, "times": 3})", "失敗",
+         4, "2,,false,1,0,2,14,0", "ファイル更新 失敗(500)(リトライ2回) /Velmora/bad.txt", 1},
+        // A conflict counts for a folder but not for a file.
+        {"dir/x.txt", R"({"path": "x\\.txt/:entity$", "status": 409, "times": 0})", "失敗", 3,
+         "1,,false,1,0,2,18,1", " 状態:end ", 1},
+        // Full storage stops the run: the rest is drained as interrupted.
+        {"f1.txt f2.txt f3.txt f4.txt f5.txt",
+         R"({"path": ":entity$", "nth": 3, "status": 500, "errorCode": "PORTAL_INSUFFICIENT_STORAGE"})",
+         "失敗", 3, "5,DiskQuota,false,1,2,0,0,0",
+         " [異常] ファイル更新 失敗(500:ディスククォータ違反です。)", 3},
+    };
+    for (const auto& c : cases) {
+        QDir(hot).removeRecursively();
+        QDir().mkpath(hot);
+        QFile::remove(previousFile());
+        for (const QString& name : QString(c.files).split(' ', Qt::SkipEmptyParts))
+            file(name, name.toUtf8());
+        clearJournal();
+        if (!c.fault.empty())
+            fault(c.fault);
+        const qsizetype before = log().count(c.logged);
+        const TaskBlock result = run();
+        EXPECT_EQ(result.job->LastUploadFlag, c.flag) << c.fault;
+        EXPECT_EQ(uploads().size(), c.uploads) << c.fault;
+        EXPECT_EQ(
+            endReport({"totalFileCount", "abortCause", "isZipUpload", "errorFileCount",
+                       "abortFileCount", "retryCount", "retryFileSize", "createdFolderCount"}),
+            c.report)
+            << c.fault;
+        EXPECT_EQ(log().count(c.logged), before + 1) << c.fault;
+        HttpsClient(emulator).del("/_emulator/faults");
+        clearJournal();
+        EXPECT_EQ(run().job->LastUploadFlag, "成功") << c.fault;
+        EXPECT_EQ(uploads().size(), c.resent) << c.fault;
+    }
 }
 
 TEST_F(UploadRunTest, StopWhileTheFifthOfTenIsSent) {
@@ -213,39 +222,10 @@ TEST_F(UploadRunTest, StopWhileTheFifthOfTenIsSent) {
     stopper.join();
     EXPECT_EQ(result.job->LastUploadFlag, "失敗");
     EXPECT_EQ(uploads().size(), 5) << "the fifth finishes, the sixth is never sent";
-    auto report = endReport();
-    EXPECT_EQ(report["abortCause"], "Interrupt");
-    EXPECT_EQ(report["uploadedFileCount"], "5");
-    EXPECT_EQ(report["abortFileCount"], "5");
-    EXPECT_EQ(report["skipFileCount"], "1") << "unchanged files stay in the result";
+    // Unchanged files stay in the result.
+    EXPECT_EQ(endReport({"abortCause", "uploadedFileCount", "abortFileCount", "skipFileCount"}),
+              "Interrupt,5,5,1");
     EXPECT_TRUE(log().contains("アップロード処理を中断しました。"));
-}
-
-TEST_F(UploadRunTest, FullStorageStopsTheRun) {
-    for (int i = 1; i <= 5; ++i)
-        file(QStringLiteral("f%1.txt").arg(i), "data");
-    fault(
-        R"({"path": ":entity$", "nth": 3, "status": 500, "errorCode": "PORTAL_INSUFFICIENT_STORAGE"})");
-    TaskBlock result = run();
-    EXPECT_EQ(result.job->LastUploadFlag, "失敗");
-    EXPECT_EQ(uploads().size(), 3);
-    auto report = endReport();
-    EXPECT_EQ(report["abortCause"], "DiskQuota");
-    EXPECT_EQ(report["errorFileCount"], "1");
-    EXPECT_EQ(report["abortFileCount"], "2") << "the rest is drained as interrupted";
-    EXPECT_TRUE(log().contains(" [異常] ファイル更新 失敗(500:ディスククォータ違反です。)"));
-}
-
-TEST_F(UploadRunTest, ResendInstructionSendsEverythingAgain) {
-    file("a.txt", "a");
-    file("b.txt", "b");
-    run();
-    clearJournal();
-    fault(R"({"pragma": {}})");
-    run();
-    EXPECT_EQ(uploads().size(), 2);
-    EXPECT_EQ(endReport()["isRetransmission"], "true");
-    EXPECT_TRUE(log().contains("サーバから再送指示を受信しました。"));
 }
 
 // A reply that cannot be read (not JSON) fails its own step like any other
@@ -282,32 +262,15 @@ TEST_F(UploadRunTest, FailedChecksCountTheWholeTreeAsFailed) {
         EXPECT_EQ(result.job->LastUploadFlag, c.goesOn ? "成功" : "失敗") << what;
         EXPECT_EQ(log().count(c.message), before + 1) << what;
         EXPECT_EQ(result.filesFlag, c.tallied ? 3 : 0) << what;
-        if (c.goesOn) {
-            EXPECT_EQ(endReport()["isRetransmission"], "false") << what;
-            EXPECT_EQ(uploads().size(), 2) << what;
-        } else {
-            EXPECT_TRUE(endReport().empty()) << "no report without the checks: " << what;
-            EXPECT_TRUE(uploads().isEmpty()) << what;
-        }
+        // No report and no upload without the checks.
+        EXPECT_EQ(endReport({"isRetransmission"}), c.goesOn ? "false" : "") << what;
+        EXPECT_EQ(uploads().size(), c.goesOn ? 2 : 0) << what;
     }
     HttpsClient control(emulator);
     control.post("/_emulator/permissions", R"({"path": "/Velmora", "canUpdate": false})");
     TaskBlock refused = run();
     EXPECT_EQ(refused.job->LastUploadFlag, "失敗");
     EXPECT_TRUE(log().contains("パックアップ先に書き込み権限がありません。"));
-}
-
-TEST_F(UploadRunTest, EmptyHotFolderSucceedsWithNothingToDo) {
-    TaskBlock result = run();
-    EXPECT_EQ(result.job->LastUploadFlag, "成功");
-    EXPECT_EQ(result.filesFlag, 0);
-    auto report = endReport();
-    EXPECT_EQ(report["totalFileCount"], "0");
-    EXPECT_EQ(report["abortCause"], "");
-    EXPECT_EQ(report["isZipUpload"], "false");
-    const QString text = log();
-    EXPECT_TRUE(text.contains(" 状態:start "));
-    EXPECT_TRUE(text.contains(" 状態:end "));
 }
 
 TEST_F(UploadRunTest, FileLargerThanFourGibibytesIsRefused) {

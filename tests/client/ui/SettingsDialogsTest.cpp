@@ -14,6 +14,7 @@
 
 #include "CRestSettings.h"
 
+#include <QAbstractSpinBox>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -56,6 +57,28 @@ public:
     void Raise() override { ++raised; }
     int raised = 0;
 };
+
+// The shown dialog's fields lie apart: a widget its layout misses piles up
+// in the top left corner over another one.
+void ExpectFieldsApart(QWidget& dialog) {
+    dialog.show();
+    std::vector<std::pair<QWidget*, QRect>> seen;
+    for (QWidget* w : dialog.findChildren<QWidget*>()) {
+        const bool field = qobject_cast<QLabel*>(w) || qobject_cast<QLineEdit*>(w) ||
+                           qobject_cast<QAbstractButton*>(w);
+        const QWidget* holder = w->parentWidget();
+        if (!field || !w->isVisible() || qobject_cast<const QAbstractSpinBox*>(holder) ||
+            qobject_cast<const QComboBox*>(holder))
+            continue;
+        const QRect r(w->mapTo(&dialog, QPoint()), w->size());
+        for (const auto& [other, o] : seen)
+            EXPECT_FALSE(r.intersects(o))
+                << w->metaObject()->className() << " over " << other->metaObject()->className()
+                << " at " << r.x() << "," << r.y();
+        seen.emplace_back(w, r);
+    }
+    dialog.hide();
+}
 
 class SettingsDialogsTest : public ::testing::Test {
 protected:
@@ -269,6 +292,7 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
             for (const QLabel* label : set->findChildren<QLabel*>())
                 EXPECT_TRUE(!label->text().endsWith("：") || label->buddy())
                     << label->text().toStdString();
+            ExpectFieldsApart(*set);
             set->accept();
         }
     };
@@ -278,6 +302,7 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
               "二十番目|（未）");
     EXPECT_TRUE(tray.schedulerRunning()) << "started again after the store";
 
+    ExpectFieldsApart(list);
     list.resize(640, 1200);
     list.show();
     const QPoint below = view->visualItemRect(view->topLevelItem(19)).bottomLeft() + QPoint(5, 8);

@@ -12,4 +12,13 @@ trap 'fusermount3 -u "$work/run/gvfs" 2>/dev/null || true; rm -rf --one-file-sys
 mkdir -m 700 "$work/home" "$work/run"
 export HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
 export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share"
+# A Japanese desktop: gio would prompt in Japanese unless the client asks
+# otherwise. The locale is built into the test folder, so the machine's own
+# locale setup is left alone.
+mkdir "$work/locale"
+localedef -i ja_JP -f UTF-8 "$work/locale/ja_JP.UTF-8"
+export LOCPATH="$work/locale" LANG=ja_JP.UTF-8 LANGUAGE=ja
+# glibc keeps the LOCPATH search list it builds in setlocale for good.
+echo 'leak:__argz_add_sep' >"$work/lsan.supp"
+export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$work/lsan.supp"
 "$(dirname "$0")/../../../scripts/private-session" "$@"

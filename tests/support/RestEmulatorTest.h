@@ -64,9 +64,21 @@ protected:
     QString localFile(const QString& name, const QByteArray& content) {
         const QString path = home.path() + QLatin1Char('/') + name;
         QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(content);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
         return path;
+    }
+    CRestResult currentUser(CRestUser* user = nullptr) {
+        CRestUser read;
+        CRestResult result;
+        rest.GetCurrentUser(result, user ? *user : read);
+        return result;
+    }
+    // Uploads a local file of that name and content into folder.
+    CRestResult upload(const QString& name, const QByteArray& content,
+                       const QString& folder = "/Velmora") {
+        CRestResult result;
+        rest.UploadFile(result, localFile(name, content), folder);
+        return result;
     }
     QByteArray repositoryFile(const QString& path) {
         QFile f(QString::fromStdString(emulator.repository().string()) + path);
@@ -77,4 +89,6 @@ protected:
     EmulatorProcess emulator;
     CRestSettings settings;
     CLogWriter logger;
+    // Reads settings and logger at each request.
+    CRestControl rest{&settings, &logger};
 };

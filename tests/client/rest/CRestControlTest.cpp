@@ -15,23 +15,26 @@ using Entry = picojson::value;
 using RestTest = RestEmulatorTest;
 using FormPairs = std::vector<std::pair<std::string, std::string>>;
 
+// The names of the headers the client adds of its own, in the order sent.
+std::string OwnHeaders(const Entry& e) {
+    std::string names;
+    for (const std::string& n : HeaderNames(e)) {
+        if (n == "Expect" || n.starts_with("X-") || n == "Pragma" || n == "Cache-Control")
+            names += n + " ";
+    }
+    return names;
+}
+
 TEST_F(RestTest, ReadsCarryTheStandardHeadersInOrder) {
     CRestUser user;
-    const CRestResult result = currentUser(&user);
-    ASSERT_EQ(Fields(result.ok, result.status, user.userCode), "1|200|taro");
-    EXPECT_GE(result.elapsed, 0.0);
+    CRestResult result = currentUser(&user);
+    ASSERT_EQ(Fields(result.ok, result.status, user.userCode, result.elapsed >= 0), "1|200|taro|1");
     CRestPortal portal;
-    CRestResult portalResult;
-    rest.GetCurrentPortal(portalResult, portal);
-    ASSERT_EQ(Fields(portalResult.ok, portal.portalCode), "1|velmora");
+    rest.GetCurrentPortal(result, portal);
+    ASSERT_EQ(Fields(result.ok, portal.portalCode), "1|velmora");
 
     const Entry last = journal().back();
-    std::vector<std::string> ours;
-    for (const std::string& n : HeaderNames(last)) {
-        if (n == "Expect" || n.starts_with("X-"))
-            ours.push_back(n);
-    }
-    EXPECT_EQ(ours, (std::vector<std::string>{"Expect", "X-Device-ID", "X-Uploader-Session"}));
+    EXPECT_EQ(OwnHeaders(last), "Expect X-Device-ID X-Uploader-Session ");
     QString os;
     GetOsDisplayName(&os, 260);
     EXPECT_EQ(Str(last, "target") + "|" + Header(last, "X-Device-ID") + "|" +
@@ -109,12 +112,7 @@ TEST_F(RestTest, UploadStreamsTheFileAsTwoParts) {
                   Str(parts[1], "size"),
               "exclude|entity|a b.txt|application/octet-stream|" + std::to_string(content.size()));
     // Its own header set, without the session line.
-    std::vector<std::string> ours;
-    for (const std::string& n : HeaderNames(sent)) {
-        if (n == "Expect" || n.starts_with("X-") || n == "Pragma" || n == "Cache-Control")
-            ours.push_back(n);
-    }
-    EXPECT_EQ(ours, (std::vector<std::string>{"Expect", "X-Device-ID", "Pragma", "Cache-Control"}));
+    EXPECT_EQ(OwnHeaders(sent), "Expect X-Device-ID Pragma Cache-Control ");
 }
 
 TEST_F(RestTest, UploadOutcomesAndReissues) {
@@ -163,8 +161,8 @@ TEST_F(RestTest, RequestAfterAFailureCarriesNothingOfIt) {
 
     ASSERT_TRUE(currentUser().ok);
     const Entry get = journal().back();
-    EXPECT_EQ(Str(get, "method") + "|" + Str(get, "bodySize") + "|" + Header(get, "Pragma"),
-              "GET|0|<none>");
+    EXPECT_EQ(Str(get, "method") + "|" + Str(get, "bodySize") + "|" + OwnHeaders(get),
+              "GET|0|Expect X-Device-ID X-Uploader-Session ");
     EXPECT_TRUE(get.get("parts").get<picojson::array>().empty());
 
     // A wrong password is a status, not an exception.
@@ -212,10 +210,6 @@ class BasicOnlyTest : public RestTest {
 protected:
     BasicOnlyTest() : RestEmulatorTest("basic") {}
 };
-class DigestOnlyTest : public RestTest {
-protected:
-    DigestOnlyTest() : RestEmulatorTest("digest") {}
-};
 
 TEST_F(BasicOnlyTest, TheServersMethodIsRememberedAcrossRequests) {
     for (int i = 0; i < 3; ++i) {
@@ -243,17 +237,11 @@ TEST_F(MixedAuthTest, APathChallengedWithTheOtherMethodIsAnswered) {
         else if (what == "pragma")
             rest.GetPragma(result, "taro@velmora", "j", pragma);
         else
-            result = upload("m.bin", QByteArray(5000, 'm'));
+            result = upload("m.bin", QByteArray(70000, 'm'));
         EXPECT_TRUE(result.ok) << what << " " << result.status;
         EXPECT_EQ(Str(journal().back(), "auth"), what == "pragma" ? "basic" : "digest") << what;
     }
-    EXPECT_EQ(repositoryFile("/Velmora/m.bin"), QByteArray(5000, 'm'));
-}
-
-TEST_F(DigestOnlyTest, UserNameWithAtSignAuthenticates) {
-    EXPECT_TRUE(currentUser().ok);
-    EXPECT_EQ(Str(journal().back(), "auth"), "digest");
-    EXPECT_TRUE(upload("d.bin", QByteArray(70000, 'd')).ok);
+    EXPECT_EQ(repositoryFile("/Velmora/m.bin"), QByteArray(70000, 'm'));
 }
 
 TEST_F(RestTest, SettingsEntityIsReadAsKeyValueLines) {

@@ -17,6 +17,9 @@
 inline QString FieldText(const QString& s) {
     return s;
 }
+inline QString FieldText(const char* s) {
+    return QString::fromUtf8(s);
+}
 inline QString FieldText(bool b) {
     return b ? QStringLiteral("1") : QStringLiteral("0");
 }

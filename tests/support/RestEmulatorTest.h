@@ -67,6 +67,13 @@ protected:
         EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
         return path;
     }
+    // One request of the client: its result, the other arguments as the call takes them.
+    template <class... Params, class... Args>
+    CRestResult call(void (CRestControl::*request)(CRestResult&, Params...), Args&&... args) {
+        CRestResult result;
+        (rest.*request)(result, std::forward<Args>(args)...);
+        return result;
+    }
     CRestResult currentUser(CRestUser* user = nullptr) {
         CRestUser read;
         CRestResult result;

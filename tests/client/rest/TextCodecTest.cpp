@@ -154,33 +154,31 @@ TEST(TextCodecNumbers, TextToIntAndLongReadTheLeadingNumber) {
         QByteArray text;
         qint32 asInt;
         qint64 asLong;
-    } cases[] = {
-        {"500", 500, 500},
-        {" 42a", 42, 42},
-        {"null", 0, 0},
-        {"-7", -7, -7},
-        {"+8", 8, 8},
-        {"", 0, 0},
-        {"007", 7, 7},
-        {" \t\n\v\f\r9", 9, 9},
-        {"- 5", 0, 0},
-        {"+-5", 0, 0},
-        {"1.5", 1, 1},
-        {"1e5", 1, 1},
-        {Bytes("12\0") + "34", 12, 12},
-        {Bytes("\xA0") + "5", 0, 0},  // only ASCII white space is skipped
-        {"2147483647", kIntMax, kIntMax},
-        {"2147483648", kIntMax, 2147483648LL},
-        {"4294967296", kIntMax, 4294967296LL},
-        {"99999999999999999999999", kIntMax, kLongMax},
-        {"-2147483648", kIntMin, kIntMin},
-        {"-2147483649", kIntMin, -2147483649LL},
-        {"-99999999999999999999999", kIntMin, kLongMin},
-        {"9223372036854775807", kIntMax, kLongMax},
-        {"9223372036854775808", kIntMax, kLongMax},
-        {"-9223372036854775808", kIntMin, kLongMin},
-        {"-9223372036854775809", kIntMin, kLongMin},
-    };
+    } cases[] = {{"500", 500, 500},
+                 {" 42a", 42, 42},
+                 {"null", 0, 0},
+                 {"-7", -7, -7},
+                 {"+8", 8, 8},
+                 {"", 0, 0},
+                 {"007", 7, 7},
+                 {" \t\n\v\f\r9", 9, 9},
+                 {"- 5", 0, 0},
+                 {"+-5", 0, 0},
+                 {"1.5", 1, 1},
+                 {"1e5", 1, 1},
+                 {Bytes("12\0") + "34", 12, 12},
+                 {Bytes("\xA0") + "5", 0, 0},  // only ASCII white space is skipped
+                 {"2147483647", kIntMax, kIntMax},
+                 {"2147483648", kIntMax, 2147483648LL},
+                 {"4294967296", kIntMax, 4294967296LL},
+                 {"99999999999999999999999", kIntMax, kLongMax},
+                 {"-2147483648", kIntMin, kIntMin},
+                 {"-2147483649", kIntMin, -2147483649LL},
+                 {"-99999999999999999999999", kIntMin, kLongMin},
+                 {"9223372036854775807", kIntMax, kLongMax},
+                 {"9223372036854775808", kIntMax, kLongMax},
+                 {"-9223372036854775808", kIntMin, kLongMin},
+                 {"-9223372036854775809", kIntMin, kLongMin}};
     for (const auto& c : cases)
         EXPECT_EQ(Fields(TextToInt(c.text), TextToLong(c.text)), Fields(c.asInt, c.asLong))
             << c.text.toStdString();

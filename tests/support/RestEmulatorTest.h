@@ -11,13 +11,9 @@
 #include "ProfileFile.h"
 #include "TestSupport.h"
 
-#include <QByteArray>
 #include <QFile>
 
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 // The REST client pointed at a freshly started storage emulator, with the
 // settings files of a data folder of the test's own.

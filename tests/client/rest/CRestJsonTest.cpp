@@ -80,8 +80,6 @@ TEST_F(JsonTest, ParseFailureLogsOneErrorEventAndThrows) {
                  {"{\"a\":1e999}", "number out of range"},
                  {deep, "nesting deeper than 512 levels"},
                  {QByteArray("{\"a\":").repeated(100000), "nesting deeper than 512 levels"},
-                 {"{\"a\":" + deep + QByteArray("]").repeated(100000) + "}",
-                  "nesting deeper than 512 levels"},
                  // The byte behind the data would complete the object.
                  {QByteArray::fromRawData("{\"a\":1}", 6), "syntax error at line 1 near: "}};
     for (const auto& c : cases) {

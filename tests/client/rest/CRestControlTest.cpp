@@ -1,11 +1,17 @@
 // The REST client against the real storage emulator over HTTPS.
 #include "CRestControl.h"
 
+#include "EnvGuard.h"
 #include "Fields.h"
 #include "ProgramVersion.h"
 #include "RestEmulatorTest.h"
 
 #include <QDir>
+#include <QTemporaryFile>
+
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <fstream>
 
@@ -211,6 +217,28 @@ TEST_F(BasicOnlyTest, TheServersMethodIsRememberedAcrossRequests) {
     }
     EXPECT_EQ(journal().size() - sent(), 1u)
         << "only the very first request goes out without credentials";
+}
+
+// Verbose transfer output goes to standard error, credentials hidden.
+TEST_F(BasicOnlyTest, VerboseOutputHidesCredentials) {
+    const EnvGuard verbose("QUILLON_HTTP_VERBOSE", "1");
+    QTemporaryFile trace;
+    ASSERT_TRUE(trace.open());
+    std::fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    dup2(trace.handle(), STDERR_FILENO);
+    const bool ok = currentUser().ok;
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    QFile written(trace.fileName());
+    ASSERT_TRUE(ok && written.open(QIODevice::ReadOnly));
+    const QByteArray text = written.readAll();
+    EXPECT_TRUE(text.contains("> GET /api/v1//currentUser") &&
+                text.contains("\n> Authorization: <hidden>\n"))
+        << text.toStdString();
+    const QByteArray credentials = (settings.userName + ":" + settings.password).toUtf8();
+    EXPECT_FALSE(text.contains(credentials.toBase64()) || text.contains("pa:ss word"));
 }
 
 // The web tool behind a front end of its own asks for Basic, the service for Digest.

@@ -57,12 +57,6 @@ protected:
         const HttpsReply reply = control.post("/_emulator/faults", json);
         ASSERT_EQ(reply.status, 200) << reply.body;
     }
-    QString localFile(const QString& name, const QByteArray& content) {
-        const QString path = home.path() + QLatin1Char('/') + name;
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
-        return path;
-    }
     // One request of the client: its result, the other arguments as the call takes them.
     template <class... Params, class... Args>
     CRestResult call(void (CRestControl::*request)(CRestResult&, Params...), Args&&... args) {
@@ -72,16 +66,15 @@ protected:
     }
     CRestResult currentUser(CRestUser* user = nullptr) {
         CRestUser read;
-        CRestResult result;
-        rest.GetCurrentUser(result, user ? *user : read);
-        return result;
+        return call(&CRestControl::GetCurrentUser, user ? *user : read);
     }
     // Uploads a local file of that name and content into folder.
     CRestResult upload(const QString& name, const QByteArray& content,
                        const QString& folder = "/Velmora") {
-        CRestResult result;
-        rest.UploadFile(result, localFile(name, content), folder);
-        return result;
+        QFile f(home.path() + QLatin1Char('/') + name);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
+        f.close();
+        return call(&CRestControl::UploadFile, f.fileName(), folder);
     }
     QByteArray repositoryFile(const QString& path) {
         QFile f(QString::fromStdString(emulator.repository().string()) + path);

@@ -1,5 +1,10 @@
 #pragma once
 
+#include "SystemTime.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QLocale>
 #include <QString>
 #include <QStringList>
 
@@ -12,14 +17,20 @@
 inline QString FieldText(const QString& s) {
     return s;
 }
+inline QString FieldText(const char* s) {
+    return QString::fromUtf8(s);
+}
 inline QString FieldText(bool b) {
     return b ? QStringLiteral("1") : QStringLiteral("0");
 }
+// Numbers in full: the shortest text that reads back as the same value.
 template <class N>
 requires std::is_arithmetic_v<N> QString FieldText(N n) {
-    return QString::number(n);
+    if constexpr (std::is_floating_point_v<N>)
+        return QString::number(n, 'g', QLocale::FloatingPointShortest);
+    else
+        return QString::number(n);
 }
-
 template <class... T>
 QString Fields(const T&... values) {
     return QStringList{FieldText(values)...}.join(QLatin1Char('|'));
@@ -28,3 +39,18 @@ QString Fields(const T&... values) {
 inline void PrintTo(const QString& s, std::ostream* os) {
     *os << '"' << s.toStdString() << '"';
 }
+
+// Bytes from a literal, embedded NULs included.
+template <qsizetype N>
+QByteArray Bytes(const char (&s)[N]) {
+    return QByteArray(s, N - 1);
+}
+
+class FixedClock : public Clock {
+public:
+    explicit FixedClock(QDateTime t) : t_(std::move(t)) {}
+    QDateTime now() const override { return t_; }
+
+private:
+    QDateTime t_;
+};

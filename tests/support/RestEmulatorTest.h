@@ -11,13 +11,9 @@
 #include "ProfileFile.h"
 #include "TestSupport.h"
 
-#include <QByteArray>
 #include <QFile>
 
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 // The REST client pointed at a freshly started storage emulator, with the
 // settings files of a data folder of the test's own.
@@ -61,12 +57,24 @@ protected:
         const HttpsReply reply = control.post("/_emulator/faults", json);
         ASSERT_EQ(reply.status, 200) << reply.body;
     }
-    QString localFile(const QString& name, const QByteArray& content) {
-        const QString path = home.path() + QLatin1Char('/') + name;
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(content);
-        return path;
+    // One request of the client: its result, the other arguments as the call takes them.
+    template <class... Params, class... Args>
+    CRestResult call(void (CRestControl::*request)(CRestResult&, Params...), Args&&... args) {
+        CRestResult result;
+        (rest.*request)(result, std::forward<Args>(args)...);
+        return result;
+    }
+    CRestResult currentUser(CRestUser* user = nullptr) {
+        CRestUser read;
+        return call(&CRestControl::GetCurrentUser, user ? *user : read);
+    }
+    // Uploads a local file of that name and content into folder.
+    CRestResult upload(const QString& name, const QByteArray& content,
+                       const QString& folder = "/Velmora") {
+        QFile f(home.path() + QLatin1Char('/') + name);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
+        f.close();
+        return call(&CRestControl::UploadFile, f.fileName(), folder);
     }
     QByteArray repositoryFile(const QString& path) {
         QFile f(QString::fromStdString(emulator.repository().string()) + path);
@@ -77,4 +85,6 @@ protected:
     EmulatorProcess emulator;
     CRestSettings settings;
     CLogWriter logger;
+    // Reads settings and logger at each request.
+    CRestControl rest{&settings, &logger};
 };

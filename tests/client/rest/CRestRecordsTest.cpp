@@ -1,50 +1,44 @@
+#include "CRestError.h"
 #include "CRestJsonParser.h"
 #include "CRestRecords.h"
 #include "CTorval2Exception.h"
 #include "Fields.h"
-#include "RestReaders.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <random>
 #include <string>
 
 namespace {
+
+// Every reader of a reply body, by name, for the cases that feed all of them the same bodies.
+const std::pair<const char*, std::function<void(const QByteArray&)>> kReaders[] = {
+    {"error", [](const QByteArray& b) { CRestError::FromBody(b); }},
+    {"portal", [](const QByteArray& b) { ReadPortal(b); }},
+    {"user", [](const QByteArray& b) { ReadUser(b); }},
+    {"item", [](const QByteArray& b) { ReadItem(b); }},
+    {"items", [](const QByteArray& b) { ReadItemList(b); }},
+    {"options", [](const QByteArray& b) { ReadOptions(b); }},
+    {"autoBlock", [](const QByteArray& b) { ReadAutoBlock(b); }},
+    {"pragma", [](const QByteArray& b) { ReadPragma(b); }},
+    {"shareId", [](const QByteArray& b) { ReadShareId(b); }},
+};
 
 class RecordsTest : public ::testing::Test {
 protected:
     TempDataHome home;
 };
 
-// ---------------------------------------------------------------------------
-// Portal and user
-
-TEST_F(RecordsTest, PortalReadsEveryField) {
-    const struct {
-        const char* body;
-        QString fields;  // portalId|portalCode|name|storageQuotaSize|storageUsedSize|locked
-    } cases[] = {
-        // Sizes beyond 32 bits are kept whole.
-        {"{\"portalId\":12,\"portalCode\":\"velmora\",\"name\":\"ヴェルモラ\","
-         "\"storageQuotaSize\":5497558138880,\"storageUsedSize\":\"4294967296\","
-         "\"locked\":false,\"extra\":[1]}",
-         "12|velmora|ヴェルモラ|5497558138880|4294967296|0"},
-        {"{}", "0|null|null|0|0|0"},
-        {"{\"locked\":\"no\"}", "0|null|null|0|0|1"},
-        {"{\"locked\":\"\"}", "0|null|null|0|0|0"},
-        {"{\"locked\":1}", "0|null|null|0|0|1"},
-        {"{\"Locked\":true}", "0|null|null|0|0|0"},  // keys match exactly
-    };
-    for (const auto& c : cases) {
-        const CRestPortal p = ReadPortal(c.body);
-        EXPECT_EQ(Fields(p.portalId, p.portalCode, p.name, p.storageQuotaSize, p.storageUsedSize,
-                         p.locked),
-                  c.fields)
-            << c.body;
-    }
-}
-
-TEST_F(RecordsTest, UserReadsEveryField) {
+TEST_F(RecordsTest, PortalAndUserReadEveryField) {
+    // Sizes beyond 32 bits are kept whole.
+    const CRestPortal p = ReadPortal(
+        "{\"portalId\":12,\"portalCode\":\"velmora\",\"name\":\"ヴェルモラ\",\"extra\":[1],"
+        "\"storageQuotaSize\":5497558138880,\"storageUsedSize\":\"4294967296\",\"locked\":\"no\"}");
+    EXPECT_EQ(
+        Fields(p.portalId, p.portalCode, p.name, p.storageQuotaSize, p.storageUsedSize, p.locked),
+        "12|velmora|ヴェルモラ|5497558138880|4294967296|1");
     const CRestUser u = ReadUser(
         "{\"portalId\":3,\"userId\":\"77\",\"userType\":\"ADMIN\",\"userCode\":\"u001\","
         "\"familyName\":\"山田\",\"firstName\":\"太郎\",\"familyNameKana\":\"ヤマダ\","
@@ -55,15 +49,6 @@ TEST_F(RecordsTest, UserReadsEveryField) {
                      u.hidden, u.locked),
               "3|77|ADMIN|u001|山田|太郎|ヤマダ|タロウ|t@example.jp|03|null||1|0");
 }
-
-TEST_F(RecordsTest, UserTextFieldsNeedValidUtf8) {
-    EXPECT_THROW(ReadUser("{\"familyName\":\"\xe5\xb1\"}"), CTorval2Exception);
-    // Members that are not read are not converted.
-    EXPECT_EQ(ReadUser("{\"userId\":5,\"note\":\"\xff\"}").userId, 5);
-}
-
-// ---------------------------------------------------------------------------
-// Items
 
 const char kFolderReply[] =
     "{\"portalId\":1,\"itemType\":\"folder\",\"itemId\":8589934592,\"repositoryId\":0,"
@@ -112,15 +97,12 @@ QString ItemFields(const CRestItem& f) {
                   f.lockerUserFirstName);
 }
 
-TEST_F(RecordsTest, FolderReadsCommonAndFolderFieldsOnly) {
-    // The file group stays empty, its invalid text included.
+TEST_F(RecordsTest, FolderAndFileReadCommonAndTheirOwnFieldsOnly) {
+    // The file group of a folder stays empty, its invalid text included.
     EXPECT_EQ(ItemFields(ReadItem(kFolderReply)),
               "1|folder|8589934592|0|/Docs/年次|4294967297|/Docs|年次|1|5|山田|太郎|"
               "2024-02-08T10:00:00.000+09:00|6|佐藤|花子|2024-02-09T11:30:00.000+09:00|0"
               " perm 1|1|0|1|0 folder 1|3|12 file 0|0|0||0|0|0|0||");
-}
-
-TEST_F(RecordsTest, FileReadsCommonAndFileFieldsOnly) {
     // canCreate belongs to folders, whatever the permission says; 5 GiB is kept whole.
     EXPECT_EQ(ItemFields(ReadItem(kFileReply)),
               "1|file|31|2|/Docs/a b.txt|30|/Docs|a b.txt|0|5|山田|太郎|2024-02-08|6|佐藤|花子|"
@@ -128,81 +110,73 @@ TEST_F(RecordsTest, FileReadsCommonAndFileFieldsOnly) {
               "鈴木|一郎");
 }
 
-TEST_F(RecordsTest, OtherItemTypesReadNeitherGroup) {
+// Each group only for its own type; permissions only from an object of that name.
+TEST_F(RecordsTest, GroupsFollowTheTypeAndPermissionsTheirObject) {
+    const char kCan[] = "{\"canCreate\":true,\"canRead\":true}";
     const struct {
-        const char* itemType;  // JSON value, or nullptr for no member
-        const char* text;
-    } cases[] = {{nullptr, "null"},          {"\"Folder\"", "Folder"}, {"\"FILE\"", "FILE"},
-                 {"\"folder \"", "folder "}, {"\"link\"", "link"},     {"[\"folder\"]", "array"}};
-    for (const auto& c : cases) {
-        QByteArray body =
-            "{\"accessPermission\":{\"canCreate\":true,\"canRead\":true},"
-            "\"childFolderCount\":3,\"autoRevision\":true,\"fileSize\":7,"
-            "\"locked\":true,\"revisionRetentionLimitType\":\"COUNT\",\"name\":\"n\"";
-        if (c.itemType)
-            body += QByteArray(",\"itemType\":") + c.itemType;
-        const CRestItem item = ReadItem(body + "}");
-        EXPECT_EQ(
-            Fields(item.itemType, item.name, item.canRead, item.canCreate, item.childFolderCount,
-                   item.autoRevision, item.fileSize, item.locked, item.revisionRetentionLimitType),
-            QString::fromUtf8(c.text) + "|n|1|0|0|0|0|0|");
-    }
-}
-
-TEST_F(RecordsTest, PermissionsOutsideAnObjectReadAsFalse) {
-    for (const char* permission : {"5", "true", "\"canRead\"", "[{\"canRead\":true}]", "null"}) {
-        SCOPED_TRACE(permission);
-        const CRestItem item =
-            ReadItem(QByteArray("{\"itemType\":\"folder\",\"canRead\":true,\"accessPermission\":") +
-                     permission + "}");
+        const char *itemType, *permission;  // JSON values
+        QString fields;  // itemType|canCreate|canRead|canUpdate|childFolderCount|autoRevision|
+                         // fileSize|locked|revisionRetentionLimitType
+    } cases[] = {
+        {"null", kCan, "null|0|1|0|0|0|0|0|"},
+        {"\"Folder\"", kCan, "Folder|0|1|0|0|0|0|0|"},
+        {"\"FILE\"", kCan, "FILE|0|1|0|0|0|0|0|"},
+        {"\"folder \"", kCan, "folder |0|1|0|0|0|0|0|"},
+        {"\"link\"", kCan, "link|0|1|0|0|0|0|0|"},
+        {"[\"folder\"]", kCan, "array|0|1|0|0|0|0|0|"},
+        {"\"folder\"", kCan, "folder|1|1|0|3|1|0|0|"},
         // Top-level members of the same names do not count either.
-        EXPECT_EQ(Fields(item.canCreate, item.canRead, item.canUpdate, item.canDelete,
-                         item.canAdminister),
-                  "0|0|0|0|0");
+        {"\"folder\"", "5", "folder|0|0|0|3|1|0|0|"},
+        {"\"folder\"", "true", "folder|0|0|0|3|1|0|0|"},
+        {"\"folder\"", "\"canRead\"", "folder|0|0|0|3|1|0|0|"},
+        {"\"folder\"", "[{\"canRead\":true}]", "folder|0|0|0|3|1|0|0|"},
+        {"\"file\"", "null", "file|0|0|0|0|0|7|1|COUNT"},
+    };
+    for (const auto& c : cases) {
+        const CRestItem item =
+            ReadItem(QByteArray("{\"canRead\":true,\"canUpdate\":true,\"childFolderCount\":3,"
+                                "\"autoRevision\":true,\"fileSize\":7,\"locked\":true,"
+                                "\"revisionRetentionLimitType\":\"COUNT\",\"itemType\":") +
+                     c.itemType + ",\"accessPermission\":" + c.permission + "}");
+        EXPECT_EQ(Fields(item.itemType, item.canCreate, item.canRead, item.canUpdate,
+                         item.childFolderCount, item.autoRevision, item.fileSize, item.locked,
+                         item.revisionRetentionLimitType),
+                  c.fields)
+            << c.itemType << " " << c.permission;
     }
 }
 
 TEST_F(RecordsTest, ItemListKeepsArrayOrder) {
-    const QByteArray body = QByteArray("{\"items\":[") + kFileReply + "," + kFolderReply +
-                            ",{\"itemType\":\"file\",\"name\":\"c\"}],\"count\":3}";
-    const QList<CRestItem> items = ReadItemList(body);
-    ASSERT_EQ(items.size(), 3);
+    const QList<CRestItem> items =
+        ReadItemList(QByteArray("{\"items\":[") + kFileReply + "," + kFolderReply +
+                     ",{\"itemType\":\"file\",\"name\":\"c\"},5,\"x\",[],null],\"count\":3}");
+    ASSERT_EQ(items.size(), 7);
     EXPECT_EQ(ItemFields(items[0]), ItemFields(ReadItem(kFileReply)));
     EXPECT_EQ(ItemFields(items[1]), ItemFields(ReadItem(kFolderReply)));
     EXPECT_EQ(Fields(items[2].name, items[2].path), "c|null");
-}
-
-TEST_F(RecordsTest, ItemListWithoutAnArrayIsEmpty) {
+    // An element that is no object reads empty.
+    for (int i = 3; i < 7; ++i)
+        EXPECT_EQ(Fields(items[i].itemType, items[i].name, items[i].itemId), "null|null|0");
+    // Without an array, no items.
     for (const char* body : {"{\"items\":[]}", "{}", "{\"items\":null}", "{\"items\":{}}",
                              "{\"items\":\"[]\"}", "{\"Items\":[{}]}"}) {
         EXPECT_TRUE(ReadItemList(body).isEmpty()) << body;
     }
 }
 
-TEST_F(RecordsTest, ItemListElementThatIsNoObjectReadsEmpty) {
-    const QList<CRestItem> items = ReadItemList("{\"items\":[5,\"x\",[],null]}");
-    ASSERT_EQ(items.size(), 4);
-    for (const CRestItem& item : items)
-        EXPECT_EQ(Fields(item.itemType, item.name, item.itemId), "null|null|0");
-}
-
-TEST_F(RecordsTest, ItemListFailsOnInvalidTextOfAnyItem) {
+// Text that is not UTF-8 fails in any member that is read, and only there.
+TEST_F(RecordsTest, InvalidTextInAReadMemberFails) {
+    EXPECT_THROW(ReadUser("{\"familyName\":\"\xe5\xb1\"}"), CTorval2Exception);
     EXPECT_THROW(ReadItemList(QByteArray("{\"items\":[") + kFileReply +
                               ",{\"itemType\":\"file\",\"path\":\"\xc0\xaf\"}]}"),
                  CTorval2Exception);
+    EXPECT_THROW(ReadPragma("{\"files\":[\"ok\",\"\xe6\x97\"]}"), CTorval2Exception);
+    EXPECT_EQ(ReadUser("{\"userId\":5,\"note\":\"\xff\"}").userId, 5);
 }
-
-// ---------------------------------------------------------------------------
-// Options
 
 using OptionFlag = bool CRestOptions::*;
 
-struct OptionName {
-    const char* name;
-    OptionFlag flag;
-};
-
-const OptionName kOptionNames[] = {
+const std::pair<const char*, OptionFlag> kOptionNames[] = {
     {"sharedFolder", &CRestOptions::sharedFolder},
     {"mailUpload", &CRestOptions::mailUpload},
     {"auditExtension", &CRestOptions::auditExtension},
@@ -215,137 +189,107 @@ const OptionName kOptionNames[] = {
     {"autoBlock", &CRestOptions::autoBlock},
 };
 
-int EnabledCount(const CRestOptions& o) {
-    int n = 0;
-    for (const OptionName& name : kOptionNames)
-        n += (o.*name.flag) ? 1 : 0;
-    return n;
-}
-
-TEST_F(RecordsTest, EachOptionNameSetsItsOwnFlag) {
-    for (const OptionName& name : kOptionNames) {
-        SCOPED_TRACE(name.name);
-        const CRestOptions o = ReadOptions(QByteArray("{\"options\":[{\"name\":\"") + name.name +
-                                           "\",\"enabled\":true}]}");
-        EXPECT_TRUE(o.*name.flag);
-        EXPECT_EQ(EnabledCount(o), 1);
+// The names of the flags that are set.
+QStringList Enabled(const CRestOptions& o) {
+    QStringList names;
+    for (const auto& [name, flag] : kOptionNames) {
+        if (o.*flag)
+            names << name;
     }
-}
-
-TEST_F(RecordsTest, AllOptionsInOneReply) {
-    QByteArray body = "{\"options\":[";
-    for (const OptionName& name : kOptionNames)
-        body += QByteArray("{\"enabled\":1,\"name\":\"") + name.name + "\"},";
-    body += "{\"name\":\"unknown\",\"enabled\":true}]}";
-    EXPECT_EQ(EnabledCount(ReadOptions(body)), 10);
+    return names;
 }
 
 TEST_F(RecordsTest, OptionEntriesReadExactly) {
+    QByteArray all = "[";
+    for (const auto& [name, flag] : kOptionNames) {
+        EXPECT_EQ(Enabled(ReadOptions(QByteArray("{\"options\":[{\"name\":\"") + name +
+                                      "\",\"enabled\":true}]}")),
+                  QStringList{name});
+        all += QByteArray("{\"enabled\":1,\"name\":\"") + name + "\"},";
+    }
     const struct {
-        const char* options;  // the "options" member
-        bool chat;
-        int enabled;  // flags set in all
+        QByteArray options;  // the "options" member
+        QString enabled;
     } cases[] = {
+        {all + "{\"name\":\"unknown\",\"enabled\":true}]",
+         "sharedFolder|mailUpload|auditExtension|document|schedule|bulletin|chat|task|"
+         "mailUploadBody|autoBlock"},
         // The later entry wins.
-        {"[{\"name\":\"chat\",\"enabled\":true},{\"name\":\"chat\",\"enabled\":false}]", false, 0},
-        {"[{\"name\":\"chat\",\"enabled\":false},{\"name\":\"chat\",\"enabled\":true}]", true, 1},
-        {"[{\"name\":\"Chat\",\"enabled\":true}]", false, 0},
-        {"[{\"name\":\"chat \",\"enabled\":true}]", false, 0},
+        {"[{\"name\":\"chat\",\"enabled\":true},{\"name\":\"chat\",\"enabled\":false}]", ""},
+        {"[{\"name\":\"chat\",\"enabled\":false},{\"name\":\"chat\",\"enabled\":true}]", "chat"},
+        {"[{\"name\":\"Chat\",\"enabled\":true}]", ""},
+        {"[{\"name\":\"chat \",\"enabled\":true}]", ""},
         // "mailUpload" is a prefix of "mailUploadBody": whole texts only.
         {"[{\"name\":\"mailUploadBody\",\"enabled\":true},{\"name\":\"chatter\",\"enabled\":true}]",
-         false, 1},
-        {"[{\"name\":\"chat\",\"enabled\":\"no\"}]", true, 1},
-        {"[{\"name\":\"chat\",\"enabled\":0}]", false, 0},
-        {"[{\"name\":\"chat\"}]", false, 0},
-        {"[\"chat\",true,[{\"name\":\"chat\"}]]", false, 0},
-        {"{\"name\":\"chat\",\"enabled\":true}", false, 0},
+         "mailUploadBody"},
+        {"[\"chat\",true,[{\"name\":\"chat\"}]]", ""},
+        {"{\"name\":\"chat\",\"enabled\":true}", ""},
     };
     for (const auto& c : cases) {
-        const CRestOptions o = ReadOptions(QByteArray("{\"options\":") + c.options + "}");
-        EXPECT_EQ(o.chat, c.chat) << c.options;
-        EXPECT_EQ(EnabledCount(o), c.enabled) << c.options;
-    }
-    EXPECT_EQ(EnabledCount(ReadOptions("{\"chat\":true}")), 0);
-}
-
-// ---------------------------------------------------------------------------
-// Automatic block
-
-const char kBlockedDetails[] =
-    "\"duration\":12.5,\"userAgent\":\"Microsoft-WebDAV-MiniRedir/10.0\","
-    "\"userCode\":\"u001\",\"inSize\":100,\"outSize\":200.9,\"when\":\"2024-02-08 10:00\","
-    "\"path\":\"/Docs\",\"method\":\"PROPFIND\",\"from\":\"192.0.2.1\",\"uri\":\"/dav/Docs\"";
-
-QString BlockFields(const CRestAutoBlock& b) {
-    return Fields(b.blockCount, b.blocked, b.duration, b.userAgent, b.userCode, b.inSize, b.outSize,
-                  b.when, b.path, b.method, b.from, b.uri);
-}
-
-TEST_F(RecordsTest, AutoBlockReadsDetailsWhileBlocked) {
-    const CRestAutoBlock b = ReadAutoBlock(
-        QByteArray("{\"reason\":{\"blockCount\":3,\"blocked\":true,") + kBlockedDetails + "}}");
-    EXPECT_EQ(BlockFields(b),
-              "3|1|12.5|Microsoft-WebDAV-MiniRedir/10.0|u001|100|200|"
-              "2024-02-08 10:00|/Docs|PROPFIND|192.0.2.1|/dav/Docs");
-}
-
-TEST_F(RecordsTest, AutoBlockLeavesDetailsEmptyUnlessBlocked) {
-    for (const char* blocked : {"false", "0", "\"\"", "null"}) {
-        SCOPED_TRACE(blocked);
-        const CRestAutoBlock b =
-            ReadAutoBlock(QByteArray("{\"reason\":{\"blockCount\":2,\"blocked\":") + blocked + "," +
-                          kBlockedDetails + ",\"uri\":\"\xff\"}}");
-        EXPECT_EQ(BlockFields(b), "2|0|0|||0|0|||||");
+        EXPECT_EQ(Enabled(ReadOptions("{\"options\":" + c.options + "}")).join('|'), c.enabled)
+            << c.options.toStdString();
     }
 }
 
-TEST_F(RecordsTest, AutoBlockMembersLiveInsideReason) {
-    for (const char* body :
-         {"{\"blockCount\":3,\"blocked\":true,\"userCode\":\"u\"}", "{\"reason\":5}",
-          "{\"reason\":\"x\"}", "{\"reason\":[{\"blocked\":true}]}", "{\"reason\":null}"}) {
-        const CRestAutoBlock b = ReadAutoBlock(body);
-        EXPECT_EQ(Fields(b.blockCount, b.blocked, b.userCode), "0|0|") << body;
+TEST_F(RecordsTest, AutoBlockDetailsOnlyWhileBlockedInsideReason) {
+    const QByteArray details =
+        "\"duration\":12.5,\"userAgent\":\"Microsoft-WebDAV-MiniRedir/10.0\","
+        "\"userCode\":\"u001\",\"inSize\":100,\"outSize\":200.9,\"when\":\"2024-02-08 10:00\","
+        "\"path\":\"/Docs\",\"method\":\"PROPFIND\",\"from\":\"192.0.2.1\",\"uri\":\"/dav/Docs\"";
+    const auto reason = [&](const char* blocked) {
+        return "{\"reason\":{\"blockCount\":2,\"blocked\":" + QByteArray(blocked) + "," + details +
+               ",\"uri\":\"\xff\"}}";
+    };
+    const struct {
+        QByteArray body;
+        // blockCount|blocked|duration|userAgent|userCode|inSize|outSize|when|path|method|from|uri
+        QString fields;
+    } cases[] = {
+        {"{\"reason\":{\"blockCount\":3,\"blocked\":true," + details + "}}",
+         "3|1|12.5|Microsoft-WebDAV-MiniRedir/10.0|u001|100|200|"
+         "2024-02-08 10:00|/Docs|PROPFIND|192.0.2.1|/dav/Docs"},
+        // Not blocked: the details stay empty, their invalid text included.
+        {reason("false"), "2|0|0|||0|0|||||"},
+        {reason("null"), "2|0|0|||0|0|||||"},
+        {"{\"blockCount\":3,\"blocked\":true,\"userCode\":\"u\"}", "0|0|0|||0|0|||||"},
+        {"{\"reason\":5}", "0|0|0|||0|0|||||"},
+        {"{\"reason\":[{\"blocked\":true}]}", "0|0|0|||0|0|||||"},
+        // Numbers are taken as numbers only; 5e9 is held at the largest 32-bit number.
+        {"{\"reason\":{\"blockCount\":\"3\",\"blocked\":\"yes\",\"duration\":\"1.5\","
+         "\"inSize\":5e9,\"outSize\":-3.9,\"userAgent\":7}}",
+         "0|1|0|7|null|2147483647|-3|null|null|null|null|null"},
+    };
+    for (const auto& c : cases) {
+        const CRestAutoBlock b = ReadAutoBlock(c.body);
+        EXPECT_EQ(Fields(b.blockCount, b.blocked, b.duration, b.userAgent, b.userCode, b.inSize,
+                         b.outSize, b.when, b.path, b.method, b.from, b.uri),
+                  c.fields)
+            << c.body.toStdString();
     }
 }
 
-TEST_F(RecordsTest, AutoBlockNumbersAreTakenAsNumbers) {
-    const CRestAutoBlock b = ReadAutoBlock(
-        "{\"reason\":{\"blockCount\":\"3\",\"blocked\":\"yes\",\"duration\":\"1.5\","
-        "\"inSize\":5e9,\"outSize\":-3.9,\"userAgent\":7}}");
-    // 5e9 is held at the largest 32-bit number.
-    EXPECT_EQ(BlockFields(b), "0|1|0|7|null|2147483647|-3|null|null|null|null|null");
-}
-
-// ---------------------------------------------------------------------------
-// Pragma and share id
-
-TEST_F(RecordsTest, PragmaFilesInOrder) {
-    const CRestPragma p = ReadPragma(
-        "{\"retransmission\":false,\"files\":[\"C:\\\\Data\\\\a.txt\",\"日本.doc\",\"\",1,null]}");
-    EXPECT_FALSE(p.retransmission);
-    EXPECT_EQ(p.files, (QStringList{QStringLiteral("C:\\Data\\a.txt"), QStringLiteral("日本.doc"),
-                                    QString(), QStringLiteral("1"), QStringLiteral("null")}));
-}
-
-TEST_F(RecordsTest, PragmaFilesOutsideAnArrayAreIgnored) {
-    for (const char* body :
-         {"{\"retransmission\":1}", "{\"retransmission\":\"1\",\"files\":\"a\"}",
-          "{\"retransmission\":1,\"files\":{\"0\":\"a\"}}", "{\"retransmission\":1,\"files\":null}",
-          "{\"retransmission\":1,\"files\":0}"}) {
-        const CRestPragma p = ReadPragma(body);
-        EXPECT_TRUE(p.retransmission && p.files.isEmpty()) << body;
+TEST_F(RecordsTest, PragmaFilesAndShareId) {
+    const struct {
+        const char* body;
+        QString fields;  // retransmission|files joined by "/"
+    } cases[] = {
+        {"{\"retransmission\":false,\"files\":[\"C:\\\\Data\\\\a.txt\",\"日本.doc\",\"\",1,null]}",
+         "0|C:\\Data\\a.txt/日本.doc//1/null"},
+        // Files outside an array are ignored.
+        {"{\"retransmission\":1}", "1|"},
+        {"{\"retransmission\":\"1\",\"files\":\"a\"}", "1|"},
+        {"{\"retransmission\":1,\"files\":{\"0\":\"a\"}}", "1|"},
+    };
+    for (const auto& c : cases) {
+        const CRestPragma p = ReadPragma(c.body);
+        EXPECT_EQ(Fields(p.retransmission, p.files.join('/')), c.fields) << c.body;
     }
-    EXPECT_THROW(ReadPragma("{\"files\":[\"ok\",\"\xe6\x97\"]}"), CTorval2Exception);
+    EXPECT_EQ(Fields(ReadShareId("{\"shareId\":\"Ab3-x9\"}"), ReadShareId("{\"shareId\":12345}"),
+                     ReadShareId("{\"share\":\"x\"}")),
+              "Ab3-x9|12345|null");
 }
 
-TEST_F(RecordsTest, ShareId) {
-    EXPECT_EQ(ReadShareId("{\"shareId\":\"Ab3-x9\"}"), QStringLiteral("Ab3-x9"));
-    EXPECT_EQ(ReadShareId("{\"shareId\":12345}"), QStringLiteral("12345"));
-    EXPECT_EQ(ReadShareId("{\"share\":\"x\"}"), QStringLiteral("null"));
-}
-
-// ---------------------------------------------------------------------------
-// Every reader against bad bodies
+// Every reader against bad bodies.
 
 TEST_F(RecordsTest, EveryReaderRefusesWhatIsNoObject) {
     const QByteArray bodies[] = {"",
@@ -356,11 +300,9 @@ TEST_F(RecordsTest, EveryReaderRefusesWhatIsNoObject) {
                                  QByteArray("[").repeated(100000),
                                  QByteArray("{\"reason\":").repeated(100000),
                                  QByteArray("{\"items\":[{\"accessPermission\":").repeated(50000)};
-    for (const RestReader& reader : RestReaders()) {
-        for (const QByteArray& body : bodies) {
-            SCOPED_TRACE(std::string(reader.name) + " " + body.left(40).toStdString());
-            EXPECT_THROW(reader.read(body), JsonParseError);
-        }
+    for (const auto& [name, read] : kReaders) {
+        for (const QByteArray& body : bodies)
+            EXPECT_THROW(read(body), JsonParseError) << name << " " << body.left(40).data();
     }
 }
 
@@ -374,6 +316,106 @@ TEST_F(RecordsTest, EveryProperPrefixOfAReplyFails) {
         }
     }
     EXPECT_EQ(ReadItemList(reply).size(), 2);
+}
+
+// Seeded random mutations of valid replies, fed to every reader: each must
+// return or throw one of the two failures callers handle. Crashes, hangs and
+// sanitizer reports are the faults this looks for; the fixed seed repeats a failure.
+const char kOtherRecords[] =
+    "{\"statusCode\":500,\"errorCode\":\"PORTAL_INSUFFICIENT_STORAGE\",\"errorParameters\":[\"a\"],"
+    "\"errorMessage\":\"容量不足\",\"resultDetails\":null,\"portalId\":12,\"userId\":77,"
+    "\"portalCode\":\"velmora\",\"storageQuotaSize\":5497558138880,\"familyName\":\"山田\","
+    "\"locked\":\"no\",\"items\":[{\"itemType\":\"file\",\"fileSize\":5368709120,"
+    "\"accessPermission\":{\"canDelete\":1}},{\"itemType\":\"folder\",\"name\":\"b\"}],"
+    "\"options\":[{\"name\":\"chat\",\"enabled\":true},{\"name\":\"autoBlock\",\"enabled\":1}],"
+    "\"reason\":{\"blockCount\":3,\"blocked\":true,\"duration\":12.5,\"userAgent\":\"UA\","
+    "\"inSize\":100,\"when\":\"2024-02-08\",\"uri\":\"/dav\"},\"retransmission\":1,"
+    "\"files\":[\"C:\\\\Data\\\\a.txt\",\"日本.doc\"],\"shareId\":\"Ab3\"}";
+const char* const kSeeds[] = {kFolderReply, kFileReply, kOtherRecords};
+
+// Fragments that tend to reach the parser's and readers' corners.
+// clang-format off
+const char* const kFragments[] = {
+    "[", "]", "{", "}", "\"", ",", ":", "\\", "\\u", "\\ud800", "\\udc00", "\\u0000", "1e999",
+    "-", "-0", "1e20", "0.1", "null", "true", "\xff", "\xc3", "\xe6\x97", "\xed\xa0\x80",
+    "\xc0\xaf", "\"itemType\":\"file\",", "\"itemType\":\"folder\",", "\"blocked\":true,",
+    "\"accessPermission\":5,", "\"items\":[5],", "\"files\":[{}],", "\"options\":[[]],",
+    "\"reason\":[],", "\"errorParameters\":[1,{}],"};
+// clang-format on
+
+// One to four random edits: a flipped bit, a cut end, a dropped or repeated stretch, an
+// inserted fragment, deep nesting around the limit or far past it.
+QByteArray Mutated(QByteArray body, std::mt19937& random) {
+    const auto below = [&](qsizetype n) {
+        return n <= 0 ? 0 : std::uniform_int_distribution<qsizetype>(0, n - 1)(random);
+    };
+    const int depths[] = {int(CRestJsonParser::kMaxDepth) - 2, int(CRestJsonParser::kMaxDepth) + 1,
+                          1500};
+    for (qsizetype step = below(4); step >= 0; --step) {
+        const qsizetype at = below(body.size() + 1);
+        const int depth = depths[below(3)];
+        switch (below(6)) {
+            case 0:
+                if (!body.isEmpty())
+                    body[at % body.size()] = char(body[at % body.size()] ^ (1 << below(8)));
+                break;
+            case 1:
+                body.truncate(at);
+                break;
+            case 2:
+                body.remove(at, below(16) + 1);
+                break;
+            case 3:
+                body.insert(at, body.mid(at, below(24) + 1));
+                break;
+            case 4: {
+                const bool object = below(2);
+                body.insert(at,
+                            QByteArray(object ? "{\"a\":" : "[").repeated(depth) + "0" +
+                                (below(2) ? QByteArray(object ? "}" : "]").repeated(depth) : ""));
+                break;
+            }
+            default:
+                body.insert(at, kFragments[below(std::size(kFragments))]);
+        }
+    }
+    return body;
+}
+
+// 0 returned, 1 parse failure, 2 conversion failure; anything else escapes and
+// fails the test with its type and text.
+int ReadOnce(const std::function<void(const QByteArray&)>& read, const QByteArray& body) {
+    try {
+        read(body);
+        return 0;
+    } catch (const JsonParseError& e) {
+        EXPECT_STREQ(e.what(), "failed to parse json.");
+        return 1;
+    } catch (const CTorval2Exception& e) {
+        EXPECT_EQ(e.code(), QStringLiteral("CONVERT_ENCODING_ERROR"));
+        return 2;
+    }
+}
+
+TEST(RestReaderFuzzTest, MutatedRepliesReturnOrFailCleanly) {
+    TempDataHome home;
+    for (const char* seed : kSeeds) {
+        for (const auto& [name, read] : kReaders)
+            EXPECT_EQ(ReadOnce(read, seed), 0) << name << " on " << seed;
+    }
+    std::mt19937 random(20240208u);
+    int outcomes[3] = {0, 0, 0};
+    for (int iteration = 0; iteration < 600; ++iteration) {
+        for (const char* seed : kSeeds) {
+            const QByteArray body = Mutated(seed, random);
+            for (const auto& [name, read] : kReaders) {
+                SCOPED_TRACE(std::string(name) + " on " + body.left(200).toStdString());
+                ++outcomes[ReadOnce(read, body)];
+            }
+        }
+    }
+    // The mutations must reach all three ends, or they test too little.
+    EXPECT_EQ(Fields(outcomes[0] > 0, outcomes[1] > 0, outcomes[2] > 0), "1|1|1");
 }
 
 }  // namespace

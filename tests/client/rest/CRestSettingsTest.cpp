@@ -12,11 +12,6 @@
 
 namespace {
 
-class FixedClock : public Clock {
-public:
-    QDateTime now() const override { return QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9, 10)); }
-};
-
 class SettingsTest : public ::testing::Test {
 protected:
     TempDataHome home;  // the log store
@@ -28,7 +23,7 @@ protected:
         ASSERT_TRUE(ProfileFile::writeString(section, key, v, file));
     }
     CRestSettings load() { return LoadSettings(config, program, clock); }
-    FixedClock clock;
+    FixedClock clock{QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9, 10))};
 };
 
 TEST_F(SettingsTest, DefaultsWhenNothingIsSet) {
@@ -45,10 +40,8 @@ TEST_F(SettingsTest, DefaultsWhenNothingIsSet) {
 // a blank that no request can carry. An address that cannot be used is an
 // error in the log, once.
 TEST_F(SettingsTest, ApiAddressKeepsOnlyHostAndPath) {
-    struct Case {
-        QString value;
-        QString host;
-        QString basePath;
+    const struct {
+        QString value, host, basePath;
         bool logged;
     } cases[] = {
         {"http://h:8080/x/", "h", "/x/", false},
@@ -63,42 +56,42 @@ TEST_F(SettingsTest, ApiAddressKeepsOnlyHostAndPath) {
     };
     CLogWriter logger(config);
     const QString error = "[異常] Quillon.ini の [Host] AutoUpload";
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         set(program, "Host", "AutoUpload", c.value);
         const qsizetype before = logger.ReadLogText().count(error);
         for (int i = 0; i < 2; ++i) {
             const CRestSettings s = load();
-            EXPECT_EQ(s.host, c.host) << c.value.toStdString();
-            EXPECT_EQ(s.basePath, c.basePath) << c.value.toStdString();
-            EXPECT_EQ(s.scheme, "https");
-            EXPECT_EQ(s.port, 443);
+            EXPECT_EQ(Fields(s.host, s.basePath, s.scheme, s.port),
+                      Fields(c.host, c.basePath, "https", 443))
+                << c.value.toStdString();
         }
-        EXPECT_EQ(logger.ReadLogText().count(error), before + (c.logged ? 1 : 0))
-            << c.value.toStdString();
+        EXPECT_EQ(logger.ReadLogText().count(error), before + c.logged) << c.value.toStdString();
     }
 }
 
 TEST_F(SettingsTest, ProxyOnlyWithExactSwitches) {
     set(config, "Config", "ProxyAddress", "proxy.local");
-    set(config, "Config", "ProxyPort", "8443");
     set(config, "Config", "ProxyAuthID", "pu");
     set(config, "Config", "ProxyAuthPass", "pp");
-    set(config, "Config", "ProxyEnable", "on");
-    set(config, "Config", "ProxyAuthEnable", "ON");
-    EXPECT_TRUE(load().proxyAddress.isEmpty()) << "lower-case on is off";
-
-    set(config, "Config", "ProxyEnable", "ON");
-    CRestSettings s = load();
-    EXPECT_EQ(Fields(s.proxyAddress, s.proxyPort, s.proxyScheme, s.proxyUser, s.proxyPassword),
-              "proxy.local|8443|https|pu|pp");
-
-    set(config, "Config", "ProxyPort", "8080");
-    set(config, "Config", "ProxyAuthEnable", "On");
-    s = load();
-    EXPECT_EQ(Fields(s.proxyScheme, s.proxyUser, s.proxyPassword), "http||");
-
-    set(config, "Config", "ProxyPort", "port");
-    EXPECT_EQ(load().proxyPort, 0);
+    const struct {
+        const char *enable, *port, *authEnable;
+        QString fields;  // proxyAddress|proxyPort|proxyScheme|proxyUser|proxyPassword
+    } cases[] = {
+        {"on", "8443", "ON", "|0|http||"},  // lower-case on is off
+        {"ON", "8443", "ON", "proxy.local|8443|https|pu|pp"},
+        {"ON", "443", "ON", "proxy.local|443|https|pu|pp"},
+        {"ON", "8080", "On", "proxy.local|8080|http||"},
+        {"ON", "port", "ON", "proxy.local|0|http|pu|pp"},
+    };
+    for (const auto& c : cases) {
+        set(config, "Config", "ProxyEnable", c.enable);
+        set(config, "Config", "ProxyPort", c.port);
+        set(config, "Config", "ProxyAuthEnable", c.authEnable);
+        const CRestSettings s = load();
+        EXPECT_EQ(Fields(s.proxyAddress, s.proxyPort, s.proxyScheme, s.proxyUser, s.proxyPassword),
+                  c.fields)
+            << c.enable << " " << c.port << " " << c.authEnable;
+    }
 }
 
 TEST_F(SettingsTest, NumbersAccountAndIdentifiers) {
@@ -115,8 +108,7 @@ TEST_F(SettingsTest, NumbersAccountAndIdentifiers) {
     QStringList sessions;
     for (int i = 0; i < 5; ++i) {
         const CRestSettings b = load();
-        EXPECT_EQ(b.DeviceId, a.DeviceId);
-        EXPECT_EQ(b.DeviceId.size(), 32);
+        EXPECT_EQ(Fields(b.DeviceId, b.DeviceId.size()), Fields(a.DeviceId, 32));
         sessions << b.UploaderSessionId;
     }
     sessions.removeDuplicates();

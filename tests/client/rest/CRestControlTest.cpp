@@ -1,10 +1,10 @@
 // The REST client against the real storage emulator over HTTPS.
 #include "CRestControl.h"
 
-#include "EnvGuard.h"
 #include "Fields.h"
 #include "ProgramVersion.h"
 #include "RestEmulatorTest.h"
+#include "TestSupport.h"
 
 #include <QDir>
 #include <QTemporaryFile>

@@ -1,8 +1,8 @@
 #include "TextCodec.h"
 
 #include "CTorval2Exception.h"
-#include "EnvGuard.h"
 #include "Fields.h"
+#include "TestSupport.h"
 
 #include <QRegularExpression>
 #include <QSet>

@@ -1,7 +1,6 @@
 #include "ArchiveBuilder.h"
 
 #include "CLogWriter.h"
-#include "EnvGuard.h"
 #include "EventLog.h"
 #include "TestSupport.h"
 #include "UploadTestFiles.h"

@@ -23,7 +23,6 @@
 #include <random>
 
 #include "CLogWriter.h"
-#include "EnvGuard.h"
 #include "LocalAppData.h"
 #include "TestSupport.h"
 #include "UploadTestFiles.h"

@@ -503,7 +503,7 @@ TEST_F(SnapshotTest, NamesAndRotation) {
 // reports its first two rotations: the second measures a cycle however loaded
 // the machine is, and the kill lands at a random point of the next one.
 TEST_F(SnapshotTest, KilledAtAnyMomentLeavesAWholePrevious) {
-    auto generation = [&](int g) {
+    auto generation = [](int g) {
         QStringList lines;
         for (int i = 0; i < 2000; ++i)
             lines.append(fileLine(QStringLiteral("/h/generation/%1/file%2").arg(g).arg(i), 1, g));
@@ -523,12 +523,7 @@ TEST_F(SnapshotTest, KilledAtAnyMomentLeavesAWholePrevious) {
             const QStringList generations[] = {generation(round * 100000 + 1),
                                                generation(round * 100000 + 2)};
             for (int g = 0;; ++g) {
-                {
-                    Writer w(names.result);
-                    for (const QString& l : generations[g % 2])
-                        w.write(l);
-                    w.close();
-                }
+                writeSnapshot(names.result, generations[g % 2]);
                 Writer(names.current).close();
                 RotateSnapshots(names, childLog);
                 if (g < 2)

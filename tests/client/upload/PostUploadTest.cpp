@@ -1,24 +1,14 @@
 #include "PostUpload.h"
 
 #include "NativeFs.h"
-#include "TestSupport.h"
 #include "UploadTestFiles.h"
 
-#include <QDir>
 #include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QTimeZone>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <map>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -45,7 +35,7 @@ Tree ReadTree(const QString& root) {
         if (it.fileInfo().isDir())
             out[rel + "/"] = QByteArray();
         else
-            out[rel] = Content(path);
+            out[rel] = fileBytes(path);
     }
     return out;
 }
@@ -163,12 +153,7 @@ TEST_F(PostUploadTest, CompressedRunMovesTheWholeTree) {
 TEST_F(PostUploadTest, MovedFileIsANewCopyThatReplacesTheTargetAndKeepsItsTimeAndMode) {
     put("a.txt", "new content");
     ASSERT_EQ(chmod(QFile::encodeName(in("a.txt")).constData(), 0640), 0);
-    const QDateTime mtime(QDate(2020, 1, 2), QTime(3, 4, 5));
-    {
-        QFile f(in("a.txt"));
-        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-        ASSERT_TRUE(f.setFileTime(mtime, QFileDevice::FileModificationTime));
-    }
+    SetMtime(in("a.txt"), 1577934245);
     struct stat source, moved;
     ASSERT_EQ(stat(QFile::encodeName(in("a.txt")).constData(), &source), 0);
     PutFile(evac + "/a.txt", "old content that is longer");
@@ -180,13 +165,13 @@ TEST_F(PostUploadTest, MovedFileIsANewCopyThatReplacesTheTargetAndKeepsItsTimeAn
 
     EXPECT_FALSE(QFileInfo::exists(in("a.txt")));
     EXPECT_FALSE(QFileInfo::exists(in(nested)));
-    EXPECT_EQ(Content(evac + "/a.txt"), "new content");
-    EXPECT_EQ(Content(evac + "/" + nested), "nested");
+    EXPECT_EQ(fileBytes(evac + "/a.txt"), "new content");
+    EXPECT_EQ(fileBytes(evac + "/" + nested), "nested");
     ASSERT_EQ(stat(QFile::encodeName(evac + "/a.txt").constData(), &moved), 0);
     // A new inode: copied, not renamed, so its birth is the time of the move.
     EXPECT_NE(moved.st_ino, source.st_ino);
     EXPECT_EQ(moved.st_mode & 0777, 0640u);
-    EXPECT_EQ(QFileInfo(evac + "/a.txt").lastModified(), mtime);
+    EXPECT_EQ(QFileInfo(evac + "/a.txt").lastModified().toSecsSinceEpoch(), 1577934245);
     // Two files and the folders of the nested path: no temporary copy is left behind.
     EXPECT_EQ(ReadTree(evac).size(), static_cast<size_t>(2 + nested.count('/')));
 }
@@ -212,8 +197,8 @@ TEST_F(PostUploadTest, WhatCannotBeMovedStays) {
     PostUpload::MoveListed({in("c.txt")}, hot, evac);
     EXPECT_EQ(ReadTree(hot),
               (Tree{{"a.txt", "A"}, {"c.txt", "C"}, {"sub/", ""}, {"sub/b.txt", "B"}}));
-    EXPECT_EQ(Content(blocked), "a file, not a folder");
-    EXPECT_EQ(Content(outside), "O");
+    EXPECT_EQ(fileBytes(blocked), "a file, not a folder");
+    EXPECT_EQ(fileBytes(outside), "O");
     EXPECT_EQ(ReadTree(evac), (Tree{{"c.txt/", ""}}));
 
     QDir(evac).removeRecursively();
@@ -244,7 +229,7 @@ TEST_F(PostUploadTest, NoFileOfTheHotFolderIsLostWhateverTheTargetsAre) {
     PutFile(inHot + "/a.txt", "A");
     EXPECT_FALSE(NativeFs::MoveFile(QFile::encodeName(inHot + "/a.txt"),
                                     QFile::encodeName(link + "/./a.txt")));
-    EXPECT_EQ(Content(inHot + "/a.txt"), "A");
+    EXPECT_EQ(fileBytes(inHot + "/a.txt"), "A");
     for (const QString& evacTarget : targets) {
         for (const QString& errorTarget : targets) {
             for (int mode = 0; mode < 3; ++mode) {
@@ -265,7 +250,7 @@ TEST_F(PostUploadTest, NoFileOfTheHotFolderIsLostWhateverTheTargetsAre) {
                 for (const QString& rel : files) {
                     EXPECT_TRUE(std::any_of(
                         places.begin(), places.end(),
-                        [&](const QString& p) { return Content(p + "/" + rel) == rel.toUtf8(); }))
+                        [&](const QString& p) { return fileBytes(p + "/" + rel) == rel.toUtf8(); }))
                         << rel.toStdString() << " lost; evacuation " << evacTarget.toStdString()
                         << ", error " << errorTarget.toStdString() << ", mode " << mode;
                 }
@@ -322,7 +307,7 @@ TEST_F(PostUploadTest, DeleteOldFilesStopsAtTheFirstFolderWithNewFiles) {
     put("kept.txt", "K");
     EXPECT_TRUE(PostUpload::DeleteOldFiles(evac, false, 7, clock));
     EXPECT_FALSE(QFileInfo::exists(evac));
-    EXPECT_EQ(Content(in("kept.txt")), "K") << "links are removed, not followed";
+    EXPECT_EQ(fileBytes(in("kept.txt")), "K") << "links are removed, not followed";
 
     EXPECT_FALSE(PostUpload::DeleteOldFiles(QString(), false, 0, clock));
     EXPECT_FALSE(PostUpload::DeleteOldFiles(evac, false, 0, clock)) << "a missing folder";
@@ -350,8 +335,8 @@ TEST_F(PostUploadTest, DeleteDaysIsReadFromTheSettingsAtTheTimeOfTheRun) {
     tally.successList = {in("a.txt")};
     runDaysAfter(evac + "/old.txt", 30);
     PostUpload::AfterRun(job, tally, true, true, config, clock);
-    EXPECT_EQ(Content(in("a.txt")), "A");
-    EXPECT_EQ(Content(evac + "/old.txt"), "O");
+    EXPECT_EQ(fileBytes(in("a.txt")), "A");
+    EXPECT_EQ(fileBytes(evac + "/old.txt"), "O");
 }
 
 // The deletion of old evacuated files walks the evacuation folder; when that is
@@ -367,8 +352,8 @@ TEST_F(PostUploadTest, DeletingOldFilesNeverReachesIntoTheHotFolder) {
         PutFile(root.path() + "/old.txt", "O");
         job.EvacuationFolder = target;
         runDaysAfter(in("sub/b.txt"), 30);
-        EXPECT_EQ(Content(in("a.txt")), "A") << target.toStdString();
-        EXPECT_EQ(Content(in("sub/b.txt")), "B") << target.toStdString();
+        EXPECT_EQ(fileBytes(in("a.txt")), "A") << target.toStdString();
+        EXPECT_EQ(fileBytes(in("sub/b.txt")), "B") << target.toStdString();
     }
     // Beside the hot folder the old file is gone: the walk itself still works.
     EXPECT_FALSE(QFileInfo::exists(root.path() + "/old.txt"));

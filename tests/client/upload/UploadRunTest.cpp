@@ -5,11 +5,6 @@
 #include "CLogWriter.h"
 #include "LocalSnapshot.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-
-#include <gtest/gtest.h>
 #include <picojson.h>
 
 #include <sys/statvfs.h>
@@ -22,7 +17,6 @@
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
 #include "JournalEntry.h"
-#include "TestSupport.h"
 #include "UploadTestFiles.h"
 
 namespace {
@@ -51,25 +45,24 @@ protected:
     void setTime(const QString& relative, qint64 mtime) { SetMtime(hot + "/" + relative, mtime); }
     TaskBlock run() { return RunUploadAndWait(job, 0, stop, logger); }
 
-    std::vector<Entry> journal() { return ReadJournal(emulator); }
     void clearJournal() { HttpsClient(emulator).del("/_emulator/journal"); }
-    // Uploads that reached the emulator, by remote path.
+    // Uploads that reached the emulator, by remote path in sorted order.
     QStringList uploads() {
         QStringList paths;
-        for (const Entry& e : journal()) {
+        for (const Entry& e : ReadJournal(emulator)) {
             const std::string path = e.get("target").to_str();
             if (e.get("method").to_str() == "POST" && e.get("status").get<double>() != 401 &&
                 path.ends_with("/:entity"))
                 paths << QString::fromStdString(path);
         }
+        paths.sort();
         return paths;
     }
     void fault(const std::string& json) {
         ASSERT_EQ(HttpsClient(emulator).post("/_emulator/faults", json).status, 200);
     }
     QString stored(const QString& remote) {
-        QFile f(QString::fromStdString(emulator.repository().string()) + remote);
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : "<missing>";
+        return QString::fromStdString(emulator.repository().string()) + remote;
     }
     QString previousFile() {
         return LocalSnapshot::MakeNames(LocalSnapshot::WorkFolder(), job.UniqueId, "x").previous;
@@ -79,7 +72,7 @@ protected:
     // joined by commas; empty without such a report.
     std::string endReport(std::initializer_list<const char*> keys) {
         std::string out;
-        for (const Entry& e : journal()) {
+        for (const Entry& e : ReadJournal(emulator)) {
             if (Str(e, "path") != "/client-tool/result_log.php")
                 continue;
             const auto pairs = Pairs(e, "params");
@@ -108,7 +101,7 @@ TEST_F(UploadRunTest, FirstRunSendsAllAndSecondOnlyAsksForFolders) {
     TaskBlock first = run();
     EXPECT_EQ(first.job->LastUploadFlag, "成功");
     EXPECT_EQ(first.filesFlag, 5);
-    EXPECT_EQ(stored("/Velmora/sub/deeper/c.txt"), "gamma");
+    EXPECT_EQ(fileBytes(stored("/Velmora/sub/deeper/c.txt")), "gamma");
     EXPECT_EQ(uploads().size(), 3);
     EXPECT_EQ(endReport({"uploadedFileCount", "createdFolderCount", "totalFileSize"}), "3,2,14");
     EXPECT_TRUE(QFile::exists(previousFile()));
@@ -126,12 +119,8 @@ TEST_F(UploadRunTest, FirstRunSendsAllAndSecondOnlyAsksForFolders) {
     file("sub/b.txt", "beta, longer now", 1700000000);
     ASSERT_TRUE(QFile::rename(hot + "/sub/deeper/c.txt", hot + "/sub/deeper/renamed.txt"));
     run();
-    QStringList sent = uploads();
-    sent.sort();
-    EXPECT_EQ(
-        sent.join(' ').toStdString(),
-        "/api/v1//experimental/repository/0/file/path/Velmora/a.txt/:entity "
-        "/api/v1//experimental/repository/0/file/path/Velmora/sub/deeper/renamed.txt/:entity");
+    const QString entity = "/api/v1//experimental/repository/0/file/path/Velmora/%1/:entity";
+    EXPECT_EQ(uploads(), QStringList({entity.arg("a.txt"), entity.arg("sub/deeper/renamed.txt")}));
 
     clearJournal();
     fault(R"({"pragma": {}})");
@@ -236,12 +225,8 @@ TEST_F(UploadRunTest, FailedChecksCountTheWholeTreeAsFailed) {
     const QString portal = "ポータル情報を取得出来ませんでした。";
     const QString user = "ユーザ情報を取得出来ませんでした。";
     const QString folder = "パックアップ先情報を取得出来ませんでした。";
-    struct Case {
-        std::string fault;
-        QString message;
-        bool tallied;
-        bool goesOn;
-    } cases[] = {
+    // fault, logged message, whether the tree is counted, whether the run goes on
+    const std::tuple<std::string, QString, bool, bool> cases[] = {
         {R"({"path": "/currentPortal$", "status": 500})", portal, false, false},
         {R"({"path": "/currentUser$", "status": 500})", user, true, false},
         {R"({"path": "/folder/path/Velmora$", "method": "GET", "status": 404})", folder, true,
@@ -253,18 +238,17 @@ TEST_F(UploadRunTest, FailedChecksCountTheWholeTreeAsFailed) {
         {R"({"path": "pragma\\.cgi$", "kind": "notJson"})",
          "サーバ指示情報を取得出来ませんでした。", true, true},
     };
-    for (const Case& c : cases) {
+    for (const auto& [what, message, tallied, goesOn] : cases) {
         clearJournal();
-        fault(c.fault);
-        const qsizetype before = log().count(c.message);
+        fault(what);
+        const qsizetype before = log().count(message);
         TaskBlock result = run();
-        const std::string what = c.fault;
-        EXPECT_EQ(result.job->LastUploadFlag, c.goesOn ? "成功" : "失敗") << what;
-        EXPECT_EQ(log().count(c.message), before + 1) << what;
-        EXPECT_EQ(result.filesFlag, c.tallied ? 3 : 0) << what;
+        EXPECT_EQ(result.job->LastUploadFlag, goesOn ? "成功" : "失敗") << what;
+        EXPECT_EQ(log().count(message), before + 1) << what;
+        EXPECT_EQ(result.filesFlag, tallied ? 3 : 0) << what;
         // No report and no upload without the checks.
-        EXPECT_EQ(endReport({"isRetransmission"}), c.goesOn ? "false" : "") << what;
-        EXPECT_EQ(uploads().size(), c.goesOn ? 2 : 0) << what;
+        EXPECT_EQ(endReport({"isRetransmission"}), goesOn ? "false" : "") << what;
+        EXPECT_EQ(uploads().size(), goesOn ? 2 : 0) << what;
     }
     HttpsClient control(emulator);
     control.post("/_emulator/permissions", R"({"path": "/Velmora", "canUpdate": false})");
@@ -288,13 +272,10 @@ TEST_F(UploadRunTest, FileLargerThanFourGibibytesIsRefused) {
     TaskBlock result = run();
     EXPECT_EQ(result.job->LastUploadFlag, "失敗");
     EXPECT_EQ(uploads().size(), 1);
-    EXPECT_EQ(
-        QFileInfo(QString::fromStdString(emulator.repository().string()) + "/Velmora/exact.bin")
-            .size(),
-        4294967296ll);
+    EXPECT_EQ(QFileInfo(stored("/Velmora/exact.bin")).size(), 4294967296ll);
     EXPECT_TRUE(log().contains("ファイル更新 失敗(601:ファイルサイズが大きすぎます。" + hot +
                                "/over.bin)"));
-    QFile::remove(QString::fromStdString(emulator.repository().string()) + "/Velmora/exact.bin");
+    QFile::remove(stored("/Velmora/exact.bin"));
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
 #pragma once
 
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-
 #include <gtest/gtest.h>
+
+#include "TestSupport.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,11 +19,6 @@ inline void PutFile(const QByteArray& path, const QByteArray& data) {
 }
 inline void PutFile(const QString& path, const QByteArray& data) {
     PutFile(QFile::encodeName(path), data);
-}
-
-inline QByteArray Content(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 // Sets the access and modification times of path itself, even of a link.

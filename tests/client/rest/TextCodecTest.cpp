@@ -1,7 +1,7 @@
 #include "TextCodec.h"
 
 #include "CTorval2Exception.h"
-#include "EnvGuard.h"
+#include "TestSupport.h"
 #include "Fields.h"
 
 #include <QRegularExpression>

@@ -11,7 +11,9 @@
 #include "ProfileFile.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -75,6 +77,11 @@ protected:
         EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
         f.close();
         return call(&CRestControl::UploadFile, f.fileName(), folder);
+    }
+    void putRepositoryFile(const QString& path, const QByteArray& content) {
+        QFile f(QString::fromStdString(emulator.repository().string()) + path);
+        QDir().mkpath(QFileInfo(f).path());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
     }
     QByteArray repositoryFile(const QString& path) {
         QFile f(QString::fromStdString(emulator.repository().string()) + path);

@@ -11,10 +11,6 @@
 #include "ProfileFile.h"
 #include "TestSupport.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-
 #include <gtest/gtest.h>
 
 // The REST client pointed at a freshly started storage emulator, with the
@@ -73,20 +69,14 @@ protected:
     // Uploads a local file of that name and content into folder.
     CRestResult upload(const QString& name, const QByteArray& content,
                        const QString& folder = "/Velmora") {
-        QFile f(home.path() + QLatin1Char('/') + name);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
-        f.close();
-        return call(&CRestControl::UploadFile, f.fileName(), folder);
+        const QString local = home.path() + QLatin1Char('/') + name;
+        EXPECT_TRUE(putFile(local, content));
+        return call(&CRestControl::UploadFile, local, folder);
     }
-    void putRepositoryFile(const QString& path, const QByteArray& content) {
-        QFile f(QString::fromStdString(emulator.repository().string()) + path);
-        QDir().mkpath(QFileInfo(f).path());
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
+    QString repository(const QString& path) const {
+        return QString::fromStdString(emulator.repository().string()) + path;
     }
-    QByteArray repositoryFile(const QString& path) {
-        QFile f(QString::fromStdString(emulator.repository().string()) + path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
+    QByteArray repositoryFile(const QString& path) const { return fileBytes(repository(path)); }
 
     TempDataHome home;
     EmulatorProcess emulator;

@@ -175,7 +175,7 @@ TEST_F(RestTest, TransferFailuresMapToTheirMessages) {
     EXPECT_EQ(Fields(truncated.ok, truncated.status), "0|0");
 
     // A reply too large to hold is refused, not collected.
-    putRepositoryFile("/Velmora/.settings/big.ini", QByteArray(65 << 20, 'a'));
+    ASSERT_TRUE(putFile(repository("/Velmora/.settings/big.ini"), QByteArray(65 << 20, 'a')));
     QMap<QString, QString> entries;
     CRestResult tooLarge = call(&CRestControl::GetSettingsEntity, "big.ini", entries);
     EXPECT_EQ(Fields(tooLarge.ok, tooLarge.message, entries.size()),
@@ -269,8 +269,8 @@ TEST_F(MixedAuthTest, APathChallengedWithTheOtherMethodIsAnswered) {
 }
 
 TEST_F(RestTest, SettingsEntityIsReadAsKeyValueLines) {
-    putRepositoryFile("/Velmora/.settings/share-config.ini",
-                      " password = 1 \r\nno equals here\nemail=0=ignored\n\t email \t=\v1\r\n");
+    ASSERT_TRUE(putFile(repository("/Velmora/.settings/share-config.ini"),
+                        " password = 1 \r\nno equals here\nemail=0=ignored\n\t email \t=\v1\r\n"));
     QMap<QString, QString> entries;
     CRestResult result = call(&CRestControl::GetSettingsEntity, "share-config.ini", entries);
     ASSERT_TRUE(result.ok);

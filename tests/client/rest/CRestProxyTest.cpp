@@ -66,23 +66,22 @@ public:
     TinyproxyProcess(const QString& binary, int connectPort, const QString& basicAuth) {
         // The port is free again just before tinyproxy binds it, so another process may
         // take it: a failed start is tried again on a new port.
+        const QString config = dir_.filePath("tinyproxy.conf");
         for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
             const int port = BoundPort().port();
-            QFile config(dir_.filePath("tinyproxy.conf"));
-            if (!config.open(QIODevice::WriteOnly) ||
-                config.write(QString("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nConnectPort %2\n"
-                                     "LogFile \"%3\"\nLogLevel Info\nMaxClients 8\nTimeout 120\n%4")
-                                 .arg(port)
-                                 .arg(connectPort)
-                                 .arg(dir_.filePath("tinyproxy.log"),
-                                      basicAuth.isEmpty() ? "" : "BasicAuth " + basicAuth + "\n")
-                                 .toUtf8()) < 0)
+            if (!putFile(config,
+                         QString("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\n"
+                                 "ConnectPort %2\nLogFile \"%3\"\nLogLevel Info\n%4")
+                             .arg(port)
+                             .arg(connectPort)
+                             .arg(dir_.filePath("tinyproxy.log"),
+                                  basicAuth.isEmpty() ? "" : "BasicAuth " + basicAuth + "\n")
+                             .toUtf8()))
                 return;
-            config.close();
             process_.setProcessChannelMode(QProcess::ForwardedChannels);
             // A test that crashes must not leave its proxy behind.
             process_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-            process_.start(binary, {"-d", "-c", config.fileName()});
+            process_.start(binary, {"-d", "-c", config});
             // Sanitizer builds on a busy machine are slow; the bound only catches a hang.
             const QDeadlineTimer deadline(20000);
             while (!deadline.hasExpired() && !process_.waitForFinished(50) &&
@@ -95,16 +94,10 @@ public:
     ~TinyproxyProcess() { stop(); }
 
     int port() const { return port_; }
-    QString log() const {
-        QFile f(dir_.filePath("tinyproxy.log"));
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-    }
+    QString log() const { return QString::fromUtf8(fileBytes(dir_.filePath("tinyproxy.log"))); }
     void stop() {
-        process_.terminate();
-        if (!process_.waitForFinished(10000)) {
-            process_.kill();
-            process_.waitForFinished();
-        }
+        process_.kill();
+        process_.waitForFinished();
     }
 
 private:

@@ -162,24 +162,6 @@ TEST_F(ProxyTest, RequestsTunnelThroughTheProxyWithCredentialsOnlyWhenSwitchedOn
     EXPECT_EQ(Fields(currentUser().ok, currentUser().status), "0|0");
 }
 
-// The proxy address points at a port that refuses connections.
-using ProxySwitchTest = RestEmulatorTest;
-
-TEST_F(ProxySwitchTest, LowerCaseSwitchMeansNoProxy) {
-    BoundPort dead;
-    ASSERT_GT(dead.port(), 0);
-    useProxy("on", dead.port());
-    EXPECT_TRUE(settings.proxyAddress.isEmpty());
-    CRestUser user;
-    const CRestResult direct = currentUser(&user);
-    EXPECT_EQ(Fields(direct.ok, direct.status, user.userCode, sent()), "1|200|taro|1");
-
-    // The same address with the switch on is used, and fails.
-    useProxy("ON", dead.port());
-    const CRestResult viaDead = currentUser();
-    EXPECT_EQ(Fields(viaDead.ok, viaDead.status, sent()), "0|0|1");
-}
-
 // The slow tests here: a reply that never comes ends after the stall time; a
 // server still working on a fully received upload is waited for.
 using SlowStallTest = RestEmulatorTest;

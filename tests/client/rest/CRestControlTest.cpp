@@ -21,7 +21,7 @@ using FormPairs = std::vector<std::pair<std::string, std::string>>;
 // The names of the headers the client adds of its own, in the order sent.
 std::string OwnHeaders(const Entry& e) {
     std::string names;
-    for (const std::string& n : HeaderNames(e)) {
+    for (const auto& [n, value] : Pairs(e, "headers")) {
         if (n == "Expect" || n.starts_with("X-") || n == "Pragma" || n == "Cache-Control")
             names += n + " ";
     }

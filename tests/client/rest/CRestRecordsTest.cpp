@@ -259,34 +259,13 @@ TEST_F(RecordsTest, PragmaFilesAndShareId) {
               "Ab3-x9|12345|null");
 }
 
-// Every reader against bad bodies.
-
 TEST_F(RecordsTest, EveryReaderRefusesWhatIsNoObject) {
-    const QByteArray bodies[] = {"",
-                                 "[]",
-                                 "\"x\"",
-                                 "null",
-                                 "{\"items\":[",
-                                 QByteArray("[").repeated(100000),
-                                 QByteArray("{\"reason\":").repeated(100000),
-                                 QByteArray("{\"items\":[{\"accessPermission\":").repeated(50000)};
+    // Deep nesting and cut replies are the parser's, checked in its own test.
+    const QByteArray bodies[] = {"", "[]", "{\"items\":["};
     for (const auto& [name, read] : kReaders) {
         for (const QByteArray& body : bodies)
             EXPECT_THROW(read(body), JsonParseError) << name << " " << body.left(40).data();
     }
-}
-
-TEST_F(RecordsTest, EveryProperPrefixOfAReplyFails) {
-    const QByteArray reply =
-        QByteArray("{\"items\":[") + ItemReply("file") + "," + ItemReply("folder") + "]}";
-    for (qsizetype length = 0; length < reply.size(); ++length) {
-        try {
-            ReadItemList(reply.left(length));
-            ADD_FAILURE() << "accepted " << length << " bytes";
-        } catch (const JsonParseError&) {
-        }
-    }
-    EXPECT_EQ(ReadItemList(reply).size(), 2);
 }
 
 // Seeded random mutations of valid replies, fed to every reader: each must

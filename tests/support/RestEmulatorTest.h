@@ -34,12 +34,6 @@ protected:
     void setProgram(const QString& section, const QString& key, const QString& value) {
         ASSERT_TRUE(ProfileFile::writeString(section, key, value, ProgramSettingsPath()));
     }
-    void useProxy(const QString& enable, int port) {
-        setConfig("ProxyEnable", enable);
-        setConfig("ProxyAddress", "127.0.0.1");
-        setConfig("ProxyPort", QString::number(port));
-        reload();
-    }
     void reload() { settings = LoadSettings(); }
 
     std::vector<picojson::value> journal() { return ReadJournal(emulator); }

@@ -122,8 +122,9 @@ protected:
 TEST_F(ProxyTest, RequestsTunnelThroughTheProxyWithCredentialsOnlyWhenSwitchedOn) {
     TinyproxyProcess proxy(binary, emulator.port(), "pxuser px-secret");
     ASSERT_GT(proxy.port(), 0) << "tinyproxy did not start";
-    useProxy("ON", proxy.port());
-    ASSERT_EQ(settings.proxyAddress, "127.0.0.1");
+    setConfig("ProxyEnable", "ON");
+    setConfig("ProxyAddress", "127.0.0.1");
+    setConfig("ProxyPort", QString::number(proxy.port()));
     setConfig("ProxyAuthID", "pxuser");
     const QString tunnel = "Established connection to host \"127.0.0.1\"";
     const struct {

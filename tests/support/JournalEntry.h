@@ -23,13 +23,6 @@ inline std::vector<std::pair<std::string, std::string>> Pairs(const picojson::va
     return out;
 }
 
-inline std::vector<std::string> HeaderNames(const picojson::value& e) {
-    std::vector<std::string> names;
-    for (const auto& [name, value] : Pairs(e, "headers"))
-        names.push_back(name);
-    return names;
-}
-
 // The header's value, its name matched without regard to case.
 inline std::string Header(const picojson::value& e, const std::string& name) {
     for (const auto& [n, v] : Pairs(e, "headers"))

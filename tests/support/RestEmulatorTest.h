@@ -11,8 +11,6 @@
 #include "ProfileFile.h"
 #include "TestSupport.h"
 
-#include <QFile>
-
 #include <gtest/gtest.h>
 
 // The REST client pointed at a freshly started storage emulator, with the
@@ -35,12 +33,6 @@ protected:
     }
     void setProgram(const QString& section, const QString& key, const QString& value) {
         ASSERT_TRUE(ProfileFile::writeString(section, key, value, ProgramSettingsPath()));
-    }
-    void useProxy(const QString& enable, int port) {
-        setConfig("ProxyEnable", enable);
-        setConfig("ProxyAddress", "127.0.0.1");
-        setConfig("ProxyPort", QString::number(port));
-        reload();
     }
     void reload() { settings = LoadSettings(); }
 
@@ -71,15 +63,14 @@ protected:
     // Uploads a local file of that name and content into folder.
     CRestResult upload(const QString& name, const QByteArray& content,
                        const QString& folder = "/Velmora") {
-        QFile f(home.path() + QLatin1Char('/') + name);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
-        f.close();
-        return call(&CRestControl::UploadFile, f.fileName(), folder);
+        const QString local = home.path() + QLatin1Char('/') + name;
+        EXPECT_TRUE(putFile(local, content));
+        return call(&CRestControl::UploadFile, local, folder);
     }
-    QByteArray repositoryFile(const QString& path) {
-        QFile f(QString::fromStdString(emulator.repository().string()) + path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    QString repository(const QString& path) const {
+        return QString::fromStdString(emulator.repository().string()) + path;
     }
+    QByteArray repositoryFile(const QString& path) const { return fileBytes(repository(path)); }
 
     TempDataHome home;
     EmulatorProcess emulator;

@@ -6,14 +6,11 @@
 #include "RestEmulatorTest.h"
 #include "TestSupport.h"
 
-#include <QDir>
 #include <QTemporaryFile>
 
 #include <unistd.h>
 
 #include <cstdio>
-
-#include <fstream>
 
 namespace {
 
@@ -24,7 +21,7 @@ using FormPairs = std::vector<std::pair<std::string, std::string>>;
 // The names of the headers the client adds of its own, in the order sent.
 std::string OwnHeaders(const Entry& e) {
     std::string names;
-    for (const std::string& n : HeaderNames(e)) {
+    for (const auto& [n, value] : Pairs(e, "headers")) {
         if (n == "Expect" || n.starts_with("X-") || n == "Pragma" || n == "Cache-Control")
             names += n + " ";
     }
@@ -178,13 +175,7 @@ TEST_F(RestTest, TransferFailuresMapToTheirMessages) {
     EXPECT_EQ(Fields(truncated.ok, truncated.status), "0|0");
 
     // A reply too large to hold is refused, not collected.
-    QDir().mkpath(QString::fromStdString((emulator.repository() / "Velmora/.settings").string()));
-    {
-        std::ofstream big(emulator.repository() / "Velmora/.settings/big.ini", std::ios::binary);
-        const std::string line(1 << 20, 'a');
-        for (int i = 0; i < 65; ++i)
-            big << line;
-    }
+    ASSERT_TRUE(putFile(repository("/Velmora/.settings/big.ini"), QByteArray(65 << 20, 'a')));
     QMap<QString, QString> entries;
     CRestResult tooLarge = call(&CRestControl::GetSettingsEntity, "big.ini", entries);
     EXPECT_EQ(Fields(tooLarge.ok, tooLarge.message, entries.size()),
@@ -259,8 +250,10 @@ protected:
 };
 
 TEST_F(MixedAuthTest, APathChallengedWithTheOtherMethodIsAnswered) {
-    // Each step first offers the method the one before it taught.
-    for (const std::string what : {"user", "pragma", "user", "pragma", "upload"}) {
+    // Each step first offers the method the one before it taught: both at first, then
+    // Basic to the service, Digest to the web tool, Basic to an upload. (The emulator
+    // holds a refused Digest answer open for its keep-alive time: only one such step.)
+    for (const std::string what : {"pragma", "user", "pragma", "upload"}) {
         CRestResult result;
         CRestPragma pragma;
         if (what == "user")
@@ -276,11 +269,8 @@ TEST_F(MixedAuthTest, APathChallengedWithTheOtherMethodIsAnswered) {
 }
 
 TEST_F(RestTest, SettingsEntityIsReadAsKeyValueLines) {
-    {
-        std::ofstream ini(emulator.repository() / "Velmora/.settings/share-config.ini",
-                          std::ios::binary);
-        ini << " password = 1 \r\nno equals here\nemail=0=ignored\n\t email \t=\v1\r\n";
-    }
+    ASSERT_TRUE(putFile(repository("/Velmora/.settings/share-config.ini"),
+                        " password = 1 \r\nno equals here\nemail=0=ignored\n\t email \t=\v1\r\n"));
     QMap<QString, QString> entries;
     CRestResult result = call(&CRestControl::GetSettingsEntity, "share-config.ini", entries);
     ASSERT_TRUE(result.ok);

@@ -60,13 +60,10 @@ TEST_F(JsonTest, ParseFailureLogsOneErrorEventAndThrows) {
         QByteArray body;
         QString errorText;
     } cases[] = {{"[]", ""},
-                 {"\"x\"", ""},
-                 {"null", ""},
                  {"", "syntax error at line 1 near: "},
                  {" \r\n\t", "syntax error at line 2 near: "},
                  {"<html><body>502</body></html>",
                   "syntax error at line 1 near: <html><body>502</body></html>"},
-                 {"{\"a\":", "syntax error at line 1 near: "},
                  // The near text runs to the end of the line and skips control bytes.
                  {"{\"a\":1,\n\"b\":x}\ny", "syntax error at line 2 near: x}"},
                  {"{\x01}", "syntax error at line 1 near: }"},
@@ -165,7 +162,6 @@ TEST_F(JsonTest, MemberReadings) {
         {"0.0", "0|0|0|0|0|0"},
         {"3.9", "3.8999999999999999|3|3|3.9|3|1"},
         {"-3.9", "-3.8999999999999999|-3|-3|-3.9|-3|1"},
-        {"0.5", "0.5|0|0|0.5|0|1"},
         {"0.1", "0.10000000000000001|0|0|0.1|0|1"},
         {"1e-7", "9.9999999999999995e-08|9|9|1e-07|0|1"},
         // "1e+20" reads as 1 as text, and is clamped as a number.
@@ -259,17 +255,14 @@ TEST_F(JsonTest, ErrorRecordReadsEveryMember) {
     EXPECT_TRUE(LoggedEvents().isEmpty());
 }
 
-TEST_F(JsonTest, ErrorReaderFailsLikeParseAndOnInvalidText) {
-    for (const char* body : {"", "[]", "\"x\"", "{\"statusCode\":"})
-        EXPECT_THROW(CRestError::FromBody(body), JsonParseError) << body;
-    EXPECT_EQ(LoggedEvents().size(), 4);
-    EXPECT_EQ(LoggedEvents()[1], ErrorEvent(""));
+// Parse failures: as every reader, see the records test.
+TEST_F(JsonTest, ErrorReaderFailsOnInvalidText) {
     for (const char* body :
          {"{\"errorCode\":\"\xff\"}", "{\"errorMessage\":\"a\xc3\"}",
           "{\"resultDetails\":\"\x80\"}", "{\"errorParameters\":[\"ok\",\"\xfe\"]}"}) {
         EXPECT_THROW(CRestError::FromBody(body), CTorval2Exception) << body;
     }
-    EXPECT_EQ(LoggedEvents().size(), 4);
+    EXPECT_TRUE(LoggedEvents().isEmpty());
 }
 
 }  // namespace

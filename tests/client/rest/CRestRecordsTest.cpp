@@ -50,39 +50,25 @@ TEST_F(RecordsTest, PortalAndUserReadEveryField) {
               "3|77|ADMIN|u001|山田|太郎|ヤマダ|タロウ|t@example.jp|03|null||1|0");
 }
 
-const char kFolderReply[] =
-    "{\"portalId\":1,\"itemType\":\"folder\",\"itemId\":8589934592,\"repositoryId\":0,"
-    "\"path\":\"/Docs/年次\",\"parentFolderId\":\"4294967297\",\"parentFolderPath\":\"/Docs\","
-    "\"name\":\"年次\",\"notification\":true,\"creatorUserId\":5,"
-    "\"creatorUserFamilyName\":\"山田\",\"creatorUserFirstName\":\"太郎\","
-    "\"createdTime\":\"2024-02-08T10:00:00.000+09:00\",\"modifierUserId\":6,"
-    "\"modifierUserFamilyName\":\"佐藤\",\"modifierUserFirstName\":\"花子\","
-    "\"modifiedTime\":\"2024-02-09T11:30:00.000+09:00\",\"hidden\":false,"
-    "\"accessPermission\":{\"canCreate\":true,\"canRead\":true,\"canUpdate\":false,"
-    "\"canDelete\":1,\"canAdminister\":\"\"},"
-    "\"autoRevision\":true,\"childFolderCount\":3,\"childFileCount\":\"12\","
-    // File members that a folder must not pick up.
-    "\"fileSize\":1024,\"revisionControlled\":true,\"latestRevisionNumber\":4,"
-    "\"revisionRetentionLimitType\":\"COUNT\",\"revisionRetentionSize\":10,"
-    "\"revisionRetentionDuration\":30,\"locked\":true,\"lockerUserId\":9,"
-    "\"lockerUserFamilyName\":\"鈴木\",\"lockerUserFirstName\":\"\xff\"}";
-
-const char kFileReply[] =
-    "{\"portalId\":1,\"itemType\":\"file\",\"itemId\":31,\"repositoryId\":2,"
-    "\"path\":\"/Docs/a b.txt\",\"parentFolderId\":30,\"parentFolderPath\":\"/Docs\","
-    "\"name\":\"a b.txt\",\"notification\":false,\"creatorUserId\":5,"
-    "\"creatorUserFamilyName\":\"山田\",\"creatorUserFirstName\":\"太郎\","
-    "\"createdTime\":\"2024-02-08\",\"modifierUserId\":6,"
-    "\"modifierUserFamilyName\":\"佐藤\",\"modifierUserFirstName\":\"花子\","
-    "\"modifiedTime\":\"2024-02-09\",\"hidden\":true,"
-    "\"accessPermission\":{\"canCreate\":true,\"canRead\":true,\"canUpdate\":true,"
-    "\"canDelete\":false,\"canAdminister\":true},"
-    // Folder members that a file must not pick up.
-    "\"autoRevision\":true,\"childFolderCount\":3,\"childFileCount\":12,"
-    "\"fileSize\":5368709120,\"revisionControlled\":true,\"latestRevisionNumber\":4,"
-    "\"revisionRetentionLimitType\":\"COUNT\",\"revisionRetentionSize\":10,"
-    "\"revisionRetentionDuration\":30,\"locked\":true,\"lockerUserId\":9,"
-    "\"lockerUserFamilyName\":\"鈴木\",\"lockerUserFirstName\":\"一郎\"}";
+// Every member of an item, the folder group and the file group both: each
+// type must pick up its own group only.
+QByteArray ItemReply(const char* itemType) {
+    return "{\"portalId\":1,\"itemType\":\"" + QByteArray(itemType) +
+           "\",\"itemId\":8589934592,\"repositoryId\":2,"
+           "\"path\":\"/Docs/年次\",\"parentFolderId\":\"4294967297\","
+           "\"parentFolderPath\":\"/Docs\",\"name\":\"年次\",\"notification\":true,"
+           "\"creatorUserId\":5,\"creatorUserFamilyName\":\"山田\","
+           "\"creatorUserFirstName\":\"太郎\",\"createdTime\":\"2024-02-08T10:00:00.000+09:00\","
+           "\"modifierUserId\":6,\"modifierUserFamilyName\":\"佐藤\","
+           "\"modifierUserFirstName\":\"花子\",\"modifiedTime\":\"2024-02-09\",\"hidden\":false,"
+           "\"accessPermission\":{\"canCreate\":true,\"canRead\":true,\"canUpdate\":false,"
+           "\"canDelete\":1,\"canAdminister\":\"\"},"
+           "\"autoRevision\":true,\"childFolderCount\":3,\"childFileCount\":\"12\","
+           "\"fileSize\":5368709120,\"revisionControlled\":true,\"latestRevisionNumber\":4,"
+           "\"revisionRetentionLimitType\":\"COUNT\",\"revisionRetentionSize\":10,"
+           "\"revisionRetentionDuration\":30,\"locked\":true,\"lockerUserId\":9,"
+           "\"lockerUserFamilyName\":\"鈴木\",\"lockerUserFirstName\":\"一郎\"}";
+}
 
 QString ItemFields(const CRestItem& f) {
     return Fields(f.portalId, f.itemType, f.itemId, f.repositoryId, f.path, f.parentFolderId,
@@ -98,16 +84,15 @@ QString ItemFields(const CRestItem& f) {
 }
 
 TEST_F(RecordsTest, FolderAndFileReadCommonAndTheirOwnFieldsOnly) {
-    // The file group of a folder stays empty, its invalid text included.
-    EXPECT_EQ(ItemFields(ReadItem(kFolderReply)),
-              "1|folder|8589934592|0|/Docs/年次|4294967297|/Docs|年次|1|5|山田|太郎|"
-              "2024-02-08T10:00:00.000+09:00|6|佐藤|花子|2024-02-09T11:30:00.000+09:00|0"
-              " perm 1|1|0|1|0 folder 1|3|12 file 0|0|0||0|0|0|0||");
+    const QString common =
+        "|8589934592|2|/Docs/年次|4294967297|/Docs|年次|1|5|山田|太郎|"
+        "2024-02-08T10:00:00.000+09:00|6|佐藤|花子|2024-02-09|0 perm ";
+    EXPECT_EQ(ItemFields(ReadItem(ItemReply("folder"))),
+              "1|folder" + common + "1|1|0|1|0 folder 1|3|12 file 0|0|0||0|0|0|0||");
     // canCreate belongs to folders, whatever the permission says; 5 GiB is kept whole.
-    EXPECT_EQ(ItemFields(ReadItem(kFileReply)),
-              "1|file|31|2|/Docs/a b.txt|30|/Docs|a b.txt|0|5|山田|太郎|2024-02-08|6|佐藤|花子|"
-              "2024-02-09|1 perm 0|1|1|0|1 folder 0|0|0 file 5368709120|1|4|COUNT|10|30|1|9|"
-              "鈴木|一郎");
+    EXPECT_EQ(
+        ItemFields(ReadItem(ItemReply("file"))),
+        "1|file" + common + "0|1|0|1|0 folder 0|0|0 file 5368709120|1|4|COUNT|10|30|1|9|鈴木|一郎");
 }
 
 // Each group only for its own type; permissions only from an object of that name.
@@ -118,17 +103,13 @@ TEST_F(RecordsTest, GroupsFollowTheTypeAndPermissionsTheirObject) {
         QString fields;  // itemType|canCreate|canRead|canUpdate|childFolderCount|autoRevision|
                          // fileSize|locked|revisionRetentionLimitType
     } cases[] = {
-        {"null", kCan, "null|0|1|0|0|0|0|0|"},
         {"\"Folder\"", kCan, "Folder|0|1|0|0|0|0|0|"},
         {"\"FILE\"", kCan, "FILE|0|1|0|0|0|0|0|"},
         {"\"folder \"", kCan, "folder |0|1|0|0|0|0|0|"},
-        {"\"link\"", kCan, "link|0|1|0|0|0|0|0|"},
         {"[\"folder\"]", kCan, "array|0|1|0|0|0|0|0|"},
         {"\"folder\"", kCan, "folder|1|1|0|3|1|0|0|"},
         // Top-level members of the same names do not count either.
         {"\"folder\"", "5", "folder|0|0|0|3|1|0|0|"},
-        {"\"folder\"", "true", "folder|0|0|0|3|1|0|0|"},
-        {"\"folder\"", "\"canRead\"", "folder|0|0|0|3|1|0|0|"},
         {"\"folder\"", "[{\"canRead\":true}]", "folder|0|0|0|3|1|0|0|"},
         {"\"file\"", "null", "file|0|0|0|0|0|7|1|COUNT"},
     };
@@ -148,18 +129,17 @@ TEST_F(RecordsTest, GroupsFollowTheTypeAndPermissionsTheirObject) {
 
 TEST_F(RecordsTest, ItemListKeepsArrayOrder) {
     const QList<CRestItem> items =
-        ReadItemList(QByteArray("{\"items\":[") + kFileReply + "," + kFolderReply +
+        ReadItemList(QByteArray("{\"items\":[") + ItemReply("file") + "," + ItemReply("folder") +
                      ",{\"itemType\":\"file\",\"name\":\"c\"},5,\"x\",[],null],\"count\":3}");
     ASSERT_EQ(items.size(), 7);
-    EXPECT_EQ(ItemFields(items[0]), ItemFields(ReadItem(kFileReply)));
-    EXPECT_EQ(ItemFields(items[1]), ItemFields(ReadItem(kFolderReply)));
+    EXPECT_EQ(ItemFields(items[0]), ItemFields(ReadItem(ItemReply("file"))));
+    EXPECT_EQ(ItemFields(items[1]), ItemFields(ReadItem(ItemReply("folder"))));
     EXPECT_EQ(Fields(items[2].name, items[2].path), "c|null");
     // An element that is no object reads empty.
     for (int i = 3; i < 7; ++i)
         EXPECT_EQ(Fields(items[i].itemType, items[i].name, items[i].itemId), "null|null|0");
     // Without an array, no items.
-    for (const char* body : {"{\"items\":[]}", "{}", "{\"items\":null}", "{\"items\":{}}",
-                             "{\"items\":\"[]\"}", "{\"Items\":[{}]}"}) {
+    for (const char* body : {"{}", "{\"items\":{}}", "{\"Items\":[{}]}"}) {
         EXPECT_TRUE(ReadItemList(body).isEmpty()) << body;
     }
 }
@@ -167,53 +147,46 @@ TEST_F(RecordsTest, ItemListKeepsArrayOrder) {
 // Text that is not UTF-8 fails in any member that is read, and only there.
 TEST_F(RecordsTest, InvalidTextInAReadMemberFails) {
     EXPECT_THROW(ReadUser("{\"familyName\":\"\xe5\xb1\"}"), CTorval2Exception);
-    EXPECT_THROW(ReadItemList(QByteArray("{\"items\":[") + kFileReply +
+    EXPECT_THROW(ReadItemList(QByteArray("{\"items\":[") + ItemReply("file") +
                               ",{\"itemType\":\"file\",\"path\":\"\xc0\xaf\"}]}"),
                  CTorval2Exception);
     EXPECT_THROW(ReadPragma("{\"files\":[\"ok\",\"\xe6\x97\"]}"), CTorval2Exception);
     EXPECT_EQ(ReadUser("{\"userId\":5,\"note\":\"\xff\"}").userId, 5);
+    // A folder does not read the file group.
+    EXPECT_EQ(ReadItem("{\"itemType\":\"folder\",\"lockerUserFirstName\":\"\xff\"}").itemType,
+              "folder");
 }
 
-using OptionFlag = bool CRestOptions::*;
-
-const std::pair<const char*, OptionFlag> kOptionNames[] = {
-    {"sharedFolder", &CRestOptions::sharedFolder},
-    {"mailUpload", &CRestOptions::mailUpload},
-    {"auditExtension", &CRestOptions::auditExtension},
-    {"document", &CRestOptions::document},
-    {"schedule", &CRestOptions::schedule},
-    {"bulletin", &CRestOptions::bulletin},
-    {"chat", &CRestOptions::chat},
-    {"task", &CRestOptions::task},
-    {"mailUploadBody", &CRestOptions::mailUploadBody},
-    {"autoBlock", &CRestOptions::autoBlock},
-};
+const QStringList kOptionNames = {"sharedFolder",   "mailUpload", "auditExtension", "document",
+                                  "schedule",       "bulletin",   "chat",           "task",
+                                  "mailUploadBody", "autoBlock"};
 
 // The names of the flags that are set.
-QStringList Enabled(const CRestOptions& o) {
+QString Enabled(const CRestOptions& o) {
+    const bool flags[] = {o.sharedFolder,   o.mailUpload, o.auditExtension, o.document,
+                          o.schedule,       o.bulletin,   o.chat,           o.task,
+                          o.mailUploadBody, o.autoBlock};
     QStringList names;
-    for (const auto& [name, flag] : kOptionNames) {
-        if (o.*flag)
-            names << name;
+    for (int i = 0; i < kOptionNames.size(); ++i) {
+        if (flags[i])
+            names << kOptionNames[i];
     }
-    return names;
+    return names.join('|');
 }
 
 TEST_F(RecordsTest, OptionEntriesReadExactly) {
     QByteArray all = "[";
-    for (const auto& [name, flag] : kOptionNames) {
-        EXPECT_EQ(Enabled(ReadOptions(QByteArray("{\"options\":[{\"name\":\"") + name +
+    for (const QString& name : kOptionNames) {
+        EXPECT_EQ(Enabled(ReadOptions("{\"options\":[{\"name\":\"" + name.toUtf8() +
                                       "\",\"enabled\":true}]}")),
-                  QStringList{name});
-        all += QByteArray("{\"enabled\":1,\"name\":\"") + name + "\"},";
+                  name);
+        all += "{\"enabled\":1,\"name\":\"" + name.toUtf8() + "\"},";
     }
     const struct {
         QByteArray options;  // the "options" member
         QString enabled;
     } cases[] = {
-        {all + "{\"name\":\"unknown\",\"enabled\":true}]",
-         "sharedFolder|mailUpload|auditExtension|document|schedule|bulletin|chat|task|"
-         "mailUploadBody|autoBlock"},
+        {all + "{\"name\":\"unknown\",\"enabled\":true}]", kOptionNames.join('|')},
         // The later entry wins.
         {"[{\"name\":\"chat\",\"enabled\":true},{\"name\":\"chat\",\"enabled\":false}]", ""},
         {"[{\"name\":\"chat\",\"enabled\":false},{\"name\":\"chat\",\"enabled\":true}]", "chat"},
@@ -226,7 +199,7 @@ TEST_F(RecordsTest, OptionEntriesReadExactly) {
         {"{\"name\":\"chat\",\"enabled\":true}", ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(Enabled(ReadOptions("{\"options\":" + c.options + "}")).join('|'), c.enabled)
+        EXPECT_EQ(Enabled(ReadOptions("{\"options\":" + c.options + "}")), c.enabled)
             << c.options.toStdString();
     }
 }
@@ -250,9 +223,7 @@ TEST_F(RecordsTest, AutoBlockDetailsOnlyWhileBlockedInsideReason) {
          "2024-02-08 10:00|/Docs|PROPFIND|192.0.2.1|/dav/Docs"},
         // Not blocked: the details stay empty, their invalid text included.
         {reason("false"), "2|0|0|||0|0|||||"},
-        {reason("null"), "2|0|0|||0|0|||||"},
         {"{\"blockCount\":3,\"blocked\":true,\"userCode\":\"u\"}", "0|0|0|||0|0|||||"},
-        {"{\"reason\":5}", "0|0|0|||0|0|||||"},
         {"{\"reason\":[{\"blocked\":true}]}", "0|0|0|||0|0|||||"},
         // Numbers are taken as numbers only; 5e9 is held at the largest 32-bit number.
         {"{\"reason\":{\"blockCount\":\"3\",\"blocked\":\"yes\",\"duration\":\"1.5\","
@@ -277,7 +248,6 @@ TEST_F(RecordsTest, PragmaFilesAndShareId) {
          "0|C:\\Data\\a.txt/日本.doc//1/null"},
         // Files outside an array are ignored.
         {"{\"retransmission\":1}", "1|"},
-        {"{\"retransmission\":\"1\",\"files\":\"a\"}", "1|"},
         {"{\"retransmission\":1,\"files\":{\"0\":\"a\"}}", "1|"},
     };
     for (const auto& c : cases) {
@@ -289,33 +259,13 @@ TEST_F(RecordsTest, PragmaFilesAndShareId) {
               "Ab3-x9|12345|null");
 }
 
-// Every reader against bad bodies.
-
 TEST_F(RecordsTest, EveryReaderRefusesWhatIsNoObject) {
-    const QByteArray bodies[] = {"",
-                                 "[]",
-                                 "\"x\"",
-                                 "null",
-                                 "{\"items\":[",
-                                 QByteArray("[").repeated(100000),
-                                 QByteArray("{\"reason\":").repeated(100000),
-                                 QByteArray("{\"items\":[{\"accessPermission\":").repeated(50000)};
+    // Deep nesting and cut replies are the parser's, checked in its own test.
+    const QByteArray bodies[] = {"", "[]", "{\"items\":["};
     for (const auto& [name, read] : kReaders) {
         for (const QByteArray& body : bodies)
             EXPECT_THROW(read(body), JsonParseError) << name << " " << body.left(40).data();
     }
-}
-
-TEST_F(RecordsTest, EveryProperPrefixOfAReplyFails) {
-    const QByteArray reply = QByteArray("{\"items\":[") + kFileReply + "," + kFolderReply + "]}";
-    for (qsizetype length = 0; length < reply.size(); ++length) {
-        try {
-            ReadItemList(reply.left(length));
-            ADD_FAILURE() << "accepted " << length << " bytes";
-        } catch (const JsonParseError&) {
-        }
-    }
-    EXPECT_EQ(ReadItemList(reply).size(), 2);
 }
 
 // Seeded random mutations of valid replies, fed to every reader: each must
@@ -331,7 +281,7 @@ const char kOtherRecords[] =
     "\"reason\":{\"blockCount\":3,\"blocked\":true,\"duration\":12.5,\"userAgent\":\"UA\","
     "\"inSize\":100,\"when\":\"2024-02-08\",\"uri\":\"/dav\"},\"retransmission\":1,"
     "\"files\":[\"C:\\\\Data\\\\a.txt\",\"日本.doc\"],\"shareId\":\"Ab3\"}";
-const char* const kSeeds[] = {kFolderReply, kFileReply, kOtherRecords};
+const QByteArray kSeeds[] = {ItemReply("folder"), ItemReply("file"), kOtherRecords};
 
 // Fragments that tend to reach the parser's and readers' corners.
 // clang-format off
@@ -397,16 +347,15 @@ int ReadOnce(const std::function<void(const QByteArray&)>& read, const QByteArra
     }
 }
 
-TEST(RestReaderFuzzTest, MutatedRepliesReturnOrFailCleanly) {
-    TempDataHome home;
-    for (const char* seed : kSeeds) {
+TEST_F(RecordsTest, MutatedRepliesReturnOrFailCleanly) {
+    for (const QByteArray& seed : kSeeds) {
         for (const auto& [name, read] : kReaders)
-            EXPECT_EQ(ReadOnce(read, seed), 0) << name << " on " << seed;
+            EXPECT_EQ(ReadOnce(read, seed), 0) << name << " on " << seed.data();
     }
     std::mt19937 random(20240208u);
     int outcomes[3] = {0, 0, 0};
     for (int iteration = 0; iteration < 600; ++iteration) {
-        for (const char* seed : kSeeds) {
+        for (const QByteArray& seed : kSeeds) {
             const QByteArray body = Mutated(seed, random);
             for (const auto& [name, read] : kReaders) {
                 SCOPED_TRACE(std::string(name) + " on " + body.left(200).toStdString());

@@ -3,7 +3,6 @@
 #include "CLogWriter.h"
 #include "Fields.h"
 #include "ProfileFile.h"
-#include "ProgramVersion.h"
 #include "TestSupport.h"
 
 #include <QTemporaryDir>
@@ -31,9 +30,6 @@ TEST_F(SettingsTest, DefaultsWhenNothingIsSet) {
     EXPECT_EQ(Fields(s.host, s.scheme, s.port, s.basePath, s.webUiUrl, s.userName, s.timeOut,
                      s.retry, s.proxyAddress, s.proxyPort, s.proxyScheme, s.insecureTls, s.caFile),
               "api.torval2.jp|https|443|/api/v1/|https://www.torval2.jp|@|60|2||0|http|0|");
-    QString os;
-    GetOsDisplayName(&os, 260);
-    EXPECT_EQ(s.userAgent, "TORVAL2-Client, " + os);
 }
 
 // The path goes into every request as written: decoded, "%20" would become

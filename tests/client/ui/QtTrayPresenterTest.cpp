@@ -11,8 +11,6 @@
 #include "CLogWriter.h"
 #include "CTorval2ControlDlg.h"
 #include "CTrayWnd.h"
-#include "EmulatorClient.h"
-#include "TestSupport.h"
 #include "TrayFixtures.h"
 
 namespace {
@@ -27,11 +25,9 @@ QString Texts(const QMenu& menu) {
     return texts.join(' ');
 }
 
-TEST(QtTrayPresenterTest, MenuFollowsTheStateAndTheSettingsOpenOnce) {
-    TempDataHome home;
-    EmulatorProcess emulator;
-    ASSERT_TRUE(emulator.started());
-    ASSERT_TRUE(PointClientAtEmulator(emulator));
+using QtTrayPresenterTest = EmulatorTest;
+
+TEST_F(QtTrayPresenterTest, MenuFollowsTheStateAndTheSettingsOpenOnce) {
     AddJob(home.path(), "job", 1);
     // The run stays under way long enough to be seen.
     Fault(emulator, R"({"path": "/currentPortal$", "delayMs": 1500})");

@@ -31,7 +31,6 @@ TEST(ConnectionSettingsTest, FirstFailingCheckNamesTheField) {
         {"taro", "pass", false, "", kIdForm},
         {"@velmora", "pass", false, "", kIdForm},
         {"taro@", "pass", false, "", kIdForm},
-        {"a@", "pass", false, "", kIdForm},
         {"t@", "", false, "", kIdForm},
         {"taro@ｖelmora", "pass", false, "", kIdAscii},
         {"taro@velmora", "", false, "", "パスワードを入力してください。"},
@@ -90,9 +89,7 @@ TEST(ConnectionSettingsTest, StoresSplitAtTheFirstAtAndReadsBack) {
     // A letter in use is offered only when it is the saved one.
     const QStringList letters =
         DriveLetterChoices("E:", [](const QString& l) { return l == "D:" || l == "E:"; });
-    EXPECT_EQ(letters.size(), 23);
-    EXPECT_EQ(letters.mid(0, 3), (QStringList{"C:", "E:", "F:"}));
-    EXPECT_EQ(letters.last(), "Z:");
+    EXPECT_EQ(letters.join(""), "C:E:F:G:H:I:J:K:L:M:N:O:P:Q:R:S:T:U:V:W:X:Y:Z:");
 }
 
 class JobValidationTest : public ::testing::Test {
@@ -115,6 +112,14 @@ protected:
         lastOk = ValidateJobSettings(values, deletionAtOpen, boxes, dir.path() + "/prog");
         EXPECT_TRUE(lastOk || !shown.isEmpty()) << "refused without a word";
         return shown.isEmpty() ? QString() : shown.last();
+    }
+    // The job compressed into "z", from hot.
+    UploadJob zipped(const QString& hot) const {
+        UploadJob j = job;
+        j.HotFolder = hot;
+        j.CompressionEnable = true;
+        j.CompressionFilename = "z";
+        return j;
     }
     void makeFiles(int n) {
         QDir().mkpath(job.HotFolder + "/sub/.hidden");
@@ -208,11 +213,7 @@ TEST_F(JobValidationTest, FieldsInOrderAndForbiddenSourceFolders) {
         j.OrrinPortalFolder = c.remote;
         EXPECT_EQ(check(j), expand(c.message)) << c.hot.toStdString();
     }
-    UploadJob zip = job;
-    zip.HotFolder = "/usr/share";
-    zip.CompressionEnable = true;
-    zip.CompressionFilename = "z";
-    EXPECT_EQ(check(zip), "") << "no count of its many files";
+    EXPECT_EQ(check(zipped("/usr/share")), "") << "no count of its many files";
     EXPECT_FALSE(ValidateJobSettings(job, false, boxes, "")) << "program folder unknown";
 }
 
@@ -255,9 +256,7 @@ TEST_F(JobValidationTest, StartTimesFileCountAndDeletionQuestion) {
     answer = false;
     EXPECT_EQ(check(job), many);
     EXPECT_FALSE(lastOk) << "Cancel keeps the dialog open";
-    UploadJob zip = job;
-    zip.CompressionEnable = true;
-    zip.CompressionFilename = "z";
+    UploadJob zip = zipped(job.HotFolder);
     EXPECT_EQ(check(zip), "") << "no count when compressed";
 
     const QString deletion =

@@ -32,8 +32,6 @@
 
 namespace {
 
-const auto* const kApp = ::testing::AddGlobalTestEnvironment(new AppEnvironment<QApplication>);
-
 // Each call with the UseMyComputer value the file held at that moment.
 class RecordingDrive : public DriveOperations {
 public:

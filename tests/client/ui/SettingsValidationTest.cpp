@@ -176,26 +176,22 @@ TEST_F(JobValidationTest, FieldsInOrderAndForbiddenSourceFolders) {
     // "~" stands for the test's folder. With a moved or an error folder the
     // files are moved after the upload.
     const struct {
-        QString name, hot, moved, error, remote, message;
+        QString name, hot, moved, error, message, remote = "/Velmora";
     } cases[] = {
-        {"", "~/hot", "", "", "/Velmora", "名称を入力してください。"},
-        {"a", "", "", "", "/Velmora", "アップロード対象保存先を入力してください。"},
-        {"a", "~/none", "", "", "/Velmora", "アップロード対象保存先が存在しません。"},
-        {"a", "~/hot", "", "~/error", "/Velmora",
-         "アップロード済みファイル保存先を入力してください。"},
-        {"a", "~/hot", "~/moved", "~/none", "/Velmora", "エラーファイル保存先が存在しません。"},
-        {"a", "~/hot", "", "", "Velmora",
-         "TORVAL2 アップロード先の先頭には\"/\"を入力してください。"},
-        {"a", "/", "", "", "/Velmora", "アップロード対象に / を指定することは出来ません。"},
-        {"a", "/usr/", "", "", "/Velmora", "アップロード対象に /usr/ を指定することは出来ません。"},
-        {"a", "~/prog/", "", "", "/Velmora",
-         "アップロード対象に ~/prog/ を指定することは出来ません。"},
+        {"", "~/hot", "", "", "名称を入力してください。"},
+        {"a", "", "", "", "アップロード対象保存先を入力してください。"},
+        {"a", "~/none", "", "", "アップロード対象保存先が存在しません。"},
+        {"a", "~/hot", "", "~/error", "アップロード済みファイル保存先を入力してください。"},
+        {"a", "~/hot", "~/moved", "~/none", "エラーファイル保存先が存在しません。"},
+        {"a", "~/hot", "", "", "TORVAL2 アップロード先の先頭には\"/\"を入力してください。",
+         "Velmora"},
+        {"a", "/", "", "", "アップロード対象に / を指定することは出来ません。"},
+        {"a", "/usr/", "", "", "アップロード対象に /usr/ を指定することは出来ません。"},
+        {"a", "~/prog/", "", "", "アップロード対象に ~/prog/ を指定することは出来ません。"},
         // A move onto the files being moved would delete them.
-        {"a", "~/hot", "~/hot-link/.", "~/error", "/Velmora",
-         "アップロード済みファイル保存先" + inside},
-        {"a", "~/hot", "~/moved", "~/moved/../hot/sub", "/Velmora",
-         "エラーファイル保存先" + inside},
-        {"a", "~/hot", "~/hot2", "~/error", "/Velmora", ""},
+        {"a", "~/hot", "~/hot-link/.", "~/error", "アップロード済みファイル保存先" + inside},
+        {"a", "~/hot", "~/moved", "~/moved/../hot/sub", "エラーファイル保存先" + inside},
+        {"a", "~/hot", "~/hot2", "~/error", ""},
     };
     auto expand = [&](QString text) { return text.replace('~', dir.path()); };
     for (const auto& c : cases) {

@@ -257,13 +257,11 @@ TEST_F(TrayTest, DriveMappingAtStartReportsItsOutcome) {
     EXPECT_TRUE(CLogWriter().ReadLogText().contains(failed));
 }
 
-TEST(TrayShutdownTest, ClosingTheTrayEndsTheAddOnCompanion) {
-    TempDataHome home;
+TEST_F(TrayTest, ClosingTheTrayEndsTheAddOnCompanion) {
     ASSERT_TRUE(QFile::copy("/bin/sleep", home.path() + "/Tv2AuthHook"));
     QProcess companion;
     companion.start(home.path() + "/Tv2AuthHook", {"60"});
     ASSERT_TRUE(companion.waitForStarted());
-    RecordingPresenter presenter;
     delete new CTrayWnd(presenter);
     EXPECT_TRUE(companion.waitForFinished(5000));
     EXPECT_EQ(companion.exitStatus(), QProcess::CrashExit) << "ended by the tray";

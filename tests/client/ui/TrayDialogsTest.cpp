@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <iterator>
 
+#include "Fields.h"
 #include "TrayFixtures.h"
 
 // Fontconfig keeps its pattern caches until FcFini, which Qt never calls: the
@@ -40,11 +41,6 @@ namespace {
 
 // The one application of every test in this program.
 const auto* const kApp = ::testing::AddGlobalTestEnvironment(new AppEnvironment<QApplication>);
-
-class FixedClock : public Clock {
-public:
-    QDateTime now() const override { return QDateTime(QDate(2026, 3, 20), QTime(23, 30)); }
-};
 
 template <typename T>
 QList<T*> Open() {
@@ -82,7 +78,7 @@ public:
 };
 
 TEST(ShareDialogsTest, ExpiryPickerRefusesDatesOutsideTheFortnight) {
-    FixedClock clock;
+    const FixedClock clock(QDateTime(QDate(2026, 3, 20), QTime(23, 30)));
     const QDate today = clock.now().date();
     CTorval2FileShareDlg dialog(false, false, clock);
     EXPECT_EQ(today.daysTo(dialog.expiryEdit()->date()), 3);

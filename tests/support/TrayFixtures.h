@@ -1,12 +1,11 @@
 #pragma once
 
 // What the tray window and dialog tests share: the program's one application,
-// the emulator's fault rules, a recording presenter, jobs on disk, and a wait
-// that keeps the event loop turning.
+// a data home with the emulator and its fault rules, a recording presenter,
+// jobs on disk, and a wait that keeps the event loop turning.
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -15,9 +14,11 @@
 
 #include "CTorval2UploadList.h"
 #include "ConfigPaths.h"
+#include "EmulatorClient.h"
 #include "EmulatorProcess.h"
 #include "HttpsClient.h"
 #include "ProfileFile.h"
+#include "TestSupport.h"
 #include "TrayPresenter.h"
 
 // The application (QApplication or QCoreApplication), made before the first
@@ -38,6 +39,19 @@ public:
 
 private:
     std::unique_ptr<App> app_;
+};
+
+// A data home of the test's own, and the client pointed at a started emulator.
+class EmulatorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(emulator.started());
+        ASSERT_TRUE(PointClientAtEmulator(emulator));
+    }
+    void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
+
+    TempDataHome home;
+    EmulatorProcess emulator{"basic"};
 };
 
 inline void Fault(const EmulatorProcess& emulator, const std::string& json) {
@@ -67,10 +81,8 @@ inline void AddJob(const QString& folder, const QString& name, int files) {
     j.Name = name;
     j.HotFolder = folder + "/" + name;
     ASSERT_TRUE(QDir().mkpath(j.HotFolder));
-    for (int i = 0; i < files; ++i) {
-        QFile f(j.HotFolder + QStringLiteral("/f%1.txt").arg(i));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("data") == 4);
-    }
+    for (int i = 0; i < files; ++i)
+        ASSERT_TRUE(putFile(j.HotFolder + QStringLiteral("/f%1.txt").arg(i), "data"));
     j.OrrinPortalFolder = "/Velmora";
     j.SyncTime1Type = true;
     j.SyncTime1Week = "1111111";

@@ -12,11 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "EmulatorClient.h"
 #include "EmulatorJournal.h"
 #include "Fields.h"
 #include "JournalEntry.h"
-#include "TestSupport.h"
 #include "TrayFixtures.h"
 
 namespace {
@@ -31,13 +29,8 @@ QString Menu(const CTrayWnd& window) {
     return texts.join(' ');
 }
 
-class TrayTest : public ::testing::Test {
+class TrayTest : public EmulatorTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(emulator.started());
-        ASSERT_TRUE(PointClientAtEmulator(emulator));
-    }
-    void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
     void setConfig(const QString& key, const QString& value) {
         ASSERT_TRUE(ProfileFile::writeString("Config", key, value, ConfigPath()));
     }
@@ -47,8 +40,6 @@ protected:
         return presenter.balloons.last() + "|" + Setting("LastUploadFlag1");
     }
 
-    TempDataHome home;
-    EmulatorProcess emulator{"basic"};
     RecordingPresenter presenter;
 };
 
@@ -145,8 +136,9 @@ TEST_F(TrayTest, UploadNowRunsEveryIdleJobAndReportsTheEnd) {
 }
 
 // An interrupted run fails and the request is cleared after the last run; a
-// failed run shows the error until the log is opened.
-TEST_F(TrayTest, InterruptedAndFailedRuns) {
+// failed run shows the error until the log is opened; a run that finds no
+// free slot leaves its job not marked as uploading.
+TEST_F(TrayTest, InterruptedFailedAndSlotlessRuns) {
     AddJob(home.path(), "job", 3);
     Fault(emulator, R"({"path": ":entity$", "delayMs": 1500, "times": 0})");
     CTrayWnd window(presenter);
@@ -171,14 +163,10 @@ TEST_F(TrayTest, InterruptedAndFailedRuns) {
     EXPECT_EQ(presenter.icons.back(), TrayIcon::Normal);
     ASSERT_EQ(log.count(), 1);
     EXPECT_TRUE(log.at(0).at(0).toString().contains("job のアップロードを終了しました"));
-}
 
-TEST_F(TrayTest, NoFreeSlotLeavesNoJobMarkedAsUploading) {
-    AddJob(home.path(), "job", 1);
     // Twenty runs held at their first request fill every slot.
+    HttpsClient(emulator).del("/_emulator/faults");
     Fault(emulator, R"({"path": "/currentPortal$", "delayMs": 4000, "times": 0})");
-    CTrayWnd window(presenter);
-    window.jobList().Load();
     UploadJob* job = window.jobList().GetJob(0);
     for (int i = 0; i <= CTrayWnd::kSlots; ++i)
         window.StartUploadRun(*job, 0);
@@ -190,13 +178,11 @@ TEST_F(TrayTest, NoFreeSlotLeavesNoJobMarkedAsUploading) {
 }
 
 TEST_F(TrayTest, GuestShareRunEndsInTheCompletedTexts) {
-    QFile f(home.path() + "/share.txt");
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("for the guests") > 0);
-    f.close();
+    ASSERT_TRUE(putFile(home.path() + "/share.txt", "for the guests"));
     CTrayWnd window(presenter);
     QSignalSpy done(&window, &CTrayWnd::guestShareCompleted);
     GuestShareRequest request;
-    request.files = {f.fileName()};
+    request.files = {home.path() + "/share.txt"};
     request.accessKey = "key-1";
     request.expiry = "2030/01/31";
     window.StartGuestShareRun(request);
@@ -271,13 +257,11 @@ TEST_F(TrayTest, DriveMappingAtStartReportsItsOutcome) {
     EXPECT_TRUE(CLogWriter().ReadLogText().contains(failed));
 }
 
-TEST(TrayShutdownTest, ClosingTheTrayEndsTheAddOnCompanion) {
-    TempDataHome home;
+TEST_F(TrayTest, ClosingTheTrayEndsTheAddOnCompanion) {
     ASSERT_TRUE(QFile::copy("/bin/sleep", home.path() + "/Tv2AuthHook"));
     QProcess companion;
     companion.start(home.path() + "/Tv2AuthHook", {"60"});
     ASSERT_TRUE(companion.waitForStarted());
-    RecordingPresenter presenter;
     delete new CTrayWnd(presenter);
     EXPECT_TRUE(companion.waitForFinished(5000));
     EXPECT_EQ(companion.exitStatus(), QProcess::CrashExit) << "ended by the tray";

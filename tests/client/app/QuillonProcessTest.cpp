@@ -23,9 +23,9 @@ namespace {
 // The guest share check's result, which every start writes once.
 const QRegularExpression kResult(QStringLiteral("^ゲスト共有(が可能です|はできません)。$"));
 
-// The events of a data folder's store, oldest first; empty while there is none.
-QStringList Events(const QString& productFolder) {
-    const QString path = productFolder + QStringLiteral("/EventLog.sqlite");
+// The events of a data home's store, oldest first; empty while there is none.
+QStringList Events(const TempDataHome& home) {
+    const QString path = home.file(QStringLiteral("EventLog.sqlite"));
     if (!QFile::exists(path))
         return {};
     return RawStore(path)
@@ -92,18 +92,18 @@ TEST_F(QuillonProcessTest, GuestShareCheckAtStartReportsItsOwnResult) {
                               << (suppressed ? "1" : "0") << "\n";
         for (int start = 1; start <= 20; ++start) {
             SCOPED_TRACE(testing::Message() << "suppressed " << suppressed << ", start " << start);
-            const qsizetype before = Events(home.productFolder()).filter(kResult).size();
+            const qsizetype before = Events(home).filter(kResult).size();
             Client client(home.path(), runtime.path());
             // Settled: a result of this start, and the menu rebuilt after it.
             QStringList events;
             ASSERT_TRUE(WaitUntil([&] {
-                events = Events(home.productFolder());
+                events = Events(home);
                 const qsizetype last = events.lastIndexOf(kResult);
                 return events.filter(kResult).size() > before &&
                        events.indexOf(QRegularExpression("menu: .*"), last) > last;
             }));
             client.stop();
-            events = Events(home.productFolder());
+            events = Events(home);
             EXPECT_EQ(events.filter(kResult).size(), before + 1) << "one check per start";
             EXPECT_EQ(events.filter(QStringLiteral("ゲスト共有可否チェックが完了しました")).size(),
                       before + 1);
@@ -123,25 +123,24 @@ TEST_F(QuillonProcessTest, GuestShareCheckAtStartReportsItsOwnResult) {
 TEST_F(QuillonProcessTest, OneCopyPerDataFolder) {
     QTemporaryDir otherRuntime;
     Client first(home.path(), runtime.path());
-    ASSERT_TRUE(WaitUntil([&] { return !Events(home.productFolder()).filter(kResult).isEmpty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !Events(home).filter(kResult).isEmpty(); }));
     // What a start or a refused lock writes; the first copy may go on writing
     // its own events meanwhile.
     const QRegularExpression ownEvents(QStringLiteral("^ゲスト共有|^多重起動"));
-    const QStringList eventsBefore = Events(home.productFolder()).filter(ownEvents);
+    const QStringList eventsBefore = Events(home).filter(ownEvents);
 
     Client second(home.path(), otherRuntime.path());
     ASSERT_TRUE(second.waitForFinished(30000)) << "a second copy on the same data folder ends";
     EXPECT_EQ(second.exitCode(), 0);
-    EXPECT_EQ(Events(home.productFolder()).filter(ownEvents), eventsBefore) << "silently";
+    EXPECT_EQ(Events(home).filter(ownEvents), eventsBefore) << "silently";
     EXPECT_TRUE(first.running());
 
     {
         TempDataHome demo;
         ASSERT_TRUE(PointClientAtEmulator(emulator));
         Client beside(demo.path(), runtime.path());
-        EXPECT_TRUE(WaitUntil([&] {
-            return !Events(demo.productFolder()).filter(kResult).isEmpty();
-        })) << "another data folder runs beside the first";
+        EXPECT_TRUE(WaitUntil([&] { return !Events(demo).filter(kResult).isEmpty(); }))
+            << "another data folder runs beside the first";
         EXPECT_TRUE(beside.running());
     }
 
@@ -150,10 +149,9 @@ TEST_F(QuillonProcessTest, OneCopyPerDataFolder) {
     EXPECT_EQ(first.readAllStandardError().toStdString(), "");
     {
         // Ended by a signal, the first copy left no lock behind.
-        const qsizetype before = Events(home.productFolder()).filter(kResult).size();
+        const qsizetype before = Events(home).filter(kResult).size();
         Client again(home.path(), otherRuntime.path());
-        EXPECT_TRUE(WaitUntil(
-            [&] { return Events(home.productFolder()).filter(kResult).size() > before; }));
+        EXPECT_TRUE(WaitUntil([&] { return Events(home).filter(kResult).size() > before; }));
     }
     // A folder where the lock file must be: it cannot be created.
     const QString lockFile = home.file(QStringLiteral("TORVAL2 クライアントツール.lock"));
@@ -162,9 +160,7 @@ TEST_F(QuillonProcessTest, OneCopyPerDataFolder) {
     Client blocked(home.path(), runtime.path());
     ASSERT_TRUE(blocked.waitForFinished(30000));
     EXPECT_NE(blocked.exitCode(), 0);
-    EXPECT_TRUE(Events(home.productFolder())
-                    .last()
-                    .startsWith(QStringLiteral("多重起動防止用のファイル（")));
+    EXPECT_TRUE(Events(home).last().startsWith(QStringLiteral("多重起動防止用のファイル（")));
 }
 
 }  // namespace

@@ -74,21 +74,18 @@ TEST(UploadSchedulerTest, DueJobsByScheduleAndLastRun) {
         {"weekday in the mask", {Daily(9, 30, "1111100")}, At(7, 9, 30, 59), {0}},
         {"Friday, last weekday", {Daily(9, 30, "1111100")}, At(11, 9, 30), {0}},
         {"Saturday not in the mask", {Daily(9, 30, "1111100")}, At(12, 9, 30), {}},
-        {"Sunday not in the mask", {Daily(9, 30, "1111100")}, At(13, 9, 30), {}},
         {"the minute before", {Daily(9, 30)}, At(7, 9, 29, 59), {}},
         {"the minute after", {Daily(9, 30)}, At(7, 9, 31), {}},
         {"Sunday is the last bit", {Daily(0, 0, "0000001")}, At(13, 0, 0), {0}},
         {"Monday is not", {Daily(0, 0, "0000001")}, At(14, 0, 0), {}},
         {"short mask, day beyond it", {Daily(9, 30, "11111")}, At(12, 9, 30), {}},
         {"short mask, day inside it", {Daily(9, 30, "11111")}, At(11, 9, 30), {0}},
-        {"empty mask", {Daily(9, 30, "")}, At(7, 9, 30), {}},
         // Counted from the start minute: started 08:00:40, five minutes → 08:05.
         {"after start, a minute early", {AfterStart("5")}, At(7, 8, 4, 59), {}},
         {"after start", {AfterStart("5")}, At(7, 8, 5, 1), {0}},
         {"after start, a minute late", {AfterStart("5")}, At(7, 8, 6), {}},
         {"once per program start", {AfterStart("5")}, At(8, 8, 5), {}},
         {"zero minutes: no tick reaches it", {AfterStart("0")}, At(7, 8, 1), {}},
-        {"not a number", {AfterStart("abc")}, At(7, 8, 1), {}},
         {"across midnight, Monday's bit", {AfterStart("5", "1000000")}, At(14, 0, 3), {0}, late},
         {"across midnight, Sunday's bit", {AfterStart("5", "0000001")}, At(14, 0, 3), {}, late},
         {"minutes, not a wrapped time", {AfterStart("1440")}, At(8, 8, 0), {0}},
@@ -98,9 +95,7 @@ TEST(UploadSchedulerTest, DueJobsByScheduleAndLastRun) {
         {"second after start", {Twice(true, 17, 45, "10")}, At(7, 8, 10), {0}},
         {"second after start only", {Twice(true, 17, 45, "10")}, At(7, 17, 45), {}},
         {"running: first", {Uploading(Twice(true, 0, 0, "10"))}, At(7, 9, 0), {}},
-        {"running: second", {Uploading(Twice(true, 0, 0, "10"))}, At(7, 8, 10), {}},
         // Two hours after a successful run of the same folders.
-        {"neighbour just ran", {Twice(true, 10, 0), Neighbour("成功")}, At(7, 10, 0), {}},
         {"a minute short", {Twice(true, 11, 59), Neighbour("成功")}, At(7, 11, 59), {}},
         {"two hours on", {Twice(true, 12, 0), Neighbour("成功")}, At(7, 12, 0), {0}},
         {"neighbour failed", {Twice(true, 10, 30), Neighbour("失敗")}, At(7, 10, 30), {0}},
@@ -124,10 +119,8 @@ TEST(UploadSchedulerTest, SeveralJobsInOneTickAndAtMostTwenty) {
         list.push_back(&jobs[i]);
     }
     jobs[1].SyncTime1.minute = 16;
-    QList<int> expected = {0};
-    for (int i = 2; i <= 19; ++i)
-        expected << i;
-    EXPECT_EQ(UploadScheduler::DueJobs(list, At(7, 6, 15), kStart), expected);
+    const QList<int> due = {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+    EXPECT_EQ(UploadScheduler::DueJobs(list, At(7, 6, 15), kStart), due);
 }
 
 }  // namespace

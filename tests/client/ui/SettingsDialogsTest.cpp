@@ -27,14 +27,10 @@
 
 #include <gtest/gtest.h>
 
-#include "EmulatorClient.h"
 #include "Fields.h"
-#include "TestSupport.h"
 #include "TrayFixtures.h"
 
 namespace {
-
-const auto* const kApp = ::testing::AddGlobalTestEnvironment(new AppEnvironment<QApplication>);
 
 // Each call with the UseMyComputer value the file held at that moment.
 class RecordingDrive : public DriveOperations {
@@ -80,11 +76,10 @@ void ExpectFieldsApart(QWidget& dialog) {
     dialog.hide();
 }
 
-class SettingsDialogsTest : public ::testing::Test {
+class SettingsDialogsTest : public EmulatorTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(emulator.started());
-        ASSERT_TRUE(PointClientAtEmulator(emulator));
+        EmulatorTest::SetUp();
         services.configPath = ConfigPath();
         services.programSettingsPath = ProgramSettingsPath();
         services.programFolder = home.path() + "/prog";
@@ -101,11 +96,8 @@ protected:
             return d.result();
         };
     }
-    void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
     QString logText() { return CLogWriter(ConfigPath()).ReadLogText(); }
 
-    TempDataHome home;
-    EmulatorProcess emulator{"basic"};
     RecordingDrive drive;
     DialogServices services;
     QStringList shown, opened;
@@ -220,8 +212,7 @@ TEST_F(SettingsDialogsTest, ConnectionTestLogsSuccessAndFailureWithoutThePasswor
 TEST_F(SettingsDialogsTest, ChooserListsFoldersLazilyWithoutDuplicates) {
     const QString repository = QString::fromStdString(emulator.repository().string());
     QDir().mkpath(repository + "/User/経理 資料 2026/月次");
-    QDir().mkpath(repository + "/User/files-only");
-    ASSERT_TRUE(QFile(repository + "/User/files-only/a.txt").open(QIODevice::WriteOnly));
+    ASSERT_TRUE(putFile(repository + "/User/files-only/a.txt", ""));
     CRestFolderTreeDlg chooser(LoadSettings(), ConfigPath(), services.boxes);
     QSignalSpy listed(&chooser, &CRestFolderTreeDlg::listingFinished);
     QTreeWidgetItem* root = chooser.itemFor("/User");
@@ -329,10 +320,9 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
     EXPECT_FALSE(view->topLevelItem(1)->text(4).isEmpty());
     EXPECT_TRUE(view->topLevelItem(1)->isSelected());
     ASSERT_TRUE(WaitFor([&] { return tray.runsInUse() == 0; }));
-    for (QPushButton* b : list.findChildren<QPushButton*>()) {
+    for (QPushButton* b : list.findChildren<QPushButton*>())
         if (b->text() == "閉じる")
             b->click();
-    }
     EXPECT_FALSE(list.isVisible());
 }
 

@@ -31,7 +31,6 @@ TEST(ConnectionSettingsTest, FirstFailingCheckNamesTheField) {
         {"taro", "pass", false, "", kIdForm},
         {"@velmora", "pass", false, "", kIdForm},
         {"taro@", "pass", false, "", kIdForm},
-        {"a@", "pass", false, "", kIdForm},
         {"t@", "", false, "", kIdForm},
         {"taro@ｖelmora", "pass", false, "", kIdAscii},
         {"taro@velmora", "", false, "", "パスワードを入力してください。"},
@@ -90,9 +89,7 @@ TEST(ConnectionSettingsTest, StoresSplitAtTheFirstAtAndReadsBack) {
     // A letter in use is offered only when it is the saved one.
     const QStringList letters =
         DriveLetterChoices("E:", [](const QString& l) { return l == "D:" || l == "E:"; });
-    EXPECT_EQ(letters.size(), 23);
-    EXPECT_EQ(letters.mid(0, 3), (QStringList{"C:", "E:", "F:"}));
-    EXPECT_EQ(letters.last(), "Z:");
+    EXPECT_EQ(letters.join(""), "C:E:F:G:H:I:J:K:L:M:N:O:P:Q:R:S:T:U:V:W:X:Y:Z:");
 }
 
 class JobValidationTest : public ::testing::Test {
@@ -115,6 +112,14 @@ protected:
         lastOk = ValidateJobSettings(values, deletionAtOpen, boxes, dir.path() + "/prog");
         EXPECT_TRUE(lastOk || !shown.isEmpty()) << "refused without a word";
         return shown.isEmpty() ? QString() : shown.last();
+    }
+    // The job compressed into "z", from hot.
+    UploadJob zipped(const QString& hot) const {
+        UploadJob j = job;
+        j.HotFolder = hot;
+        j.CompressionEnable = true;
+        j.CompressionFilename = "z";
+        return j;
     }
     void makeFiles(int n) {
         QDir().mkpath(job.HotFolder + "/sub/.hidden");
@@ -145,18 +150,14 @@ TEST_F(JobValidationTest, ZipNamesAreRefusedByTheRightStep) {
         QString name, message;
     } cases[] = {
         {"", "圧縮後のファイル名を入力してください。"},
-        {" a", "圧縮後のファイル名の末尾を空白文字にすることはできません。"},
         {"a ", "圧縮後のファイル名の末尾を空白文字にすることはできません。"},
         {"  ", "圧縮後のファイル名を空白文字のみにすることはできません。"},
         {"CON", device},
-        {"Lpt5", device},
         {"clock$", device},
         {"con1", ""},
-        {"aux.txt", ""},
         {"...", "圧縮後のファイル名をピリオド「.」のみにすることはできません。"},
         {"backup.", "圧縮後のファイル名の末尾をピリオド「.」にすることはできません。"},
         {"a;b", symbols},
-        {"a\\b", symbols},
         {"月次 バックアップ", ""},
     };
     job.CompressionEnable = true;
@@ -175,27 +176,22 @@ TEST_F(JobValidationTest, FieldsInOrderAndForbiddenSourceFolders) {
     // "~" stands for the test's folder. With a moved or an error folder the
     // files are moved after the upload.
     const struct {
-        QString name, hot, moved, error, remote, message;
+        QString name, hot, moved, error, message, remote = "/Velmora";
     } cases[] = {
-        {"", "~/hot", "", "", "/Velmora", "名称を入力してください。"},
-        {"a", "", "", "", "/Velmora", "アップロード対象保存先を入力してください。"},
-        {"a", "~/none", "", "", "/Velmora", "アップロード対象保存先が存在しません。"},
-        {"a", "~/hot", "", "~/error", "/Velmora",
-         "アップロード済みファイル保存先を入力してください。"},
-        {"a", "~/hot", "~/moved", "~/none", "/Velmora", "エラーファイル保存先が存在しません。"},
-        {"a", "~/hot", "", "", "Velmora",
-         "TORVAL2 アップロード先の先頭には\"/\"を入力してください。"},
-        {"a", "/", "", "", "/Velmora", "アップロード対象に / を指定することは出来ません。"},
-        {"a", "/usr/", "", "", "/Velmora", "アップロード対象に /usr/ を指定することは出来ません。"},
-        {"a", "/etc", "", "", "/Velmora", "アップロード対象に /etc を指定することは出来ません。"},
-        {"a", "~/prog/", "", "", "/Velmora",
-         "アップロード対象に ~/prog/ を指定することは出来ません。"},
+        {"", "~/hot", "", "", "名称を入力してください。"},
+        {"a", "", "", "", "アップロード対象保存先を入力してください。"},
+        {"a", "~/none", "", "", "アップロード対象保存先が存在しません。"},
+        {"a", "~/hot", "", "~/error", "アップロード済みファイル保存先を入力してください。"},
+        {"a", "~/hot", "~/moved", "~/none", "エラーファイル保存先が存在しません。"},
+        {"a", "~/hot", "", "", "TORVAL2 アップロード先の先頭には\"/\"を入力してください。",
+         "Velmora"},
+        {"a", "/", "", "", "アップロード対象に / を指定することは出来ません。"},
+        {"a", "/usr/", "", "", "アップロード対象に /usr/ を指定することは出来ません。"},
+        {"a", "~/prog/", "", "", "アップロード対象に ~/prog/ を指定することは出来ません。"},
         // A move onto the files being moved would delete them.
-        {"a", "~/hot", "~/hot-link/.", "~/error", "/Velmora",
-         "アップロード済みファイル保存先" + inside},
-        {"a", "~/hot", "~/moved", "~/moved/../hot/sub", "/Velmora",
-         "エラーファイル保存先" + inside},
-        {"a", "~/hot", "~/hot2", "~/error", "/Velmora", ""},
+        {"a", "~/hot", "~/hot-link/.", "~/error", "アップロード済みファイル保存先" + inside},
+        {"a", "~/hot", "~/moved", "~/moved/../hot/sub", "エラーファイル保存先" + inside},
+        {"a", "~/hot", "~/hot2", "~/error", ""},
     };
     auto expand = [&](QString text) { return text.replace('~', dir.path()); };
     for (const auto& c : cases) {
@@ -208,11 +204,7 @@ TEST_F(JobValidationTest, FieldsInOrderAndForbiddenSourceFolders) {
         j.OrrinPortalFolder = c.remote;
         EXPECT_EQ(check(j), expand(c.message)) << c.hot.toStdString();
     }
-    UploadJob zip = job;
-    zip.HotFolder = "/usr/share";
-    zip.CompressionEnable = true;
-    zip.CompressionFilename = "z";
-    EXPECT_EQ(check(zip), "") << "no count of its many files";
+    EXPECT_EQ(check(zipped("/usr/share")), "") << "no count of its many files";
     EXPECT_FALSE(ValidateJobSettings(job, false, boxes, "")) << "program folder unknown";
 }
 
@@ -255,9 +247,7 @@ TEST_F(JobValidationTest, StartTimesFileCountAndDeletionQuestion) {
     answer = false;
     EXPECT_EQ(check(job), many);
     EXPECT_FALSE(lastOk) << "Cancel keeps the dialog open";
-    UploadJob zip = job;
-    zip.CompressionEnable = true;
-    zip.CompressionFilename = "z";
+    UploadJob zip = zipped(job.HotFolder);
     EXPECT_EQ(check(zip), "") << "no count when compressed";
 
     const QString deletion =

@@ -3,33 +3,18 @@
 #include "GuestShare.h"
 #include "GuestShareTask.h"
 
-#include "CLogWriter.h"
-#include "CRestControl.h"
-#include "ConfigPaths.h"
 #include "EventLog.h"
-#include "ProfileFile.h"
 
-#include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 
-#include <gtest/gtest.h>
-#include <picojson.h>
-
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "EmulatorClient.h"
-#include "EmulatorJournal.h"
-#include "EmulatorProcess.h"
 #include "Fields.h"
-#include "HttpsClient.h"
-#include "JournalEntry.h"
-#include "TestSupport.h"
+#include "RestEmulatorTest.h"
 
 namespace {
 
@@ -62,18 +47,17 @@ private:
 };
 
 // Also the sink the tasks hand their blocks back to.
-class GuestShareTest : public ::testing::Test, public TaskResultSink {
+class GuestShareTest : public RestEmulatorTest, public TaskResultSink {
 protected:
+    GuestShareTest() : RestEmulatorTest("basic") {}
     void SetUp() override {
-        ASSERT_TRUE(emulator.started()) << emulator.firstLine();
+        RestEmulatorTest::SetUp();
         // As at program start; the program itself never lowers them.
         AccessKeyRequired = MailAddressRequired = false;
-        ASSERT_TRUE(PointClientAtEmulator(emulator));
         // No retries, so the journal holds each request once.
-        ASSERT_TRUE(ProfileFile::writeString("AutoUpload", "Retry", "0", ProgramSettingsPath()));
-        settings = LoadSettings();
+        setProgram("AutoUpload", "Retry", "0");
+        reload();
     }
-    void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
     void taskFinished(TaskBlock block) override {
         std::lock_guard lock(mutex);
         blocks.emplace_back(std::move(block), std::this_thread::get_id());
@@ -89,8 +73,10 @@ protected:
         if (content)
             std::ofstream(path, std::ios::binary) << content;
     }
-    // Posts to a control endpoint: "faults", "permissions".
+    // Posts to a control endpoint, "faults" or "permissions", unless empty.
     void control(const std::string& what, const std::string& json) {
+        if (what.empty())
+            return;
         const HttpsReply reply = HttpsClient(emulator).post("/_emulator/" + what, json);
         ASSERT_TRUE(reply.status == 200 || reply.status == 204) << reply.body;
     }
@@ -104,7 +90,7 @@ protected:
     }
     // The share folder name the run sent with its folder creation.
     QString createdFolderName() {
-        for (const picojson::value& e : ReadJournal(emulator))
+        for (const picojson::value& e : journal())
             for (const auto& [name, value] : Pairs(e, "form"))
                 if (name == "name")
                     return QString::fromStdString(value);
@@ -119,7 +105,7 @@ protected:
     QStringList calls() {
         QStringList out;
         const QRegularExpression base(QStringLiteral(" /api/v1/+(experimental/)?(repository/0/)?"));
-        for (const picojson::value& e : ReadJournal(emulator))
+        for (const picojson::value& e : journal())
             if (Str(e, "status") != "401")
                 out << QString::fromStdString(Str(e, "method") + " " + Str(e, "path"))
                            .replace(base, " ");
@@ -146,28 +132,20 @@ protected:
         return anonymous(lines);
     }
     GuestShareRequest threeFiles() {
-        GuestShareRequest request;
-        QDir().mkpath(home.path() + "/local");
+        GuestShareRequest request{.files = {},
+                                  .mailAddresses = {"guest@example.com"},
+                                  .noticeText = "資料です",
+                                  .accessKey = "Key123",
+                                  .expiry = "2030/01/31",
+                                  .sendAccessKey = true};
         for (const QString name : {"a", "b", "c"}) {
             request.files << home.path() + "/local/" + name + ".txt";
-            QFile f(request.files.back());
-            EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(name.repeated(3).toUtf8()) == 3);
+            EXPECT_TRUE(putFile(request.files.back(), name.repeated(3).toUtf8()));
         }
-        request.mailAddresses = {"guest@example.com"};
-        request.accessKey = "Key123";
-        request.sendAccessKey = true;
-        request.expiry = "2030/01/31";
-        request.noticeText = "資料です";
         return request;
     }
-    bool check() {
-        CRestControl rest(&settings, &logger);
-        return CheckGuestShareAvailability(rest, logger, clock);
-    }
-    TempDataHome home;
-    EmulatorProcess emulator{"basic"};
-    CRestSettings settings;
-    CLogWriter logger;
+    bool check() { return CheckGuestShareAvailability(rest, logger, clock); }
+
     SteppingClock clock;
     std::mutex mutex;
     std::vector<std::pair<TaskBlock, std::thread::id>> blocks;
@@ -187,70 +165,52 @@ TEST_F(GuestShareTest, CheckReadsConfigLinesExactlyAndTheFolderStateApart) {
                                     "GET file/path/Velmora/.settings/share-config.ini/:entity"}));
 
     const QString folder = "4 ゲスト共有用フォルダ（/Velmora/.guest）";
-    const QString done = "4 " + kDone;
-    const QString noRights = folder + "にフォルダの作成/削除権限がありませんでした。";
-    const std::string config = R"({"path": "share-config\\.ini/:entity$", "status": )";
+    const QString noRights = folder + "にフォルダの作成/削除権限がありませんでした。\n";
+    const char* both = "password=1\nemail=1\n";
     const std::string guest = R"({"path": "/Velmora/.guest", ")";
     // Each row starts from a usable guest folder with the flags lowered, or
-    // raised; "logged" is the first line the check writes.
+    // raised; "logged" is what the check writes before its completion line.
     const struct {
         const char* content;
-        std::pair<std::string, std::string> setup;  // a control endpoint and what it gets
+        std::string control;  // a control endpoint and what it gets
+        std::string rule;
         bool raised;
         QString outcome;  // access key|mail address|available
         QString logged;
     } cases[] = {
         // Blanks and tabs around "=", CR before LF: still the key and value.
-        {"password = 1\r\nemail=0\r\n", {}, false, "1|0|1", done},
-        {"\temail\t=\t1 \r\n", {}, false, "0|1|1", done},
-        // Keys and values are case-sensitive and "1" only.
-        {"Password=1\nEMAIL=1\nSuppress-File-Share=1\n", {}, false, "0|0|1", done},
-        {"password=yes\nemail=on\nsuppress-file-share=true\n", {}, false, "0|0|1", done},
-        {"password=11\nemail=01\n", {}, false, "0|0|1", done},
-        // Lines without "=" and unknown keys count for nothing.
-        {"password 1\nemail\n\nmail=1\n", {}, false, "0|0|1", done},
-        {"suppress-file-share=1\n", {}, false, "0|0|0", done},
-        {"suppress-file-share = 1\r\npassword=1\r\nemail=1", {}, false, "1|1|0", done},
+        {"password = 1\r\nemail=0\r\n", "", "", false, "1|0|1", ""},
+        {"\temail\t=\t1 \r\n", "", "", false, "0|1|1", ""},
+        // Keys are case-sensitive; lines without "=" and unknown keys count
+        // for nothing; values are "1" only.
+        {"Password=1\nEMAIL=1\nSuppress-File-Share=1\npassword 1\nemail\n\nmail=1\n", "", "", false,
+         "0|0|1", ""},
+        {"password=11\nemail=01\nsuppress-file-share=true\n", "", "", false, "0|0|1", ""},
+        {"suppress-file-share = 1\r\nemail=1", "", "", false, "0|1|0", ""},
         // An unusable folder fails the check, yet the config is still read.
-        {"password=1\nemail=1\n",
-         {"permissions", guest + "canCreate\": false}"},
-         false,
-         "1|1|0",
-         noRights},
-        {"password=1\nemail=1\n",
-         {"permissions", guest + "canDelete\": false}"},
-         false,
-         "1|1|0",
-         noRights},
-        {"password=1\nemail=1\n", {"-", ""}, false, "1|1|0", folder + "が見付かりませんでした。"},
+        {both, "permissions", guest + "canCreate\": false}", false, "1|1|0", noRights},
+        {both, "permissions", guest + "canDelete\": false}", false, "1|1|0", noRights},
+        {both, "faults", R"({"path": "/folder/path/Velmora/\\.guest$", "status": 404})", false,
+         "1|1|0", folder + "が見付かりませんでした。\n"},
         // A config that cannot be read changes no flag, the suppression neither;
         // "0" never lowers a raised flag.
-        {"password=1\nemail=1\nsuppress-file-share=1\n",
-         {"faults", config + "404}"},
-         false,
-         "0|0|1",
-         done},
-        {"password=0\nemail=0\n", {}, true, "1|1|1", done},
-        {"password=0\n", {"faults", config + "500}"}, true, "1|1|1", done},
-        {nullptr, {}, true, "1|1|1", done},
+        {"password=1\nemail=1\nsuppress-file-share=1\n", "faults",
+         R"({"path": "share-config\\.ini/:entity$", "status": 404})", false, "0|0|1", ""},
+        {"password=0\nemail=0\n", "", "", true, "1|1|1", ""},
+        {nullptr, "", "", true, "1|1|1", ""},
     };
+    const QRegularExpression times(QStringLiteral("開始：.*"));
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.content ? c.content : "no config") + c.setup.second);
+        SCOPED_TRACE(std::string(c.content ? c.content : "no config") + c.rule);
         resetEmulator();
         AccessKeyRequired = MailAddressRequired = c.raised;
         writeShareConfig(c.content);
-        if (c.setup.first == "-")
-            std::filesystem::remove_all(repo(kGuest));
-        else if (!c.setup.first.empty())
-            control(c.setup.first, c.setup.second);
+        control(c.control, c.rule);
         const qsizetype before = logLines().size();
         const bool available = check();
         EXPECT_EQ(Fields(AccessKeyRequired.load(), MailAddressRequired.load(), available),
                   c.outcome);
-        const QStringList lines = logLines().mid(before);
-        ASSERT_EQ(lines.size(), c.logged == done ? 1 : 2);
-        EXPECT_TRUE(lines[0].startsWith(c.logged)) << lines[0].toStdString();
-        EXPECT_TRUE(lines.back().startsWith(done));
+        EXPECT_EQ(logLines().mid(before).join('\n').remove(times), c.logged + "4 " + kDone);
     }
 }
 
@@ -321,11 +281,10 @@ TEST_F(GuestShareTest, RunsShareTheFilesOrRemoveWhatTheyStored) {
         GuestShareRequest request = threeFiles();
         if (c.setup.first == "-")
             request.files = {home.path() + "/local/gone.txt"};
-        else if (!c.setup.first.empty())
+        else
             control(c.setup.first, c.setup.second);
         const qsizetype before = logLines().size();
         result = {};
-        CRestControl rest(&settings, &logger);
         EXPECT_EQ(RunGuestShareUpload(rest, logger, request, result), c.logged.isEmpty());
         EXPECT_TRUE(kUuid.match(createdFolderName()).hasMatch());
         EXPECT_EQ(calls(), c.calls);
@@ -335,20 +294,23 @@ TEST_F(GuestShareTest, RunsShareTheFilesOrRemoveWhatTheyStored) {
         // The service's error text is the result's too.
         EXPECT_EQ(result.errorText, c.logged == QStringList{"1 " + shareError} ? shareError : "");
     }
-    // The share the last row made, with what the request asked for.
+    // The share the last row made, with what the request asked for, and a
+    // file's content as stored.
     const picojson::value s = shares().at(0);
     EXPECT_EQ(result.downloadUrl,
               kDownload + "?shareId=" + QString::fromStdString(Str(s, "shareId")));
-    const std::string folderPath = "/Velmora/.guest/" + createdFolderName().toStdString();
-    std::string paths;
-    for (const picojson::value& p : s.get("paths").get<picojson::array>())
-        paths += p.to_str() + " ";
-    EXPECT_EQ(paths, folderPath + "/a.txt " + folderPath + "/b.txt " + folderPath + "/c.txt ");
-    EXPECT_EQ(s.get("mailAddresses").serialize() + Str(s, "accessKey") + "|" +
-                  Str(s, "sendAccessKey") + "|" + Str(s, "text") + "|" + Str(s, "expire"),
-              R"(["guest@example.com"]Key123|true|資料です|2030-01-31T23:59:59.000+09:00)");
-    std::ifstream stored(repo(QString::fromStdString(folderPath) + "/c.txt"));
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), "ccc");
+    const QByteArray stored = fileBytes(QString::fromStdString(repo(kGuest).string()) + "/" +
+                                        createdFolderName() + "/c.txt");
+    // picojson writes "/" as "\/".
+    const QString share =
+        QString::fromStdString(s.get("paths").serialize() + s.get("mailAddresses").serialize() +
+                               Str(s, "accessKey") + "|" + Str(s, "sendAccessKey") + "|" +
+                               Str(s, "text") + "|" + Str(s, "expire"))
+            .replace("\\/", "/");
+    EXPECT_EQ(anonymous({share + "|" + stored}),
+              QStringList{R"(["/Velmora/.guest/ID/a.txt","/Velmora/.guest/ID/b.txt",)"
+                          R"("/Velmora/.guest/ID/c.txt"]["guest@example.com"])"
+                          "Key123|true|資料です|2030-01-31T23:59:59.000+09:00|ccc"});
 }
 
 // ---- Share-completed texts ----
@@ -392,76 +354,50 @@ TEST_F(GuestShareTaskTest, TasksHandBackTheirOutcome) {
     const QStringList handBack = {"16 before SendMessage", "16 after SendMessage",
                                   "16 dwResult : 1"};
     const auto request = std::make_shared<const GuestShareRequest>(threeFiles());
-    const QString parseError = "1 UNEXPECTED_ERROR : failed to parse json.";
     const struct {
         const char* what;
-        TaskBlock::Kind kind;
+        void (*task)(TaskBlock);
         std::shared_ptr<const GuestShareRequest> request;
         std::string rule;
         const char* config;
-        bool serviceGone;
         QString outcome;  // result|job's flag|flags raised
         QString lastLogged;
     } cases[] = {
-        {"run", TaskBlock::UploadRun, request, "", "", false, "1|成功|0|0", ""},
-        // The REST layer reports the reply; the task reports what ended the run.
-        {"run, share refused", TaskBlock::UploadRun, request,
-         R"({"method": "POST", "path": "/share$", "status": 400})", "", false, "0|失敗|0|0",
-         "1 ゲスト共有に失敗しました。"},
-        {"run, share reply garbled", TaskBlock::UploadRun, request,
-         R"({"method": "POST", "path": "/share$", "kind": "notJson"})", "", false, "0|失敗|0|0",
-         parseError},
-        // A block that lost its request fails the same way instead of crashing.
-        {"run without request", TaskBlock::UploadRun, nullptr, "", "", false, "0|失敗|0|0",
+        {"run", RunGuestShareTask, request, "", "", "1|成功|0|0", ""},
+        // A block that lost its request fails instead of crashing.
+        {"run without request", RunGuestShareTask, nullptr, "", "", "0|失敗|0|0",
          "1 NO_GUEST_SHARE_REQUEST : ゲスト共有の依頼がありません。"},
-        {"check", TaskBlock::GuestShareCheck, nullptr, "", "password=1\n", false, "1|-|1|0",
-         "4 " + kDone},
-        {"check, suppressed", TaskBlock::GuestShareCheck, nullptr, "",
-         "suppress-file-share=1\nemail=1\n", false, "0|-|0|1", "4 " + kDone},
-        {"check, folder reply garbled", TaskBlock::GuestShareCheck, nullptr,
-         R"({"path": "/folder/path/Velmora/\\.guest$", "kind": "notJson"})", "", false, "0|-|0|0",
-         parseError},
-        {"check, no service", TaskBlock::GuestShareCheck, nullptr, "", "", true, "0|-|0|0",
-         "4 " + kDone},
-        {"run, no service", TaskBlock::UploadRun, request, "", "", true, "0|失敗|0|0",
-         "1 共有ファイルを保存するためのフォルダ"},
+        {"check", RunGuestShareCheckTask, nullptr, "", "password=1\n", "1|-|1|0", "4 " + kDone},
+        {"check, suppressed", RunGuestShareCheckTask, nullptr, "",
+         "suppress-file-share=1\nemail=1\n", "0|-|0|1", "4 " + kDone},
+        {"check, folder reply garbled", RunGuestShareCheckTask, nullptr,
+         R"({"path": "/folder/path/Velmora/\\.guest$", "kind": "notJson"})", "", "0|-|0|0",
+         "1 UNEXPECTED_ERROR : failed to parse json."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.serviceGone)
-            emulator.stop();
-        else
-            resetEmulator();
+        resetEmulator();
         AccessKeyRequired = MailAddressRequired = false;
         writeShareConfig(c.config);
-        if (!c.rule.empty())
-            control("faults", c.rule);
+        control(c.rule.empty() ? "" : "faults", c.rule);
         const size_t sharesBefore = shares().size();
         const qsizetype linesBefore = logLines().size();
         // On its own thread, as the tray runs it; the block must come back
         // whole, from that thread.
         TaskBlock given;
-        std::tie(given.sink, given.guestRequest, given.kind, given.taskId, given.logger) =
-            std::tuple(this, c.request, c.kind, 41, &logger);
-        given.startTime = {2024, 3, 6, 9, 10, 11, 12, 345};
-        if (c.kind == TaskBlock::UploadRun)
-            given.job.emplace().UniqueId = "1710000000_345_7";
-        const TaskBlock copy = given;
-        std::thread worker(
-            c.kind == TaskBlock::UploadRun ? RunGuestShareTask : RunGuestShareCheckTask, given);
+        std::tie(given.sink, given.guestRequest, given.taskId, given.logger) =
+            std::tuple(this, c.request, 41, &logger);
+        if (c.task == RunGuestShareTask)
+            given.job.emplace();
+        std::thread worker(c.task, given);
         const std::thread::id id = worker.get_id();
         worker.join();
         ASSERT_EQ(blocks.size(), 1u);
         const auto [done, thread] = std::move(blocks[0]);
         blocks.clear();
-        EXPECT_EQ(
-            Fields(thread == id, int(done.kind), done.taskId,
-                   done.guestRequest == copy.guestRequest, done.startTime == copy.startTime,
-                   done.job ? done.job->UniqueId : "-"),
-            Fields(true, int(copy.kind), 41, true, true, copy.job ? copy.job->UniqueId : "-"));
-        EXPECT_EQ(Fields(done.result, done.job ? done.job->LastUploadFlag : "-", flags().first,
-                         flags().second),
-                  c.outcome);
+        EXPECT_EQ(Fields(thread == id, done.taskId, done.guestRequest == c.request, done.result,
+                         done.job ? done.job->LastUploadFlag : "-", flags().first, flags().second),
+                  "1|41|1|" + c.outcome);
         const picojson::array list = shares();
         const bool shared = list.size() > sharesBefore;
         EXPECT_EQ(

@@ -61,7 +61,6 @@ TEST_F(UploadListTest, LoadReadsTheJobsAsStored) {
         QString jobs;
     } cases[] = {
         {"no file", "", ""},
-        {"an empty file", "[Config]\n", ""},
         {"a gap in the numbering ends the list",
          "[Config]\nHotFolder1=/one\nUniqueId1=id1\nHotFolder2=/two\nUniqueId2=id2\n"
          "Name3=no hot folder\nUniqueId3=id3\nHotFolder4=/four\nUniqueId4=id4\n",
@@ -97,8 +96,8 @@ TEST_F(UploadListTest, LoadReadsTheJobsAsStored) {
     // Construction clears all twenty uploading marks; saving drops the keys of
     // the jobs after the gap, and the legacy and other keys stay.
     ASSERT_TRUE(putFile(path,
-                        "[Config]\nSyncTime1Hour=7\nisUploading7=1\nHotFolder1=/a\nHotFolder3=/"
-                        "c\nName3=c\nID=k\n"));
+                        "[Config]\nSyncTime1Hour=7\nisUploading7=1\nHotFolder1=/a\n"
+                        "HotFolder3=/c\nName3=c\nID=k\n"));
     CTorval2UploadList list(path, clock);
     QString marks;
     for (int n = 1; n <= 20; ++n)

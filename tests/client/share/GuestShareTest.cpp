@@ -66,27 +66,22 @@ protected:
     std::filesystem::path repo(const QString& path) const {
         return emulator.repository() / path.mid(1).toStdString();
     }
-    // A share-config.ini with this content; nullptr: none.
-    void writeShareConfig(const char* content) {
-        const auto path = repo("/Velmora/.settings/share-config.ini");
-        std::filesystem::remove(path);
-        if (content)
-            std::ofstream(path, std::ios::binary) << content;
-    }
-    // Posts to a control endpoint, "faults" or "permissions", unless empty.
-    void control(const std::string& what, const std::string& json) {
-        if (what.empty())
-            return;
-        const HttpsReply reply = HttpsClient(emulator).post("/_emulator/" + what, json);
-        ASSERT_TRUE(reply.status == 200 || reply.status == 204) << reply.body;
-    }
-    // Rules, permissions, journal and guest folder as the emulator starts.
-    void resetEmulator() {
+    // The emulator as it starts (rules, permissions, journal, an empty guest
+    // folder), with this share-config.ini (nullptr: none) and, unless endpoint
+    // is empty, rule posted to a control endpoint.
+    void reset(const char* config, const std::string& endpoint, const std::string& rule) {
         HttpsClient client(emulator);
         for (const char* what : {"permissions", "faults", "journal"})
             client.del(std::string("/_emulator/") + what);
         std::filesystem::remove_all(repo(kGuest));
         std::filesystem::create_directory(repo(kGuest));
+        const auto path = repo("/Velmora/.settings/share-config.ini");
+        std::filesystem::remove(path);
+        if (config)
+            std::ofstream(path, std::ios::binary) << config;
+        EXPECT_TRUE(endpoint.empty() ||
+                    client.post("/_emulator/" + endpoint, rule).status / 100 == 2)
+            << rule;
     }
     // The share folder name the run sent with its folder creation.
     QString createdFolderName() {
@@ -200,10 +195,8 @@ TEST_F(GuestShareTest, CheckReadsConfigLinesExactlyAndTheFolderStateApart) {
     const QRegularExpression times(QStringLiteral("開始：.*"));
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.content ? c.content : "no config") + c.rule);
-        resetEmulator();
+        reset(c.content, c.control, c.rule);
         AccessKeyRequired = MailAddressRequired = c.raised;
-        writeShareConfig(c.content);
-        control(c.control, c.rule);
         const qsizetype before = logLines().size();
         const bool available = check();
         EXPECT_EQ(Fields(AccessKeyRequired.load(), MailAddressRequired.load(), available),
@@ -274,12 +267,10 @@ TEST_F(GuestShareTest, RunsShareTheFilesOrRemoveWhatTheyStored) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        resetEmulator();
+        reset(nullptr, c.setup.first == "-" ? "" : c.setup.first, c.setup.second);
         GuestShareRequest request = threeFiles();
         if (c.setup.first == "-")
             request.files = {home.path() + "/local/gone.txt"};
-        else
-            control(c.setup.first, c.setup.second);
         const qsizetype before = logLines().size();
         GuestShareResult result;
         EXPECT_EQ(RunGuestShareUpload(rest, logger, request, result), c.logged.isEmpty());
@@ -355,10 +346,8 @@ TEST_F(GuestShareTaskTest, TasksHandBackTheirOutcome) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        resetEmulator();
+        reset(c.config, c.rule.empty() ? "" : "faults", c.rule);
         AccessKeyRequired = MailAddressRequired = false;
-        writeShareConfig(c.config);
-        control(c.rule.empty() ? "" : "faults", c.rule);
         const size_t sharesBefore = shares().size();
         const qsizetype linesBefore = logLines().size();
         // On its own thread, as the tray runs it; the block must come back

@@ -316,12 +316,10 @@ TEST(ShareCompletedTextTest, BuildsHeaderAndLinesFromTheRequest) {
 
 // ---- Worker entry points ----
 
-using GuestShareTaskTest = GuestShareTest;
-
 // Each row runs one task on its own thread; its outcome, the job's flag,
 // the download address and the last line logged are what it hands back,
 // with the same debug lines around the hand-back as the upload run.
-TEST_F(GuestShareTaskTest, TasksHandBackTheirOutcome) {
+TEST_F(GuestShareTest, TasksHandBackTheirOutcome) {
     ASSERT_TRUE(ProfileFile::writeString("Config", "Debug", "ON", ConfigPath()));
     const QStringList handBack = {"16 before SendMessage", "16 after SendMessage",
                                   "16 dwResult : 1"};

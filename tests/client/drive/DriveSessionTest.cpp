@@ -147,7 +147,6 @@ TEST_F(DriveSessionTest, FailuresEndTheRoundLoggedAndTouchNoUserFile) {
     ASSERT_TRUE(putFile(userFolder + "/mine.txt", "mine"));
     ASSERT_TRUE(QDir().mkpath(elsewhere) && QFile::link(elsewhere, entry('X')));
     const QString garbage = "WebDAVのアドレスを解釈できません";
-    const QString refused = "ドライブを接続できません";
     const struct {
         const char* name;
         QString id;  // empty: the test account
@@ -157,7 +156,7 @@ TEST_F(DriveSessionTest, FailuresEndTheRoundLoggedAndTouchNoUserFile) {
         QString logged;
     } cases[] = {
         {"wrong password, nothing in the keyring for the account", "stranger", "wrong-pass-7", "",
-         "Z:", refused},
+         "Z:", "ドライブを接続できません"},
         {"garbage address", "garbage", "secret", "::no address::", "Z:", garbage},
         {"untrusted certificate", "", "", tlsAddress_, "Z:", "証明書を確認できない"},
         {"account too long", QString(250, 'a'), "x", "", "Z:", "長すぎる"},

@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -32,18 +31,14 @@ std::pair<bool, bool> flags() {
 const std::pair<bool, bool> kInitialFlags = flags();
 
 // A clock that moves five seconds on at every reading, so start and end of a
-// check are told apart.
+// check are told apart. Read on the test's thread only.
 class SteppingClock : public Clock {
 public:
-    QDateTime now() const override {
-        std::lock_guard lock(mutex_);
-        return start_.addSecs(5 * readings_++);
-    }
+    QDateTime now() const override { return start_.addSecs(5 * readings_++); }
 
 private:
     QDateTime start_{QDate(2024, 3, 9), QTime(23, 59, 58)};
     mutable int readings_ = 0;
-    mutable std::mutex mutex_;
 };
 
 // Also the sink the tasks hand their blocks back to.
@@ -58,8 +53,8 @@ protected:
         setProgram("AutoUpload", "Retry", "0");
         reload();
     }
+    // Read after the worker is joined.
     void taskFinished(TaskBlock block) override {
-        std::lock_guard lock(mutex);
         blocks.emplace_back(std::move(block), std::this_thread::get_id());
     }
 
@@ -139,10 +134,8 @@ protected:
         }
         return request;
     }
-    bool check() { return CheckGuestShareAvailability(rest, logger, clock); }
 
     SteppingClock clock;
-    std::mutex mutex;
     std::vector<std::pair<TaskBlock, std::thread::id>> blocks;
 };
 
@@ -151,7 +144,7 @@ protected:
 TEST_F(GuestShareTest, CheckReadsConfigLinesExactlyAndTheFolderStateApart) {
     // Both flags start lowered: nothing is demanded before the first check.
     EXPECT_EQ(kInitialFlags, std::pair(false, false));
-    EXPECT_TRUE(check());
+    EXPECT_TRUE(CheckGuestShareAvailability(rest, logger, clock));
     EXPECT_EQ(flags(), std::pair(false, false));
     // Start before the requests, end after them: the clock is read twice.
     EXPECT_EQ(logLines(),
@@ -198,7 +191,7 @@ TEST_F(GuestShareTest, CheckReadsConfigLinesExactlyAndTheFolderStateApart) {
         reset(c.content, c.control, c.rule);
         AccessKeyRequired = MailAddressRequired = c.raised;
         const qsizetype before = logLines().size();
-        const bool available = check();
+        const bool available = CheckGuestShareAvailability(rest, logger, clock);
         EXPECT_EQ(Fields(AccessKeyRequired.load(), MailAddressRequired.load(), available),
                   c.outcome);
         EXPECT_EQ(logLines().mid(before).join('\n').remove(times), c.logged + "4 " + kDone);

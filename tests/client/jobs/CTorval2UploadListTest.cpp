@@ -201,11 +201,11 @@ TEST_F(UploadListTest, AddedJobStartsAsNeverRunAndSaveAndLoadRoundTripIt) {
     std::tie(expected.SyncTime2.hour, expected.SyncTime2.minute) = std::pair(0, 1);
     EXPECT_TRUE(*again.GetJob(0) == expected);
     UploadJob copy;
-    EXPECT_TRUE(CTorval2UploadList::CopyJob(&copy, expected) && copy == expected);
-    EXPECT_FALSE(CTorval2UploadList::CopyJob(nullptr, expected));
+    EXPECT_TRUE(CTorval2UploadList::CopyJob(&copy, expected) && copy == expected &&
+                !CTorval2UploadList::CopyJob(nullptr, expected));
 }
 
-TEST_F(UploadListTest, RemovalRenumbersAndSettersFollowTheIdentity) {
+TEST_F(UploadListTest, RemovalRenumbersSettersFollowTheIdentitySaveKeepsOthersKeys) {
     CTorval2UploadList list(path, clock);
     for (int i = 1; i <= 5; ++i)
         list.AddJob(sample(QString::number(i)));
@@ -228,18 +228,13 @@ TEST_F(UploadListTest, RemovalRenumbersAndSettersFollowTheIdentity) {
     EXPECT_TRUE(list.GetJob(1)->isUploading);
 
     // Unknown ids change nothing, and are no failure.
-    const QByteArray before = fileBytes(path);
+    QByteArray before = fileBytes(path);
     EXPECT_TRUE(list.SetLastUploadFlag("no-such-id", "成功") &&
                 list.SetUploading("no-such-id", true) &&
                 list.SetLastUploadTime("no-such-id", {.year = 2030}) &&
                 list.SetLastUploadEndTime("", {.year = 2030}));
     EXPECT_EQ(fileBytes(path), before);
-}
 
-TEST_F(UploadListTest, SaveKeepsOtherWritersKeysAndFailsWholly) {
-    CTorval2UploadList list(path, clock);
-    list.AddJob(sample("a"));
-    ASSERT_TRUE(list.Save());
     // Another program changes its own key between Load and Save.
     ASSERT_TRUE(ProfileFile::writeString("Config", "Password", "changed meanwhile", path));
     list.GetJob(0)->Name = "renamed";
@@ -247,7 +242,7 @@ TEST_F(UploadListTest, SaveKeepsOtherWritersKeysAndFailsWholly) {
     EXPECT_EQ(value("Password") + "|" + value("Name1"), "changed meanwhile|renamed");
 
     // A job text that would break the file refuses the whole save.
-    const QByteArray before = fileBytes(path);
+    before = fileBytes(path);
     list.GetJob(0)->Name = "two\nlines";
     list.AddJob(sample("b"));
     EXPECT_FALSE(list.Save());

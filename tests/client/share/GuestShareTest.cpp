@@ -23,12 +23,9 @@ const QString kDone = QStringLiteral("ゲスト共有可否チェックが完了
 const QRegularExpression kUuid(QStringLiteral(
     "^[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}$"));
 
-// The access key and mail address flags the check raises, and as they stand
+// The access key and mail address flags the check raises, as they stand
 // before any test runs.
-std::pair<bool, bool> flags() {
-    return {AccessKeyRequired, MailAddressRequired};
-}
-const std::pair<bool, bool> kInitialFlags = flags();
+const bool kFlagsStartLowered = !AccessKeyRequired && !MailAddressRequired;
 
 // A clock that moves five seconds on at every reading, so start and end of a
 // check are told apart. Read on the test's thread only.
@@ -143,9 +140,8 @@ protected:
 
 TEST_F(GuestShareTest, CheckReadsConfigLinesExactlyAndTheFolderStateApart) {
     // Both flags start lowered: nothing is demanded before the first check.
-    EXPECT_EQ(kInitialFlags, std::pair(false, false));
+    EXPECT_TRUE(kFlagsStartLowered);
     EXPECT_TRUE(CheckGuestShareAvailability(rest, logger, clock));
-    EXPECT_EQ(flags(), std::pair(false, false));
     // Start before the requests, end after them: the clock is read twice.
     EXPECT_EQ(logLines(),
               QStringList{"4 " + kDone + "開始：2024-03-09T23:59:58 終了：2024-03-10T00:00:03"});
@@ -305,9 +301,7 @@ TEST(ShareCompletedTextTest, BuildsHeaderAndLinesFromTheRequest) {
 // the download address and the last line logged are what it hands back,
 // with the same debug lines around the hand-back as the upload run.
 TEST_F(GuestShareTest, TasksHandBackTheirOutcome) {
-    ASSERT_TRUE(ProfileFile::writeString("Config", "Debug", "ON", ConfigPath()));
-    const QStringList handBack = {"16 before SendMessage", "16 after SendMessage",
-                                  "16 dwResult : 1"};
+    setConfig("Debug", "ON");
     const auto request = std::make_shared<const GuestShareRequest>(threeFiles());
     const struct {
         const char* what;
@@ -315,23 +309,22 @@ TEST_F(GuestShareTest, TasksHandBackTheirOutcome) {
         std::shared_ptr<const GuestShareRequest> request;
         std::string rule;
         const char* config;
-        QString outcome;  // result|job's flag|flags raised
+        QString outcome;  // result|job's flag|flags raised|the share's address given
         QString lastLogged;
     } cases[] = {
-        {"run", RunGuestShareTask, request, "", "", "1|成功|0|0", ""},
+        {"run", RunGuestShareTask, request, "", "", "1|成功|0|0|1", ""},
         // A block that lost its request fails instead of crashing.
-        {"run without request", RunGuestShareTask, nullptr, "", "", "0|失敗|0|0",
+        {"run without request", RunGuestShareTask, nullptr, "", "", "0|失敗|0|0|0",
          "1 NO_GUEST_SHARE_REQUEST : ゲスト共有の依頼がありません。"},
-        {"check", RunGuestShareCheckTask, nullptr, "", "password=1\n", "1|-|1|0", "4 " + kDone},
+        {"check", RunGuestShareCheckTask, nullptr, "", "password=1\n", "1|-|1|0|0", "4 " + kDone},
         {"check, folder reply garbled", RunGuestShareCheckTask, nullptr,
-         R"({"path": "/folder/path/Velmora/\\.guest$", "kind": "notJson"})", "", "0|-|0|0",
+         R"({"path": "/folder/path/Velmora/\\.guest$", "kind": "notJson"})", "", "0|-|0|0|0",
          "1 UNEXPECTED_ERROR : failed to parse json."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         reset(c.config, c.rule.empty() ? "" : "faults", c.rule);
         AccessKeyRequired = MailAddressRequired = false;
-        const size_t sharesBefore = shares().size();
         const qsizetype linesBefore = logLines().size();
         // On its own thread, as the tray runs it; the block must come back
         // whole, from that thread.
@@ -346,17 +339,17 @@ TEST_F(GuestShareTest, TasksHandBackTheirOutcome) {
         ASSERT_EQ(blocks.size(), 1u);
         const auto [done, thread] = std::move(blocks[0]);
         blocks.clear();
+        // The first row makes the only share.
+        const QString url =
+            kDownload + "?shareId=" + QString::fromStdString(Str(shares().at(0), "shareId"));
         EXPECT_EQ(Fields(thread == id, done.taskId, done.guestRequest == c.request, done.result,
-                         done.job ? done.job->LastUploadFlag : "-", flags().first, flags().second),
+                         done.job ? done.job->LastUploadFlag : "-", AccessKeyRequired.load(),
+                         MailAddressRequired.load(), done.shareDownloadUrl == url),
                   "1|41|1|" + c.outcome);
-        const picojson::array list = shares();
-        const bool shared = list.size() > sharesBefore;
-        EXPECT_EQ(
-            done.shareDownloadUrl,
-            shared ? kDownload + "?shareId=" + QString::fromStdString(Str(list.back(), "shareId"))
-                   : "");
         const QStringList logged = logLines().mid(linesBefore);
-        EXPECT_EQ(logged.mid(logged.size() - 3), handBack);
+        EXPECT_EQ(
+            logged.mid(logged.size() - 3),
+            (QStringList{"16 before SendMessage", "16 after SendMessage", "16 dwResult : 1"}));
         const QStringList others = logged.filter(QRegularExpression("^[^1]|^1 "));
         EXPECT_TRUE(c.lastLogged.isEmpty()
                         ? others.isEmpty()

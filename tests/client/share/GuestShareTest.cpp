@@ -291,7 +291,6 @@ TEST_F(GuestShareTest, TasksHandBackTheirOutcome) {
     setConfig("Debug", "ON");
     const auto request = std::make_shared<const GuestShareRequest>(threeFiles());
     const struct {
-        const char* what;
         void (*task)(TaskBlock);
         std::shared_ptr<const GuestShareRequest> request;
         std::string rule;
@@ -299,17 +298,18 @@ TEST_F(GuestShareTest, TasksHandBackTheirOutcome) {
         QString outcome;  // result|job's flag|flags raised|the share's address given
         QString lastLogged;
     } cases[] = {
-        {"run", RunGuestShareTask, request, "", "", "1|成功|0|0|1", ""},
+        {RunGuestShareTask, request, "", "", "1|成功|0|0|1", ""},
         // A block that lost its request fails instead of crashing.
-        {"run without request", RunGuestShareTask, nullptr, "", "", "0|失敗|0|0|0",
+        {RunGuestShareTask, nullptr, "", "", "0|失敗|0|0|0",
          "1 NO_GUEST_SHARE_REQUEST : ゲスト共有の依頼がありません。"},
-        {"check", RunGuestShareCheckTask, nullptr, "", "password=1\n", "1|-|1|0|0", "4 " + kDone},
-        {"check, folder reply garbled", RunGuestShareCheckTask, nullptr,
+        {RunGuestShareCheckTask, nullptr, "", "password=1\n", "1|-|1|0|0", "4 " + kDone},
+        // The check's folder reply is garbled.
+        {RunGuestShareCheckTask, nullptr,
          R"({"path": "/folder/path/Velmora/\\.guest$", "kind": "notJson"})", "", "0|-|0|0|0",
          "1 UNEXPECTED_ERROR : failed to parse json."},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.outcome.toStdString());
         reset(c.config, c.rule.empty() ? "" : "faults", c.rule);
         AccessKeyRequired = MailAddressRequired = false;
         const qsizetype linesBefore = logLines().size();

@@ -56,18 +56,16 @@ TEST_F(UploadListTest, LoadReadsTheJobsAsStored) {
     // No schedule keys: the legacy schedule with nothing in it.
     const QString blank = "010100|00:00 00:00|1 1|1111111 1111111|" + never;
     const struct {
-        const char* what;
-        QByteArray file;
+        QByteArray file;  // empty: none
         QString jobs;
     } cases[] = {
-        {"no file", "", ""},
-        {"a gap in the numbering ends the list",
-         "[Config]\nHotFolder1=/one\nUniqueId1=id1\nHotFolder2=/two\nUniqueId2=id2\n"
+        {"", ""},
+        // A gap in the numbering ends the list.
+        {"[Config]\nHotFolder1=/one\nUniqueId1=id1\nHotFolder2=/two\nUniqueId2=id2\n"
          "Name3=no hot folder\nUniqueId3=id3\nHotFolder4=/four\nUniqueId4=id4\n",
          "/one|id1|" + blank + "\n/two|id2|" + blank},
         // Earlier versions hold one schedule of times of day for all jobs.
-        {"legacy schedule",
-         "[Config]\nSyncTime1Hour=7\nSyncTime1Minute=45\nSyncTime2Enable=ON\nSyncTime2Hour=19\n"
+        {"[Config]\nSyncTime1Hour=7\nSyncTime1Minute=45\nSyncTime2Enable=ON\nSyncTime2Hour=19\n"
          "SyncTime2Minute=0\nHotFolder1=/a\nUniqueId1=a\nHotFolder2=/b\nUniqueId2=b\n"
          "SyncTime12Type=\n",
          "/a|a|011100|07:45 19:00|1 1|1111111 1111111|" + never +
@@ -75,8 +73,7 @@ TEST_F(UploadListTest, LoadReadsTheJobsAsStored) {
         // Flags are "1" or "ON" exactly, the uploading mark is cleared first,
         // a short time reads its missing parts as 0, and without a start time
         // the job never ran, whatever the flag says.
-        {"value forms",
-         "[Config]\nHotFolder1=/a\nUniqueId1=a\nSyncTime11Type=1\nSyncTime21Type=2\n"
+        {"[Config]\nHotFolder1=/a\nUniqueId1=a\nSyncTime11Type=1\nSyncTime21Type=2\n"
          "SyncTime21Enable=on\nFolder1CompressionEnable=ON\nFolder1EvacuationEnable=On\n"
          "isUploading1=1\nlastuploadtime1=2013/04/05 06:07\nLastUploadFlag1=成功\n"
          "LASTUPLOADENDTIME1=2013/4\nSyncTime11Hour=23\nSyncTime11AfterStart=15\n"
@@ -86,7 +83,7 @@ TEST_F(UploadListTest, LoadReadsTheJobsAsStored) {
          "/b|b|010000|00:00 00:00| | |0000/00/00 00:00 2014/05/06 07:08 （未）"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.file.constData());
         QFile::remove(path);
         ASSERT_TRUE(c.file.isEmpty() || putFile(path, c.file));
         CTorval2UploadList list(path, clock);  // clears the uploading marks
@@ -115,14 +112,12 @@ TEST_F(UploadListTest, MissingUniqueIdIsMadeAndWrittenDuringLoad) {
     ASSERT_TRUE(list.Load());
     const QString id = list.GetJob(0)->UniqueId;
     // Whole local seconds (2026-12-07 08:30:15) read as UTC, milliseconds in
-    // three digits, a number up to 32767.
-    const QStringList parts = id.split('_');
-    EXPECT_EQ(parts.mid(0, 2).join('_'), "1796632215_042") << id.toStdString();
-    EXPECT_TRUE(parts.size() == 3 && parts[2].toInt() <= 32767 &&
-                parts[2] == QString::number(parts[2].toUInt()))
+    // three digits, a number up to 32767; in the file before Load returned.
+    const QString number = id.mid(15);
+    EXPECT_TRUE(id.startsWith("1796632215_042_") && number.toInt() <= 32767 &&
+                number == QString::number(number.toUInt()))
         << id.toStdString();
-    EXPECT_EQ(value("UniqueId1"), id) << "in the file before Load returned";
-    EXPECT_EQ(list.GetJob(1)->UniqueId, "kept_000_1");
+    EXPECT_EQ(Fields(value("UniqueId1") == id, list.GetJob(1)->UniqueId), "1|kept_000_1");
 
     // Ids made in the same millisecond still differ within one list, which
     // holds twenty jobs at most.

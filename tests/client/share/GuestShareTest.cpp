@@ -29,13 +29,10 @@ const bool kFlagsStartLowered = !AccessKeyRequired && !MailAddressRequired;
 
 // A clock that moves five seconds on at every reading, so start and end of a
 // check are told apart. Read on the test's thread only.
-class SteppingClock : public Clock {
-public:
-    QDateTime now() const override { return start_.addSecs(5 * readings_++); }
-
-private:
-    QDateTime start_{QDate(2024, 3, 9), QTime(23, 59, 58)};
-    mutable int readings_ = 0;
+struct SteppingClock : Clock {
+    QDateTime now() const override { return start.addSecs(5 * readings++); }
+    QDateTime start{QDate(2024, 3, 9), QTime(23, 59, 58)};
+    mutable int readings = 0;
 };
 
 // Also the sink the tasks hand their blocks back to.
@@ -128,10 +125,7 @@ protected:
     std::vector<std::pair<TaskBlock, std::thread::id>> blocks;
 };
 
-// ---- CheckGuestShareAvailability ----
-
 TEST_F(GuestShareTest, CheckReadsConfigLinesExactlyAndTheFolderStateApart) {
-    // Both flags start lowered: nothing is demanded before the first check.
     EXPECT_TRUE(kFlagsStartLowered);
     EXPECT_TRUE(CheckGuestShareAvailability(rest, logger, clock));
     // Start before the requests, end after them: the clock is read twice.
@@ -185,8 +179,6 @@ TEST_F(GuestShareTest, CheckReadsConfigLinesExactlyAndTheFolderStateApart) {
         EXPECT_EQ(logLines().mid(before).join('\n').remove(times), c.logged + "4 " + kDone);
     }
 }
-
-// ---- RunGuestShareUpload ----
 
 // Each row makes one step of the run fail, but the last; whatever was stored
 // is removed again, and the removal goes on past a failure.
@@ -252,8 +244,6 @@ TEST_F(GuestShareTest, RunsShareTheFilesOrRemoveWhatTheyStored) {
                           "Key123|true|資料です|2030-01-31T23:59:59.000+09:00"});
 }
 
-// ---- Share-completed texts ----
-
 TEST(ShareCompletedTextTest, BuildsHeaderAndLinesFromTheRequest) {
     const QString url = kDownload + "?shareId=ab12";
     // Without mail addresses the download address leads the text.
@@ -268,8 +258,6 @@ TEST(ShareCompletedTextTest, BuildsHeaderAndLinesFromTheRequest) {
               "以下のダウンロード専用URLをご案内ください。|" +
                   url + "\r\n\r\n有効期限：2030/01/31\r\n");
 }
-
-// ---- Worker entry points ----
 
 // Each row runs one task on its own thread; its outcome, the job's flag,
 // the download address and the last line logged are what it hands back,

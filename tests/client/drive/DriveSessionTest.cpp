@@ -37,7 +37,8 @@ int Gio(const QStringList& arguments) {
     return gio.waitForFinished(30000) ? gio.exitCode() : -1;
 }
 
-class DriveSessionTest : public ::testing::Test {
+// Also the sink of the mapping task.
+class DriveSessionTest : public ::testing::Test, public TaskResultSink {
 public:
     static void SetUpTestSuite() {
         // The server may run as another user (nobody, when the test runs as root).
@@ -78,12 +79,14 @@ public:
         ASSERT_TRUE(WriteSetting(UserConfig::Password, password, ConfigPath()));
     }
     static QString entry(QChar letter) { return DriveEntryPoint(letter).path(); }
+    void taskFinished(TaskBlock block) override { mapped_ = block.result; }
 
     static inline QTemporaryDir* dir_ = new QTemporaryDir;
     static inline QProcess* server_ = new QProcess;
     static inline QProcess* tlsServer_ = new QProcess;
     static inline QString address_;
     static inline QString tlsAddress_;
+    int mapped_ = -1;
     CLogWriter logger_{ConfigPath()};
     std::unique_ptr<DriveOperations> drive_ =
         CreateDriveOperations(ConfigPath(), ProgramSettingsPath(), logger_);
@@ -101,14 +104,10 @@ TEST_F(DriveSessionTest, MapsTheStorageUsesItThroughTheLetterAndUnmaps) {
     EXPECT_TRUE(drive_->DriveAnswers());
     EXPECT_TRUE(logger_.ReadLogText().contains("標準入力で渡しました"));
 
-    struct Sink : TaskResultSink {
-        void taskFinished(TaskBlock block) override { result = block.result; }
-        int result = -1;
-    } sink;
     TaskBlock block;
-    block.sink = &sink;
+    block.sink = this;
     MapDriveTask(std::move(block), *drive_, [](int, const std::atomic<int>*) {});
-    ASSERT_EQ(sink.result, 1) << logger_.ReadLogText().toStdString();
+    ASSERT_EQ(mapped_, 1) << logger_.ReadLogText().toStdString();
 
     const QString root = entry('Z');
     EXPECT_EQ(fileBytes(root + "/hello.txt"), "hello from the storage\n");

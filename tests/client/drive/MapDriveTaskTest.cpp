@@ -9,8 +9,7 @@ namespace {
 
 // Stands for the mount tool, answering from a given round on, and receives
 // the task's block.
-class ScriptedDrive : public DriveOperations, public TaskResultSink {
-public:
+struct ScriptedDrive : DriveOperations, TaskResultSink {
     bool StoreDriveCredentials() override {
         calls << QStringLiteral("store");
         return true;

@@ -1,6 +1,5 @@
 #include "CLogWriter.h"
 
-#include "EventLog.h"
 #include "EventLogSupport.h"
 #include "ProfileFile.h"
 #include "TestSupport.h"
@@ -29,12 +28,6 @@ protected:
         ASSERT_TRUE(ProfileFile::writeString(QStringLiteral("Config"), QStringLiteral("Debug"),
                                              value, settings));
     }
-    QStringList messages() const {
-        QStringList result;
-        for (const EventRecord& r : EventLog(store).readNewestFirst())
-            result << r.message;
-        return result;
-    }
 };
 
 // One logger reads the switch again at every call; only "ON", exactly, turns it on.
@@ -61,7 +54,7 @@ TEST_F(LogWriterTest, DebugIsWrittenOnlyWhileTheSwitchIsExactlyOn) {
     setDebug(QStringLiteral("ON"));
     EXPECT_TRUE(CLogWriter().Log(CLogWriter::LogDebug, QStringLiteral("default")));
     EXPECT_TRUE(CLogWriter(QString()).Log(CLogWriter::LogDebug, QStringLiteral("empty path")));
-    EXPECT_EQ(messages(), QStringList{QStringLiteral("default")} + expected);
+    EXPECT_EQ(eventMessages(store), QStringList{QStringLiteral("default")} + expected);
 }
 
 TEST_F(LogWriterTest, ViewerShowsThisLoggersEventsLabelledInLocalTime) {
@@ -158,7 +151,7 @@ TEST_F(LogWriterTest, UnusableStoreGetsTenAttemptsThenOneFallbackWithoutTheMessa
         }
         EXPECT_TRUE(log.Log(CLogWriter::LogInfo, QStringLiteral("after")));
         EXPECT_EQ(fake.waitForCalls().size(), 1);
-        const QStringList written = messages();
+        const QStringList written = eventMessages(store);
         EXPECT_EQ(written.value(0), QStringLiteral("after"));
         EXPECT_FALSE(written.contains(QStringLiteral("秘密のメッセージ")));
     }
@@ -193,23 +186,30 @@ void expectAllInOrder(const QStringList& newestFirst, const QStringList& tags, i
         EXPECT_EQ(next.value(tag), each) << tag.toStdString();
 }
 
-TEST_F(LogWriterTest, TwoProcessesAndTwoThreadsLoseNothing) {
+// Two real processes and two threads of this one write at once, each its own
+// debug messages and settings keys, into the same store and settings file;
+// every message also reads the Debug switch from the file being rewritten.
+TEST_F(LogWriterTest, ConcurrentWritersLoseNoMessageAndNoKey) {
     constexpr int kEach = 400;
+    setDebug(QStringLiteral("ON"));
     // The children find the same data folder through the inherited environment.
     QProcess first, second;
-    first.start(QStringLiteral(LOG_WRITER), {QStringLiteral("p-"), QString::number(kEach)});
-    second.start(QStringLiteral(LOG_WRITER), {QStringLiteral("q-"), QString::number(kEach)});
+    first.start(QStringLiteral(CONCURRENT_WRITER), {QStringLiteral("p-"), QString::number(kEach)});
+    second.start(QStringLiteral(CONCURRENT_WRITER), {QStringLiteral("q-"), QString::number(kEach)});
     ASSERT_TRUE(first.waitForStarted(30000) && second.waitForStarted(30000));
-    // Closing their input is the start signal; two threads of this process write too.
+    // Closing their input is the start signal.
     first.closeWriteChannel();
     second.closeWriteChannel();
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (const QString tag : {"r-", "s-"}) {
-        threads.emplace_back([&failures, tag] {
+        threads.emplace_back([this, &failures, tag] {
             CLogWriter log;
-            for (int i = 0; i < kEach; ++i)
-                failures += log.Log(CLogWriter::LogInfo, tag + QString::number(i)) ? 0 : 1;
+            for (int i = 0; i < kEach; ++i) {
+                const QString n = QString::number(i);
+                failures += !log.Log(CLogWriter::LogDebug, tag + n);
+                failures += !ProfileFile::writeString(QStringLiteral("Race"), tag + n, n, settings);
+            }
         });
     }
     for (std::thread& t : threads)
@@ -220,7 +220,14 @@ TEST_F(LogWriterTest, TwoProcessesAndTwoThreadsLoseNothing) {
             << p->readAllStandardError().constData();
     }
     EXPECT_EQ(failures.load(), 0);
-    expectAllInOrder(messages(), {"p-", "q-", "r-", "s-"}, kEach);
+    expectAllInOrder(eventMessages(store), {"p-", "q-", "r-", "s-"}, kEach);
+    int missing = 0;
+    for (const QString tag : {"p-", "q-", "r-", "s-"}) {
+        for (int i = 0; i < kEach; ++i)
+            missing += ProfileFile::readString(QStringLiteral("Race"), tag + QString::number(i),
+                                               QString(), settings) != QString::number(i);
+    }
+    EXPECT_EQ(missing, 0);
     EXPECT_FALSE(QFileInfo::exists(fake.callsFile()));
 }
 

@@ -2,15 +2,12 @@
 
 #include "TestSupport.h"
 
-#include <QProcess>
-
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <array>
 #include <atomic>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -256,35 +253,6 @@ TEST_F(ProfileFileTest, ReadersNeverSeeAHalfWrittenBatch) {
     writer.join();
     EXPECT_EQ(mismatches, 0) << "of " << reads << " reads";
     EXPECT_EQ(read("S", "A"), "200");
-}
-
-TEST_F(ProfileFileTest, ConcurrentWritersLoseNoKey) {
-    // Two real processes and two threads of this one, each writing its own keys.
-    QProcess first, second;
-    first.start(PROFILE_WRITER, {path, "p1_", "1000"});
-    second.start(PROFILE_WRITER, {path, "p2_", "1000"});
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t) {
-        threads.emplace_back([this, t] {
-            for (int i = 0; i < 200; ++i)
-                ProfileFile::writeString("Race", QStringLiteral("t%1_%2").arg(t).arg(i),
-                                         QString::number(i), path);
-        });
-    }
-    for (auto& th : threads)
-        th.join();
-    ASSERT_TRUE(first.waitForFinished(120000) && second.waitForFinished(120000));
-    EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().constData();
-    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().constData();
-
-    int missing = 0;
-    const std::pair<const char*, int> written[] = {
-        {"p1_", 1000}, {"p2_", 1000}, {"t0_", 200}, {"t1_", 200}};
-    for (const auto& [prefix, count] : written) {
-        for (int i = 0; i < count; ++i)
-            missing += read("Race", prefix + QString::number(i)) != QString::number(i);
-    }
-    EXPECT_EQ(missing, 0);
 }
 
 }  // namespace

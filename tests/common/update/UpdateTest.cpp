@@ -2,7 +2,7 @@
 
 #include "CLogWriter.h"
 #include "EmulatorProcess.h"
-#include "EventLog.h"
+#include "EventLogSupport.h"
 #include "FileVersionNote.h"
 #include "HttpsClient.h"
 #include "ProfileFile.h"
@@ -80,12 +80,6 @@ protected:
                   caLine() + "[Server]\nServer1=" + base().toUtf8() + "\n" + entries);
         writeFile(state_.listFilePath, caLine() + "[Server]\nServer1=" + base().toUtf8() + "\n");
     }
-    QStringList messages() const {
-        QStringList out;
-        for (const auto& r : EventLog(EventLog::defaultStorePath()).readNewestFirst())
-            out.prepend(r.message);
-        return out;
-    }
 
     TempDataHome data_;
     QTemporaryDir program_, served_;
@@ -129,8 +123,8 @@ TEST_F(UpdateTest, ServerListFallsBackAndKeepsTheOldListWhenNoneAnswers) {
         EXPECT_EQ(fileBytes(state_.listFilePath),
                   answered ? fileBytes(served("Quillon.ini")) : before);
     }
-    EXPECT_TRUE(messages().contains("デフォルトサーバに接続します。"));
-    EXPECT_TRUE(messages().contains("サーバ接続に失敗しました。"));
+    EXPECT_TRUE(eventMessages().contains("デフォルトサーバに接続します。"));
+    EXPECT_TRUE(eventMessages().contains("サーバ接続に失敗しました。"));
 }
 
 TEST_F(UpdateTest, PlainFilesAreReplacedWholeOnlyWhenNewer) {
@@ -173,7 +167,7 @@ TEST_F(UpdateTest, PlainFilesAreReplacedWholeOnlyWhenNewer) {
               200);
 
     EXPECT_TRUE(RunUpdate(state_));
-    const QStringList log = messages();
+    const QStringList log = eventMessages();
     for (const auto& c : cases) {
         const QString name = c.name;
         EXPECT_EQ(fileBytes(installed(name)), c.replaced           ? c.servedData
@@ -242,7 +236,7 @@ TEST_F(UpdateTest, PackagesAreUnpackedIntoTheirFolderOrRefusedWhole) {
         EXPECT_EQ(ProfileFile::readString("Update", "Tv2ShellExt.dll", "", ini),
                   unpacked ? "NeedReboot" : "");
         EXPECT_EQ(QFileInfo(installed("Plugins/sub/tool")).isExecutable(), unpacked) << label;
-        EXPECT_TRUE(ok || messages().contains(installed(name) + " の更新に失敗しました。"));
+        EXPECT_TRUE(ok || eventMessages().contains(installed(name) + " の更新に失敗しました。"));
     }
 }
 

@@ -8,25 +8,15 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 namespace {
-
-mode_t modeOf(const QString& path) {
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
 
 // One "record|type|source|id|message" each.
 QStringList rows(const QList<EventRecord>& records) {
     QStringList out;
     for (const EventRecord& r : records)
-        out << QStringLiteral("%1|%2|%3|%4|")
-                       .arg(r.recordNumber)
-                       .arg(r.type)
-                       .arg(r.source)
-                       .arg(r.eventId) +
-                   r.message;
+        out << QStringList{QString::number(r.recordNumber), QString::number(r.type), r.source,
+                           QString::number(r.eventId), r.message}
+                   .join('|');
     return out;
 }
 
@@ -56,9 +46,9 @@ TEST_F(EventLogTest, ReadingCreatesNothingAndTheFirstEventMakesAnOwnerOnlyStore)
     // The write-ahead files, there while the writer stays open, carry the
     // same data and must be as private.
     for (const char* part : {"/new", "/new/deeper"})
-        EXPECT_EQ(modeOf(home.path() + QLatin1String(part)), 0700u) << part;
+        EXPECT_EQ(statOf(home.path() + QLatin1String(part)).st_mode & 07777, 0700u) << part;
     for (const char* suffix : {"", "-wal", "-shm"})
-        EXPECT_EQ(modeOf(nested + QLatin1String(suffix)), 0600u) << suffix;
+        EXPECT_EQ(statOf(nested + QLatin1String(suffix)).st_mode & 07777, 0600u) << suffix;
 }
 
 TEST_F(EventLogTest, EventsComeBackNewestFirstWithEveryField) {

@@ -4,18 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <array>
 #include <atomic>
 #include <thread>
 
 namespace {
-
-struct stat statOf(const QString& path) {
-    struct stat st {};
-    EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0) << path.toStdString();
-    return st;
-}
 
 class ProfileFileTest : public ::testing::Test {
 protected:

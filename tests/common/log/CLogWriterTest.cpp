@@ -143,35 +143,25 @@ TEST_F(LogWriterTest, LockedStoreGetsTenAttemptsThenOneFallbackWithoutTheMessage
     EXPECT_EQ(eventMessages(store), QStringList({"after", "before"}));
 }
 
-// Checks that messages "<tag><n>" of each tag are all present, once, in order.
-void expectAllInOrder(const QStringList& newestFirst, const QStringList& tags, int each) {
-    QHash<QString, int> next;
-    for (auto it = newestFirst.crbegin(); it != newestFirst.crend(); ++it) {
-        const QString tag = it->section(QLatin1Char('-'), 0, 0) + QLatin1Char('-');
-        ASSERT_TRUE(tags.contains(tag)) << it->toStdString();
-        EXPECT_EQ(*it, tag + QString::number(next[tag]++));
-    }
-    for (const QString& tag : tags)
-        EXPECT_EQ(next.value(tag), each) << tag.toStdString();
-}
-
 // Two real processes and two threads of this one write at once, each its own
 // debug messages and settings keys, into the same store and settings file;
 // every message also reads the Debug switch from the file being rewritten.
 TEST_F(LogWriterTest, ConcurrentWritersLoseNoMessageAndNoKey) {
     constexpr int kEach = 400;
+    const QStringList tags = {"p-", "q-", "r-", "s-"};
     setDebug(QStringLiteral("ON"));
-    // The children find the same data folder through the inherited environment.
-    QProcess first, second;
-    first.start(QStringLiteral(CONCURRENT_WRITER), {QStringLiteral("p-"), QString::number(kEach)});
-    second.start(QStringLiteral(CONCURRENT_WRITER), {QStringLiteral("q-"), QString::number(kEach)});
-    ASSERT_TRUE(first.waitForStarted(30000) && second.waitForStarted(30000));
-    // Closing their input is the start signal.
-    first.closeWriteChannel();
-    second.closeWriteChannel();
+    // The children find the same data folder through the inherited environment;
+    // closing their input is the start signal.
+    QProcess children[2];
+    for (int k = 0; k < 2; ++k)
+        children[k].start(QStringLiteral(CONCURRENT_WRITER), {tags[k], QString::number(kEach)});
+    for (QProcess& child : children) {
+        ASSERT_TRUE(child.waitForStarted(30000));
+        child.closeWriteChannel();
+    }
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
-    for (const QString tag : {"r-", "s-"}) {
+    for (const QString& tag : tags.mid(2)) {
         threads.emplace_back([this, &failures, tag] {
             CLogWriter log;
             for (int i = 0; i < kEach; ++i) {
@@ -183,20 +173,27 @@ TEST_F(LogWriterTest, ConcurrentWritersLoseNoMessageAndNoKey) {
     }
     for (std::thread& t : threads)
         t.join();
-    for (QProcess* p : {&first, &second}) {
-        ASSERT_TRUE(p->waitForFinished(120000));
-        EXPECT_TRUE(p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0)
-            << p->readAllStandardError().constData();
+    for (QProcess& child : children) {
+        ASSERT_TRUE(child.waitForFinished(120000));
+        EXPECT_TRUE(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0)
+            << child.readAllStandardError().constData();
     }
     EXPECT_EQ(failures.load(), 0);
-    expectAllInOrder(eventMessages(store), {"p-", "q-", "r-", "s-"}, kEach);
-    int missing = 0;
-    for (const QString tag : {"p-", "q-", "r-", "s-"}) {
-        for (int i = 0; i < kEach; ++i)
-            missing += ProfileFile::readString(QStringLiteral("Race"), tag + QString::number(i),
-                                               QString(), settings) != QString::number(i);
+    // Each writer's messages all there, once and in order; each key with its value.
+    const QStringList messages = eventMessages(store);
+    EXPECT_EQ(messages.size(), tags.size() * kEach);
+    for (const QString& tag : tags) {
+        QStringList expected;
+        int missing = 0;
+        for (int i = 0; i < kEach; ++i) {
+            const QString n = QString::number(i);
+            expected.prepend(tag + n);
+            missing +=
+                ProfileFile::readString(QStringLiteral("Race"), tag + n, QString(), settings) != n;
+        }
+        EXPECT_EQ(messages.filter(tag), expected);
+        EXPECT_EQ(missing, 0) << tag.toStdString();
     }
-    EXPECT_EQ(missing, 0);
     EXPECT_FALSE(QFileInfo::exists(fake.callsFile()));
 }
 

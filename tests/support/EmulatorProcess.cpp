@@ -1,6 +1,5 @@
 #include "EmulatorProcess.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -8,33 +7,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// Reads the first line of the emulator's output, waiting at most the given time.
-std::string ReadFirstLine(int fd, std::chrono::milliseconds limit) {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        char c = 0;
-        if (read(fd, &c, 1) != 1)
-            break;
-        if (c == '\n')
-            return line;
-        line.push_back(c);
-    }
-    return line;
-}
-
-}  // namespace
 
 EmulatorProcess::EmulatorProcess(const std::string& authMode,
                                  const std::vector<std::string>& extraArgs) {
@@ -68,8 +47,13 @@ EmulatorProcess::EmulatorProcess(const std::string& authMode,
     }
     close(out[1]);
     // Sanitizer builds start slowly on a busy machine; the bound only catches a hang.
-    firstLine_ = ReadFirstLine(out[0], std::chrono::seconds(30));
-    close(out[0]);
+    // The emulator writes its first line whole, or ends (end of file).
+    pollfd ready{out[0], POLLIN, 0};
+    FILE* output = fdopen(out[0], "r");
+    char line[256] = "";
+    if (poll(&ready, 1, 30000) == 1 && std::fgets(line, sizeof line, output) != nullptr)
+        firstLine_ = std::string(line, std::strcspn(line, "\n"));
+    std::fclose(output);
     const std::string prefix = "listening on 127.0.0.1:";
     if (firstLine_.rfind(prefix, 0) == 0)
         port_ = std::atoi(firstLine_.c_str() + prefix.size());
@@ -91,17 +75,14 @@ int EmulatorProcess::stop() {
         return -1;
     kill(pid_, SIGTERM);
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     pid_t done = 0;
-    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline)
+    for (int i = 0; i < 1500 && (done = waitpid(pid_, &status, WNOHANG)) == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (done != pid_) {
         kill(pid_, SIGKILL);
         waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return -1;
     }
+    const bool exited = done == pid_ && WIFEXITED(status);
     pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exited ? WEXITSTATUS(status) : -1;
 }

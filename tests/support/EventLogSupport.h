@@ -12,12 +12,21 @@
 
 #include <sqlite3.h>
 
+#include "EventLog.h"
 #include "TestSupport.h"
 
 // Deletes a store with its write-ahead files, as a user cleaning up would.
 inline void removeStore(const QString& path) {
     for (const char* suffix : {"", "-wal", "-shm"})
         QFile::remove(path + QLatin1String(suffix));
+}
+
+// The messages in a store, newest first.
+inline QStringList eventMessages(const QString& store = EventLog::defaultStorePath()) {
+    QStringList result;
+    for (const EventRecord& r : EventLog(store).readNewestFirst())
+        result << r.message;
+    return result;
 }
 
 // A connection of the test's own, as another program would hold one.

@@ -3,7 +3,7 @@
 #include "EmulatorProcess.h"
 
 #include <algorithm>
-#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -34,10 +34,6 @@ int SeekGenerated(void* arg, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_OK;
 }
 
-void FreeGenerated(void* arg) {
-    delete static_cast<Generated*>(arg);
-}
-
 }  // namespace
 
 HttpsClient::HttpsClient(const EmulatorProcess& emulator)
@@ -47,7 +43,6 @@ HttpsClient::HttpsClient(const EmulatorProcess& emulator)
 
 HttpsClient::~HttpsClient() {
     curl_easy_cleanup(curl_);
-    curl_slist_free_all(resolve_);
 }
 
 void HttpsClient::setCredentials(const std::string& user, const std::string& password,
@@ -57,38 +52,20 @@ void HttpsClient::setCredentials(const std::string& user, const std::string& pas
     authMask_ = authMask;
 }
 
-void HttpsClient::useHostName(const std::string& host) {
-    const std::string port = base_.substr(base_.rfind(':') + 1);
-    curl_slist_free_all(resolve_);
-    resolve_ = curl_slist_append(nullptr, (host + ":" + port + ":127.0.0.1").c_str());
-    base_ = "https://" + host + ":" + port;
-}
-
-HttpsReply HttpsClient::get(const std::string& path, const std::vector<std::string>& headers) {
-    return perform("GET", path, headers, nullptr, nullptr);
-}
-
-HttpsReply HttpsClient::del(const std::string& path, const std::vector<std::string>& headers) {
-    return perform("DELETE", path, headers, nullptr, nullptr);
-}
-
-HttpsReply HttpsClient::post(const std::string& path, const std::string& body,
-                             const std::vector<std::string>& headers) {
-    return perform("POST", path, headers, &body, nullptr);
-}
-
 HttpsReply HttpsClient::postMultipart(const std::string& path,
                                       const std::vector<MultipartField>& fields,
                                       const std::vector<std::string>& headers) {
     curl_mime* mime = curl_mime_init(curl_);
+    std::vector<std::unique_ptr<Generated>> generated;  // read while the request runs
     for (const auto& f : fields) {
         curl_mimepart* part = curl_mime_addpart(mime);
         curl_mime_name(part, f.name.c_str());
         if (!f.filePath.empty()) {
             curl_mime_filedata(part, f.filePath.c_str());
         } else if (f.generatedSize > 0) {
+            generated.push_back(std::make_unique<Generated>(Generated{f.generatedSize}));
             curl_mime_data_cb(part, static_cast<curl_off_t>(f.generatedSize), ReadGenerated,
-                              SeekGenerated, FreeGenerated, new Generated{f.generatedSize});
+                              SeekGenerated, nullptr, generated.back().get());
         } else {
             curl_mime_data(part, f.data.data(), f.data.size());
         }
@@ -97,14 +74,13 @@ HttpsReply HttpsClient::postMultipart(const std::string& path,
         if (!f.contentType.empty())
             curl_mime_type(part, f.contentType.c_str());
     }
-    HttpsReply reply = perform("POST", path, headers, nullptr, mime);
+    HttpsReply reply = perform(path, headers, nullptr, mime, false);
     curl_mime_free(mime);
     return reply;
 }
 
-HttpsReply HttpsClient::perform(const std::string& method, const std::string& path,
-                                const std::vector<std::string>& headers, const std::string* body,
-                                curl_mime* mime) {
+HttpsReply HttpsClient::perform(const std::string& path, const std::vector<std::string>& headers,
+                                const std::string* body, curl_mime* mime, bool isDelete) {
     HttpsReply reply;
     curl_easy_reset(curl_);
     const std::string url = base_ + path;
@@ -114,8 +90,6 @@ HttpsReply HttpsClient::perform(const std::string& method, const std::string& pa
     curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(curl_, CURLOPT_TIMEOUT, 60L);
     curl_easy_setopt(curl_, CURLOPT_EXPECT_100_TIMEOUT_MS, expectTimeoutMs_);
-    if (resolve_ != nullptr)
-        curl_easy_setopt(curl_, CURLOPT_RESOLVE, resolve_);
     if (authMask_ != 0) {
         curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, authMask_);
         curl_easy_setopt(curl_, CURLOPT_USERNAME, user_.c_str());
@@ -131,7 +105,7 @@ HttpsReply HttpsClient::perform(const std::string& method, const std::string& pa
     }
     if (mime != nullptr)
         curl_easy_setopt(curl_, CURLOPT_MIMEPOST, mime);
-    if (method == "DELETE")
+    if (isDelete)
         curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, "DELETE");
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Collect);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &reply.body);

@@ -40,21 +40,24 @@ public:
     HttpsClient& operator=(const HttpsClient&) = delete;
 
     void setCredentials(const std::string& user, const std::string& password, long authMask);
-    // Host name to use in URLs instead of 127.0.0.1 (resolved to it).
-    void useHostName(const std::string& host);
     void setExpectTimeoutMs(long ms) { expectTimeoutMs_ = ms; }
 
-    HttpsReply get(const std::string& path, const std::vector<std::string>& headers = {});
-    HttpsReply del(const std::string& path, const std::vector<std::string>& headers = {});
+    HttpsReply get(const std::string& path, const std::vector<std::string>& headers = {}) {
+        return perform(path, headers, nullptr, nullptr, false);
+    }
+    HttpsReply del(const std::string& path, const std::vector<std::string>& headers = {}) {
+        return perform(path, headers, nullptr, nullptr, true);
+    }
     HttpsReply post(const std::string& path, const std::string& body,
-                    const std::vector<std::string>& headers = {});
+                    const std::vector<std::string>& headers = {}) {
+        return perform(path, headers, &body, nullptr, false);
+    }
     HttpsReply postMultipart(const std::string& path, const std::vector<MultipartField>& fields,
                              const std::vector<std::string>& headers = {});
 
 private:
-    HttpsReply perform(const std::string& method, const std::string& path,
-                       const std::vector<std::string>& headers, const std::string* body,
-                       curl_mime* mime);
+    HttpsReply perform(const std::string& path, const std::vector<std::string>& headers,
+                       const std::string* body, curl_mime* mime, bool isDelete);
 
     CURL* curl_;
     std::string base_;
@@ -63,5 +66,4 @@ private:
     std::string password_;
     long authMask_ = 0;
     long expectTimeoutMs_ = 1000;
-    curl_slist* resolve_ = nullptr;
 };

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <ctime>
 
@@ -38,8 +40,6 @@ private:
 class TempDataHome {
 public:
     TempDataHome() { QDir().mkpath(productFolder()); }
-    TempDataHome(const TempDataHome&) = delete;
-    TempDataHome& operator=(const TempDataHome&) = delete;
 
     QString path() const { return dir_.path(); }
     QString productFolder() const {
@@ -63,4 +63,11 @@ inline bool putFile(const QString& path, const QByteArray& bytes) {
     QDir().mkpath(QFileInfo(path).path());
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// A file's status (its mode, its inode), all zero when it cannot be read.
+inline struct stat statOf(const QString& path) {
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st;
 }

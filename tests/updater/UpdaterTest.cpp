@@ -54,15 +54,12 @@ TEST_F(MigrationTest, OldSettingsBecomeJobsOnce) {
     for (const auto& c : cases) {
         QFile::remove(config());
         QDir(old_.path()).removeRecursively();
-        if (!c.firstTime.isEmpty()) {
-            ASSERT_TRUE(putFile(config(), "[Install]\nFirstTime=" + c.firstTime + "\n"));
-        }
+        ASSERT_TRUE(c.firstTime.isEmpty() ||
+                    putFile(config(), "[Install]\nFirstTime=" + c.firstTime + "\n"));
         for (const auto& [name, content] : {std::pair{"sys/config.ini", c.sys},
                                             {"alt/config.ini", c.alt},
                                             {"user/config.ini", c.user}})
-            if (!content.isEmpty()) {
-                ASSERT_TRUE(putFile(place(name), content));
-            }
+            ASSERT_TRUE(content.isEmpty() || putFile(place(name), content));
 
         EXPECT_TRUE(ConfigMigration(config(), places(), {}).run()) << c.label;
         EXPECT_EQ(ProfileFile::readString("Install", "FirstTime", "", config()), "FALSE");

@@ -11,10 +11,8 @@
 namespace {
 
 TEST(ConfigPathsTest, FilesLiveInTheProductFolderOfTheDataHome) {
-    EnvGuard xdg("XDG_DATA_HOME");
+    EnvGuard xdg("XDG_DATA_HOME", "/data/home/");
     EnvGuard home("HOME");
-
-    qputenv("XDG_DATA_HOME", "/data/home/");
     EXPECT_EQ(ConfigPath(), "/data/home/Velmora KT/Torval2Quillon/QuillonConfig.ini");
     EXPECT_EQ(ProgramSettingsPath(), "/data/home/Velmora KT/Torval2Quillon/Quillon.ini");
 
@@ -40,14 +38,14 @@ TEST(ConfigPathsTest, KeysReadWithTheirDefaultsAndExactSwitches) {
     EXPECT_EQ(ReadSetting(ProgramSettings::Retry, ProgramSettingsPath()), "2");
     EXPECT_EQ(ReadSetting(ProgramSettings::UserAgent, ProgramSettingsPath()), "TORVAL2-Client");
 
-    ASSERT_TRUE(WriteSetting(UserConfig::EnableUpload, "on", config));
-    ASSERT_TRUE(WriteSetting(UserConfig::UseMyComputer, "On", config));
-    const QString enable = ReadSetting(UserConfig::EnableUpload, config);
-    EXPECT_FALSE(IsSwitchOff(enable)) << "only OFF pauses";
-    EXPECT_FALSE(IsSwitchOn(ReadSetting(UserConfig::UseMyComputer, config)));
     EXPECT_FALSE(IsSwitchOn(ReadSetting(UserConfig::Debug, config))) << "missing is off";
-    ASSERT_TRUE(WriteSetting(UserConfig::EnableUpload, "OFF", config));
-    EXPECT_TRUE(IsSwitchOff(ReadSetting(UserConfig::EnableUpload, config)));
+    // Only "ON" and "OFF", exactly, are switched.
+    for (const auto& [value, on, off] : {std::tuple{"ON", true, false},
+                                         {"OFF", false, true},
+                                         {"On", false, false},
+                                         {"off", false, false},
+                                         {"", false, false}})
+        EXPECT_EQ(std::pair(IsSwitchOn(value), IsSwitchOff(value)), std::pair(on, off)) << value;
 
     ASSERT_TRUE(WriteSetting(UserConfig::ID, QStringLiteral("山田"), config));
     EXPECT_EQ(ReadSetting(UserConfig::ID, config, 260), QStringLiteral("山田"));

@@ -2,23 +2,13 @@
 
 #include "TestSupport.h"
 
-#include <QProcess>
-
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <array>
 #include <atomic>
 #include <thread>
-#include <vector>
 
 namespace {
-
-struct stat statOf(const QString& path) {
-    struct stat st {};
-    EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0) << path.toStdString();
-    return st;
-}
 
 class ProfileFileTest : public ::testing::Test {
 protected:
@@ -98,105 +88,88 @@ TEST_F(ProfileFileTest, ReadsFollowWindowsRulesAndAreCutToTheBuffer) {
     EXPECT_EQ(read("Spaced Section", "K"), "<default>");
 }
 
+// Changes go in one call each or as one batch; all
+// else stays byte for byte (invalid UTF-8, a lone CR, a NUL byte, 10 MiB of
+// comments, no final line end), and new lines use the file's own encoding
+// (UTF-8, with a byte-order mark, UTF-16LE) and line ends.
 TEST_F(ProfileFileTest, WritesKeepEverythingElseByteForByte) {
-    const QByteArray original =
-        "; settings\r\n"
-        "[Config]\r\n"
-        "ID=alice\r\n"
-        "unknown = kept   \r\n"
-        "garbage line\r\n"
-        "\r\n"
-        "[Host]\r\n"
-        "AutoUpload=https://example.invalid/api/v1/";  // no final line end
-    put(original);
-
-    ASSERT_TRUE(ProfileFile::writeString("config", "id", "bob", path));
-    ASSERT_TRUE(ProfileFile::writeString("Config", "Password", "secret", path));
-    ASSERT_TRUE(ProfileFile::writeString("Host", "WebUI", "https://web.invalid/", path));
-    ASSERT_TRUE(ProfileFile::writeString("New", "Key", "value", path));
-
-    EXPECT_EQ(content(),
-              "; settings\r\n"
-              "[Config]\r\n"
-              "ID=bob\r\n"
-              "unknown = kept   \r\n"
-              "garbage line\r\n"
-              "Password=secret\r\n"
-              "\r\n"
-              "[Host]\r\n"
-              "AutoUpload=https://example.invalid/api/v1/\r\n"
-              "WebUI=https://web.invalid/\r\n"
-              "\r\n"
-              "[New]\r\n"
-              "Key=value\r\n");
-
-    ASSERT_TRUE(ProfileFile::removeKey("CONFIG", "password", path));
-    ASSERT_TRUE(ProfileFile::removeSection("new", path));
-    ASSERT_TRUE(ProfileFile::removeKey("Config", "NotThere", path));
-    EXPECT_EQ(read("Config", "Password"), "<default>");
-    EXPECT_EQ(read("New", "Key"), "<default>");
-    EXPECT_EQ(read("Config", "unknown"), "kept");
-}
-
-TEST_F(ProfileFileTest, BatchAppliesChangesInOrder) {
-    put("[A]\nk1=1\nk2=2\n\n[B]\nx=1\n[a]\nhidden=1\n[C]\nlast=1");
     using C = ProfileFile::Change;
-    ASSERT_TRUE(ProfileFile::apply(
-        {C{"A", "k1", std::nullopt},                                  // removed, then set again:
-         C{"A", "K1", QString("one")},                                // goes to the section's end
-         C{"a", "k2", QString("two")},                                // replaced in place
-         C{"A", "new", QString("n")}, C{"A", "new", QString("n2")},   // last write wins
-         C{"A", "gone", QString("g")}, C{"A", "gone", std::nullopt},  // added and removed
-         C{"C", "tail", QString("t")},                                // after an unterminated line
-         C{"D", "d", QString("1")}, C{"E", "e", QString("1")},
-         C{"E", "e", std::nullopt},  // a new section left empty
-         C{"B", "x", std::nullopt}},
-        path));
-    EXPECT_EQ(content(),
-              "[A]\nk2=two\nK1=one\nnew=n2\n\n[B]\n[a]\nhidden=1\n[C]\nlast=1\ntail=t\n"
-              "\n[D]\nd=1\n");
-    EXPECT_EQ(read("a", "k1"), "one");
-    EXPECT_EQ(read("A", "hidden"), "<default>") << "the repeated section stays invisible";
-}
-
-// Plain UTF-8, a UTF-8 byte-order mark, and UTF-16LE with its mark: new
-// lines use the file's own encoding and line ends.
-TEST_F(ProfileFileTest, JapaneseRoundTripsInEachEncoding) {
     const QString name = QStringLiteral("経理部 月次バックアップ");
     const QString folder = QStringLiteral("/home/ユーザー/書類");
+    const QList<C> japanese = {{"Config", "Name1", name}, {"Config", "HotFolder1", folder}};
     const QString added = "Name1=" + name + "\nHotFolder1=" + folder + "\n";
     const auto utf16 = [](const QString& text) {
         return "\xFF\xFE" +
                QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
     };
-    const std::pair<QByteArray, QByteArray> cases[] = {
-        {"", "[Config]\n" + added.toUtf8()},
-        {"\xEF\xBB\xBF[Config]\n", "\xEF\xBB\xBF[Config]\n" + added.toUtf8()},
-        {utf16("[Config]\r\nA=1\r\n"),
-         utf16("[Config]\r\nA=1\r\n" + QString(added).replace("\n", "\r\n"))}};
-    for (const auto& [before, after] : cases) {
-        put(before);
-        ASSERT_TRUE(ProfileFile::writeString("Config", "Name1", name, path));
-        ASSERT_TRUE(ProfileFile::writeString("Config", "HotFolder1", folder, path));
-        ProfileFile::flush(path);
-        EXPECT_EQ(read("Config", "Name1") + read("Config", "HotFolder1"), name + folder);
-        EXPECT_EQ(content(), after);
-    }
-}
-
-// Invalid UTF-8, a lone CR line end, CR LF, LF, a NUL byte, 10 MiB of
-// comments and no final newline: all kept, and the readable keys answer.
-TEST_F(ProfileFileTest, BadBytesOddLineEndsAndLargeFilesSurvive) {
     static const char raw[] = "[Config]\rBad=\xC3\x28\xFF\xFE value\r\nID=alice\nNul=a\0b\n";
-    const QByteArray filler = "; " + QByteArray(200, 'x') + "\n";
-    const QByteArray before =
-        QByteArray(raw, sizeof(raw) - 1) + filler.repeated(50000) + "PortalName=acme";
-    put(before);
-    EXPECT_EQ(read("Config", "ID"), "alice");
-    EXPECT_EQ(read("Config", "PortalName"), "acme");
-    ASSERT_TRUE(ProfileFile::writeString("Config", "ID", "bob", path));
-    EXPECT_EQ(content(), QByteArray(before).replace("ID=alice", "ID=bob"));
-    EXPECT_EQ(read("Config", "PortalName"), "acme");
+    const QByteArray large = QByteArray(raw, sizeof(raw) - 1) +
+                             ("; " + QByteArray(200, 'x') + "\n").repeated(50000) +
+                             "PortalName=acme";
+    const struct {
+        QByteArray before;
+        QList<C> changes;
+        bool batch;
+        QByteArray after;
+        const char *section, *key;  // read back afterwards
+        QString value;
+    } cases[] = {
+        {"; settings\r\n[Config]\r\nID=alice\r\nunknown = kept   \r\ngarbage line\r\n\r\n"
+         "[Host]\r\nAutoUpload=https://example.invalid/api/v1/",  // no final line end
+         {{"config", "id", "bob"},
+          {"Config", "Password", "secret"},
+          {"Host", "WebUI", "https://web.invalid/"},
+          {"New", "Key", "value"}},
+         false,
+         "; settings\r\n[Config]\r\nID=bob\r\nunknown = kept   \r\ngarbage line\r\n"
+         "Password=secret\r\n\r\n[Host]\r\nAutoUpload=https://example.invalid/api/v1/\r\n"
+         "WebUI=https://web.invalid/\r\n\r\n[New]\r\nKey=value\r\n",
+         "Config",
+         "unknown",
+         "kept"},
+        {"[A]\nk1=1\nk2=2\n\n[B]\nx=1\n[a]\nhidden=1\n[C]\nlast=1",
+         {C{"A", "k1", std::nullopt},                                  // removed, then set again:
+          C{"A", "K1", QString("one")},                                // goes to the section's end
+          C{"a", "k2", QString("two")},                                // replaced in place
+          C{"A", "new", QString("n")}, C{"A", "new", QString("n2")},   // last write wins
+          C{"A", "gone", QString("g")}, C{"A", "gone", std::nullopt},  // added and removed
+          C{"C", "tail", QString("t")},                                // after an unterminated line
+          C{"D", "d", QString("1")}, C{"E", "e", QString("1")},
+          C{"E", "e", std::nullopt},  // a new section left empty
+          C{"B", "x", std::nullopt}},
+         true,
+         "[A]\nk2=two\nK1=one\nnew=n2\n\n[B]\n[a]\nhidden=1\n[C]\nlast=1\ntail=t\n\n[D]\nd=1\n",
+         "a",
+         "k1",
+         "one"},
+        {"", japanese, false, "[Config]\n" + added.toUtf8(), "Config", "Name1", name},
+        {"\xEF\xBB\xBF[Config]\n", japanese, false, "\xEF\xBB\xBF[Config]\n" + added.toUtf8(),
+         "Config", "Name1", name},
+        {utf16("[Config]\r\nA=1\r\n"), japanese, false,
+         utf16("[Config]\r\nA=1\r\n" + QString(added).replace("\n", "\r\n")), "Config",
+         "HotFolder1", folder},
+        {large,
+         {{"Config", "ID", "bob"}},
+         false,
+         QByteArray(large).replace("ID=alice", "ID=bob"),
+         "Config",
+         "PortalName",
+         "acme"},
+    };
+    for (const auto& c : cases) {
+        put(c.before);
+        for (const C& change : c.batch ? QList<C>() : c.changes)
+            ASSERT_TRUE(ProfileFile::writeString(change.section, change.key, *change.value, path));
+        ASSERT_TRUE(!c.batch || ProfileFile::apply(c.changes, path));
+        ProfileFile::flush(path);
+        EXPECT_EQ(content(), c.after);
+        EXPECT_EQ(read(c.section, c.key), c.value);
+    }
+    put("[Config]\nPassword=secret\nunknown = kept\n[New]\nKey=value\n");
+    ASSERT_TRUE(ProfileFile::removeKey("CONFIG", "password", path));
+    ASSERT_TRUE(ProfileFile::removeSection("new", path));
+    ASSERT_TRUE(ProfileFile::removeKey("Config", "NotThere", path));
+    EXPECT_EQ(content(), "[Config]\nunknown = kept\n");
 }
 
 TEST_F(ProfileFileTest, RefusedWritesChangeNothing) {
@@ -256,35 +229,6 @@ TEST_F(ProfileFileTest, ReadersNeverSeeAHalfWrittenBatch) {
     writer.join();
     EXPECT_EQ(mismatches, 0) << "of " << reads << " reads";
     EXPECT_EQ(read("S", "A"), "200");
-}
-
-TEST_F(ProfileFileTest, ConcurrentWritersLoseNoKey) {
-    // Two real processes and two threads of this one, each writing its own keys.
-    QProcess first, second;
-    first.start(PROFILE_WRITER, {path, "p1_", "1000"});
-    second.start(PROFILE_WRITER, {path, "p2_", "1000"});
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t) {
-        threads.emplace_back([this, t] {
-            for (int i = 0; i < 200; ++i)
-                ProfileFile::writeString("Race", QStringLiteral("t%1_%2").arg(t).arg(i),
-                                         QString::number(i), path);
-        });
-    }
-    for (auto& th : threads)
-        th.join();
-    ASSERT_TRUE(first.waitForFinished(120000) && second.waitForFinished(120000));
-    EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().constData();
-    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().constData();
-
-    int missing = 0;
-    const std::pair<const char*, int> written[] = {
-        {"p1_", 1000}, {"p2_", 1000}, {"t0_", 200}, {"t1_", 200}};
-    for (const auto& [prefix, count] : written) {
-        for (int i = 0; i < count; ++i)
-            missing += read("Race", prefix + QString::number(i)) != QString::number(i);
-    }
-    EXPECT_EQ(missing, 0);
 }
 
 }  // namespace

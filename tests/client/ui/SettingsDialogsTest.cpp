@@ -123,7 +123,9 @@ TEST_F(SettingsDialogsTest, DriveIsUnmappedBeforeSavingAndMappedAfter) {
     drive.calls.clear();
     {
         CTorval2ControlDlg dialog(services);
+        EXPECT_FALSE(dialog.driveList()->isEnabled()) << "off, as saved";
         dialog.driveBox()->setChecked(true);
+        EXPECT_TRUE(dialog.driveList()->isEnabled());
         dialog.accept();
     }
     EXPECT_EQ(drive.calls, (QStringList{"store(ON)", "connect(ON)"}));
@@ -284,6 +286,13 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
                 EXPECT_TRUE(!label->text().endsWith("：") || label->buddy())
                     << label->text().toStdString();
             ExpectFieldsApart(*set);
+            // The move targets count only while moving is ticked.
+            for (const bool moving : {false, true, false}) {
+                set->moveBox()->setChecked(moving);
+                EXPECT_EQ(Fields(set->movedEdit()->isEnabled(), set->errorEdit()->isEnabled(),
+                                 set->deleteBox()->isEnabled()),
+                          Fields(moving, moving, moving));
+            }
             set->accept();
         }
     };

@@ -9,6 +9,7 @@
 #include "CTorval2LogDlg.h"
 #include "CTrayWnd.h"
 #include "GuestShare.h"
+#include "MessageBoxes.h"
 #include "ProgramVersion.h"
 
 #include <QAction>
@@ -105,6 +106,43 @@ TEST(ShareDialogsTest, ExpiryPickerRefusesDatesOutsideTheFortnight) {
     QCoreApplication::processEvents();
     dialog.shareButton()->click();
     EXPECT_EQ(shares, 1);
+}
+
+// The program's message boxes: their title, Japanese button texts whatever
+// translations are installed, and which answers count as yes.
+TEST(MessageBoxesTest, StandardBoxesAnswerInJapanese) {
+    using B = MessageBoxes::Buttons;
+    const struct {
+        B buttons;
+        QMessageBox::StandardButton press;
+        QString seen;  // title|button texts
+        bool yes;
+    } cases[] = {
+        {B::Ok, QMessageBox::Ok, "TORVAL2 クライアントツール|OK", true},
+        {B::OkCancel, QMessageBox::Cancel, "TORVAL2 クライアントツール|OK キャンセル", false},
+        {B::OkCancel, QMessageBox::Ok, "TORVAL2 クライアントツール|OK キャンセル", true},
+        {B::YesNo, QMessageBox::No, "TORVAL2 クライアントツール|いいえ はい", false},
+        {B::YesNo, QMessageBox::Yes, "TORVAL2 クライアントツール|いいえ はい", true},
+    };
+    const MessageBoxes boxes = MessageBoxes::standard(nullptr);
+    for (const auto& c : cases) {
+        QString seen;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            for (QMessageBox* box : Open<QMessageBox>()) {
+                QStringList texts;
+                for (const QAbstractButton* b : box->buttons())
+                    texts << b->text();
+                texts.sort();
+                seen = box->windowTitle() + "|" + texts.join(' ');
+                box->button(c.press)->click();
+            }
+        });
+        timer.start(20);
+        EXPECT_EQ(boxes.show(MessageBoxes::Icon::Question, c.buttons, "質問"), c.yes)
+            << c.seen.toStdString();
+        EXPECT_EQ(seen, c.seen);
+    }
 }
 
 using TrayGuestShareTest = EmulatorTest;

@@ -120,6 +120,7 @@ TEST_F(ArchiveBuilderTest, ArchiveHoldsExactlyTheTreeAndCleanupRemovesOnlyItsWor
     ASSERT_EQ(symlink("..", at("sub/loop").constData()), 0);
     ASSERT_EQ(symlink("/nonexistent/target", at("dangling").constData()), 0);
     ASSERT_EQ(mkfifo(at("pipe").constData(), 0600), 0);
+    SetMtime(QFile::decodeName(at("empty")), 1580000000);
 
     const auto archive = ArchiveBuilder::BuildArchive(job, logger, &notifier);
     ASSERT_TRUE(archive.has_value());
@@ -143,6 +144,12 @@ TEST_F(ArchiveBuilderTest, ArchiveHoldsExactlyTheTreeAndCleanupRemovesOnlyItsWor
         {"sub/file-link", text.toStdString()},
     };
     EXPECT_EQ(ReadArchive(archive->path), expected);
+    // Folders keep their dates, as files do.
+    zip_t* za = zip_open(QFile::encodeName(archive->path).constData(), ZIP_RDONLY, nullptr);
+    zip_stat_t entry;
+    ASSERT_TRUE(za && zip_stat(za, "empty/", 0, &entry) == 0);
+    EXPECT_EQ(entry.mtime, 1580000000);
+    zip_close(za);
     EXPECT_LT(QFileInfo(archive->path).size(), text.size() / 4) << "text is compressed";
     EXPECT_TRUE(notifier.shown.isEmpty());
     EXPECT_TRUE(Logged().isEmpty()) << Logged().join('\n').toStdString();

@@ -35,8 +35,9 @@ private:
     QByteArray value_;
 };
 
-// Points XDG_DATA_HOME at a fresh temporary folder for the life of the
-// object, so the programs' data folder and settings files are a test's own.
+// Points XDG_DATA_HOME (and XDG_CONFIG_HOME, where Qt's file picker keeps
+// its history) at a fresh temporary folder for the life of the object, so
+// the programs' data folder and settings files are a test's own.
 class TempDataHome {
 public:
     TempDataHome() { QDir().mkpath(productFolder()); }
@@ -50,6 +51,7 @@ public:
 private:
     QTemporaryDir dir_;
     EnvGuard xdg_{"XDG_DATA_HOME", QFile::encodeName(dir_.path())};
+    EnvGuard config_{"XDG_CONFIG_HOME", QFile::encodeName(dir_.path() + "/config")};
 };
 
 // A file's bytes, or "<missing>" when it cannot be read.

@@ -55,7 +55,8 @@ QList<T*> Open() {
 
 // Answers the modal windows that open while it lives: message boxes with OK
 // (recording their texts, marked when not warnings), file pickers with
-// fileToPick.
+// fileToPick. A picker that refuses the file for five seconds is cancelled,
+// so that the test fails instead of waiting for ever.
 class ModalAnswerer {
 public:
     ModalAnswerer() {
@@ -68,13 +69,17 @@ public:
             for (QFileDialog* picker : Open<QFileDialog>()) {
                 pickerTitles << picker->windowTitle();
                 picker->selectFile(fileToPick);
-                static_cast<QDialog*>(picker)->accept();  // as its Open button
+                if (++pickerTries > 250)
+                    picker->reject();
+                else
+                    static_cast<QDialog*>(picker)->accept();  // as its Open button
             }
         });
         timer_.start(20);
     }
     QStringList messages, pickerTitles;
     QString fileToPick;
+    int pickerTries = 0;
     QTimer timer_;
 };
 

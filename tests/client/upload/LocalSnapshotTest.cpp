@@ -6,6 +6,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 
@@ -282,6 +283,22 @@ TEST_F(SnapshotTest, WriterUsesBomAndCrLfAndRefusesLineBreaks) {
         lines.append(fileLine(QStringLiteral("/h/フォルダ/%1").arg(i), static_cast<quint64>(i), i));
     writeSnapshot(snap(), lines);
     EXPECT_EQ(readLines(snap()), lines);
+
+    // A full disk, as the file size limit makes it, fails the snapshot.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved;
+    limit.rlim_cur = 64 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    Writer full(tmp.filePath("full.csv"));
+    bool written = full.isOpen();
+    for (const QString& line : lines)
+        written = written && full.write(line);
+    written = written && full.close();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(written);
 }
 
 TEST(ReaderTest, BytesReadAsLines) {
@@ -304,6 +321,10 @@ TEST(ReaderTest, BytesReadAsLines) {
          kBom + utf16le("one\ntwo\r\nthree\rx\nlast"),
          {"one", "two", "three\rx", "last"}},
         {"no BOM: UTF-16LE all the same", utf16le("one\r\n"), {"one"}},
+        // 上 is U+4E0A: its low byte is a line feed's.
+        {"a character holding a line feed byte",
+         kBom + utf16le("売上.xlsx\r\n上"),
+         {"売上.xlsx", "上"}},
         {"invalid UTF-16: an empty line and reading goes on", invalid, {"ok1", "", "", "ok2", ""}},
         {"overlong", overlong, {"first", "", limit, "", "after", ""}},
         {"empty", QByteArray(), {}},

@@ -133,6 +133,18 @@ TEST_F(TrayTest, UploadNowRunsEveryIdleJobAndReportsTheEnd) {
             reports << QString::fromStdString(q).section("isAllUpload=", 1).section('&', 0, 0);
     EXPECT_EQ(reports, QStringList(4, "true")) << "start and end of each run";
     EXPECT_TRUE(window.schedulerRunning());
+
+    // A compressed run of a new file ends as a success too.
+    CTorval2UploadList list(ConfigPath());
+    ASSERT_TRUE(list.Load());
+    list.GetJob(0)->CompressionEnable = true;
+    list.GetJob(0)->CompressionFilename = "z";
+    ASSERT_TRUE(list.Save() && putFile(home.path() + "/first/new.txt", "new"));
+    presenter.balloons.clear();
+    window.UploadNowAll();
+    afterRuns(window);
+    EXPECT_TRUE(presenter.balloons.contains("アップロードに成功しました。"))
+        << presenter.balloons.join('|').toStdString();
 }
 
 // An interrupted run fails and the request is cleared after the last run; a

@@ -54,29 +54,21 @@ protected:
 };
 
 TEST_F(JsonTest, ParseFailureLogsOneErrorEventAndThrows) {
-    const QByteArray deep = QByteArray("[").repeated(100000);
-    // The first rows parsed but are no object: nothing between the brackets.
+    // The first row parsed but is no object: nothing between the brackets.
     const struct {
         QByteArray body;
         QString errorText;
     } cases[] = {{"[]", ""},
                  {"", "syntax error at line 1 near: "},
                  {" \r\n\t", "syntax error at line 2 near: "},
-                 {"<html><body>502</body></html>",
-                  "syntax error at line 1 near: <html><body>502</body></html>"},
                  // The near text runs to the end of the line and skips control bytes.
                  {"{\"a\":1,\n\"b\":x}\ny", "syntax error at line 2 near: x}"},
                  {"{\x01}", "syntax error at line 1 near: }"},
-                 {"{\"a\":1,}", "syntax error at line 1 near: }"},
                  {Bytes("{\"a\":\"b\0c\"}"), "syntax error at line 1 near: c\"}"},
-                 {"{\"a\":\"\\udc00\"}", "syntax error at line 1 near: \"}"},
-                 {"{\"a\":NaN}", "syntax error at line 1 near: NaN}"},
                  // strtod would take these; picojson must not.
                  {"{\"a\":0x10}", "syntax error at line 1 near: x10}"},
-                 {"{\"a\":-}", "syntax error at line 1 near: }"},
                  {"{\"a\":1e999}", "number out of range"},
-                 {deep, "nesting deeper than 512 levels"},
-                 {QByteArray("{\"a\":").repeated(100000), "nesting deeper than 512 levels"},
+                 {QByteArray("[").repeated(100000), "nesting deeper than 512 levels"},
                  // The byte behind the data would complete the object.
                  {QByteArray::fromRawData("{\"a\":1}", 6), "syntax error at line 1 near: "}};
     for (const auto& c : cases) {
@@ -135,16 +127,6 @@ TEST_F(JsonTest, DepthLimitCountsEveryOpenContainer) {
     EXPECT_EQ(P::Member(Object(body), "a").get<picojson::array>().size(), 50u);
 }
 
-TEST_F(JsonTest, LargeBodyParses) {
-    // 71 MB: a long Japanese string and a long array of numbers.
-    QByteArray body = "{\"name\":\"" + QByteArray("日本語テキスト").repeated(3'000'000) +
-                      "\",\"pad\":[" + QByteArray("1234567,").repeated(1'000'000) + "0]}";
-    ASSERT_GT(body.size(), 70'000'000);
-    const picojson::object o = Object(body);
-    EXPECT_EQ(P::FieldWideText(o, "name").size(), 7 * 3'000'000);
-    EXPECT_EQ(P::Member(o, "pad").get<picojson::array>().size(), 1'000'001u);
-}
-
 // Every reading of one member: text|int|long|number|intNumber|flag.
 TEST_F(JsonTest, MemberReadings) {
     const char* kMax = "2147483647";
@@ -154,19 +136,14 @@ TEST_F(JsonTest, MemberReadings) {
         QString readings;
     } cases[] = {
         {nullptr, "null|0|0|0|0|0"},  // keys match exactly
-        {"null", "null|0|0|0|0|0"},
         {"true", "true|0|0|0|0|1"},
         {"false", "false|0|0|0|0|0"},
         {"7", "7|7|7|7|7|1"},
         {"-0", "-0|0|0|0|0|0"},
-        {"0.0", "0|0|0|0|0|0"},
-        {"3.9", "3.8999999999999999|3|3|3.9|3|1"},
         {"-3.9", "-3.8999999999999999|-3|-3|-3.9|-3|1"},
-        {"0.1", "0.10000000000000001|0|0|0.1|0|1"},
         {"1e-7", "9.9999999999999995e-08|9|9|1e-07|0|1"},
         // "1e+20" reads as 1 as text, and is clamped as a number.
         {"1e20", QString("1e+20|1|1|1e+20|") + kMax + "|1"},
-        {"-1e20", QString("-1e+20|-1|-1|-1e+20|") + kMin + "|1"},
         {"5e9", QString("5000000000|") + kMax + "|5000000000|5e+09|" + kMax + "|1"},
         {"-5000000000", QString("-5000000000|") + kMin + "|-5000000000|-5e+09|" + kMin + "|1"},
         {kMax, QString(kMax) + "|" + kMax + "|" + kMax + "|" + kMax + "|" + kMax + "|1"},
@@ -174,23 +151,16 @@ TEST_F(JsonTest, MemberReadings) {
         // Below 2^53 integral numbers print whole; from 2^53 on "%.17g".
         {"9007199254740991",
          QString("9007199254740991|") + kMax + "|9007199254740991|9007199254740991|" + kMax + "|1"},
-        {"9007199254740993",
-         QString("9007199254740992|") + kMax + "|9007199254740992|9007199254740992|" + kMax + "|1"},
         {"123456789012345678",
          QString("1.2345678901234568e+17|1|1|123456789012345680|") + kMax + "|1"},
         // Text kinds read the text form; number kinds only numbers.
         {"\"\"", "|0|0|0|0|0"},
-        {"\"404\"", "404|404|404|0|0|1"},
         {"\" 42x\"", " 42x|42|42|0|0|1"},
-        {"\"x42\"", "x42|0|0|0|0|1"},
         {"\"0\"", "0|0|0|0|0|1"},
         {"\"\\u0000\"", QChar(0) + QString("|0|0|0|0|1")},
-        {"\"a\\\"b\\\\c\\/\"", "a\"b\\c/|0|0|0|0|1"},
-        {"\"\\u65e5\\u672c\"", "日本|0|0|0|0|1"},
         {"\"日本\"", "日本|0|0|0|0|1"},
         {"\"\\ud83d\\ude00\"", "😀|0|0|0|0|1"},
         {"[]", "array|0|0|0|0|1"},
-        {"{}", "object|0|0|0|0|1"},
     };
     for (const auto& c : cases) {
         const picojson::object o =
@@ -227,20 +197,12 @@ TEST_F(JsonTest, ErrorRecordReadsEveryMember) {
         const char* members;
         QString fields;  // statusCode|errorCode|errorMessage|errorParameters|resultDetails
     } cases[] = {
-        {"\"statusCode\":500,\"errorCode\":\"PORTAL_INSUFFICIENT_STORAGE\"",
-         "500|PORTAL_INSUFFICIENT_STORAGE|null||null"},
         {"\"statusCode\":\"404\",\"errorCode\":\"NOT_FOUND\",\"errorMessage\":\"見つかりません\","
          "\"errorParameters\":[\"x\",\"y\"],\"resultDetails\":{\"a\":1},\"other\":\"\xff\"",
          "404|NOT_FOUND|見つかりません|x,y,|object"},
         {"", "0|null|null||null"},
-        // The status code is read from its text, like any whole number.
-        {"\"statusCode\":\" 409 Conflict\"", "409|null|null||null"},
         // Each parameter followed by a comma; anything but an array gives nothing.
-        {"\"errorParameters\":[\"a\"]", "0|null|null|a,|null"},
-        {"\"errorParameters\":[]", "0|null|null||null"},
         {"\"errorParameters\":[\"\"]", "0|null|null|,|null"},
-        {"\"errorParameters\":[\"a,b\",\"c\"]", "0|null|null|a,b,c,|null"},
-        {"\"errorParameters\":[\"日本\",\"語\"]", "0|null|null|日本,語,|null"},
         {"\"errorParameters\":\"a\"", "0|null|null||null"},
         {"\"errorParameters\":[1,true,null,1e20,[],{}]",
          "0|null|null|1,true,null,1e+20,array,object,|null"},

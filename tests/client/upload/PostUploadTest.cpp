@@ -1,5 +1,6 @@
 #include "PostUpload.h"
 
+#include "Fields.h"
 #include "NativeFs.h"
 #include "UploadTestFiles.h"
 
@@ -16,14 +17,10 @@ using Tree = std::map<QString, QByteArray>;  // relative path -> content; folder
 
 // A clock whose local wall-clock parts are those of a chosen UTC second, so
 // the limit of DeleteOldFiles can be put on any second whatever the zone.
-class WallClock : public Clock {
-public:
-    qint64 wallSeconds = 0;
-    QDateTime now() const override {
-        const QDateTime utc = QDateTime::fromSecsSinceEpoch(wallSeconds, QTimeZone::utc());
-        return QDateTime(utc.date(), utc.time());
-    }
-};
+FixedClock Wall(qint64 seconds) {
+    const QDateTime utc = QDateTime::fromSecsSinceEpoch(seconds, QTimeZone::utc());
+    return FixedClock(QDateTime(utc.date(), utc.time()));
+}
 
 Tree ReadTree(const QString& root) {
     Tree out;
@@ -56,7 +53,7 @@ protected:
     QString config = home.file("QuillonConfig.ini");
     UploadJob job;
     UploadTally tally;
-    WallClock clock;
+    FixedClock clock = Wall(0);
 
     void SetUp() override {
         ASSERT_TRUE(root.isValid());
@@ -70,7 +67,7 @@ protected:
     void put(const QString& rel, const QByteArray& data) { PutFile(in(rel), data); }
     // Runs AfterRun with the clock set days and nine hours after path was born.
     void runDaysAfter(const QString& path, int days, int plusSeconds = 0) {
-        clock.wallSeconds = Birth(path) + 32400 + days * 86400 + plusSeconds;
+        clock = Wall(Birth(path) + 32400 + days * 86400 + plusSeconds);
         PostUpload::AfterRun(job, tally, false, true, config, clock);
     }
 };
@@ -275,11 +272,11 @@ TEST_F(PostUploadTest, DeleteOldFilesStopsAtTheFirstFolderWithNewFiles) {
     EXPECT_FALSE(PostUpload::BirthTime(QFile::encodeName(evac + "/missing")).has_value());
 
     // A second before the limit: DeleteDaysIsReadFromTheSettingsAtTheTimeOfTheRun.
-    clock.wallSeconds = oldBirth + 32400;
+    clock = Wall(oldBirth + 32400);
     EXPECT_FALSE(PostUpload::DeleteOldFiles(evac, true, 0, clock));
     EXPECT_EQ(ReadTree(evac),
               (Tree{{"a_sub/", ""}, {"a_sub/new.txt", "new"}, {"b_old.txt", "old"}}));
-    clock.wallSeconds = newBirth + 32400;
+    clock = Wall(newBirth + 32400);
     EXPECT_TRUE(PostUpload::DeleteOldFiles(evac, true, 0, clock));
     EXPECT_TRUE(ReadTree(evac).empty());
     EXPECT_TRUE(QFileInfo(evac).isDir()) << "only old files: the folder itself stays";

@@ -128,7 +128,6 @@ TEST_F(ArchiveBuilderTest, ArchiveHoldsExactlyTheTreeAndCleanupRemovesOnlyItsWor
               QStringList({archive->workFolder + "/backup.zip", "backup.zip"}));
     // A "tv2" folder of its own in the temporary folder.
     EXPECT_EQ(WorkFolders(tmp.path()), QStringList{QFileInfo(archive->workFolder).fileName()});
-    EXPECT_TRUE(QFileInfo(archive->workFolder + "/zipdir").isDir());
 
     const Contents expected{
         {".hidden", "dot file"},
@@ -164,18 +163,16 @@ TEST_F(ArchiveBuilderTest, ArchiveHoldsExactlyTheTreeAndCleanupRemovesOnlyItsWor
     EXPECT_TRUE(QFileInfo(tmp.path() + "/other").isDir());
 }
 
-// Entries with the temporary attribute are left out through the copy folder,
-// and so is the work folder when the hot folder holds the temporary folder.
-TEST_F(ArchiveBuilderTest, TemporaryEntriesAndTheWorkFolderAreLeftOut) {
+// A folder with the temporary attribute is left out with all it holds (files
+// with it: FailedBuildsLogTheirCodesAndLeaveNothing), and so is the work
+// folder when the hot folder holds the temporary folder.
+TEST_F(ArchiveBuilderTest, TemporaryFoldersAndTheWorkFolderAreLeftOut) {
     put("keep.txt", "keep");
-    put("scratch.tmp", "temporary");
-    folder("tempdir");
     put("tempdir/inside.txt", "inside a temporary folder");
-    folder("sub");
     put("sub/kept.txt", "kept");
     folder("tmp");
     EnvGuard inside("TMPDIR", at("tmp").constData());
-    if (!SetTemporaryAttribute(at("scratch.tmp")) || !SetTemporaryAttribute(at("tempdir")))
+    if (!SetTemporaryAttribute(at("tempdir")))
         GTEST_SKIP() << "this file system refuses user extended attributes";
 
     const auto archive = ArchiveBuilder::BuildArchive(job, logger, &notifier);
@@ -184,10 +181,6 @@ TEST_F(ArchiveBuilderTest, TemporaryEntriesAndTheWorkFolderAreLeftOut) {
     EXPECT_EQ(
         ReadArchive(archive->path),
         (Contents{{"keep.txt", "keep"}, {"sub/", ""}, {"sub/kept.txt", "kept"}, {"tmp/", ""}}));
-    // The copy folder is the archive source; the hot folder is left untouched.
-    EXPECT_EQ(fileBytes(archive->workFolder + "/zipdir/sub/kept.txt"), "kept");
-    EXPECT_FALSE(QFileInfo::exists(archive->workFolder + "/zipdir/scratch.tmp"));
-    EXPECT_TRUE(QFileInfo::exists(QFile::decodeName(at("scratch.tmp"))));
     EXPECT_TRUE(QFileInfo::exists(QFile::decodeName(at("tempdir/inside.txt"))));
     EXPECT_TRUE(Logged().isEmpty());
     ArchiveBuilder::Cleanup(*archive);
@@ -266,44 +259,33 @@ TEST_F(ArchiveBuilderTest, MissingTemporaryFolderIsReportedAndTheProgramFolderUs
     ArchiveBuilder::Cleanup(*quiet);
 }
 
-TEST_F(ArchiveBuilderTest, BuildsWaitForTheArchiveLockAndNeverOverlap) {
-    for (int i = 0; i < 20; ++i)
-        put("f" + QByteArray::number(i), QByteArray(5000, char('a' + i)));
-
-    std::atomic<int> finished{0};
-    std::optional<ArchiveBuilder::Archive> results[2];
-    std::thread workers[2];
+// A build names its work folder, then waits for the archive lock before
+// building anything in it.
+TEST_F(ArchiveBuilderTest, BuildWaitsForTheArchiveLock) {
+    put("f", QByteArray(5000, 'a'));
+    std::atomic<bool> finished{false};
+    std::optional<ArchiveBuilder::Archive> built;
+    std::thread worker;
     {
         QMutexLocker held(&ArchiveBuilder::ArchiveLock());
-        for (int w = 0; w < 2; ++w) {
-            workers[w] = std::thread([&, w] {
-                CLogWriter log(home.file(QStringLiteral("QuillonConfig.ini")));
-                UploadJob mine = job;
-                mine.CompressionFilename = QStringLiteral("job%1").arg(w);
-                results[w] = ArchiveBuilder::BuildArchive(mine, log, nullptr);
-                ++finished;
-            });
-        }
-        // Both name their work folders before taking the lock.
-        for (int spin = 0; spin < 3000 && WorkFolders(tmp.path()).size() < 2; ++spin)
+        worker = std::thread([&] {
+            CLogWriter log(home.file(QStringLiteral("QuillonConfig.ini")));
+            built = ArchiveBuilder::BuildArchive(job, log, nullptr);
+            finished = true;
+        });
+        for (int spin = 0; spin < 3000 && WorkFolders(tmp.path()).isEmpty(); ++spin)
             QThread::msleep(10);
-        ASSERT_EQ(WorkFolders(tmp.path()).size(), 2);
-        // Give them room to run ahead, were they not held.
+        // Give it room to run ahead, were it not held.
         QThread::msleep(300);
-        EXPECT_EQ(finished.load(), 0);
-        for (const QString& w : WorkFolders(tmp.path()))
-            EXPECT_TRUE(QDir(tmp.path() + "/" + w).entryList({"*.zip"}, QDir::Files).isEmpty());
+        EXPECT_FALSE(finished.load());
+        const QStringList work = WorkFolders(tmp.path());
+        EXPECT_EQ(work.size(), 1);
+        EXPECT_FALSE(QFileInfo::exists(tmp.path() + "/" + work.value(0) + "/backup.zip"));
     }
-    for (auto& t : workers)
-        t.join();
-    EXPECT_EQ(finished.load(), 2);
-    for (int w = 0; w < 2; ++w) {
-        ASSERT_TRUE(results[w].has_value()) << w;
-        EXPECT_EQ(ReadArchive(results[w]->path).size(), 20u);
-        ArchiveBuilder::Cleanup(*results[w]);
-    }
-    EXPECT_TRUE(ArchiveBuilder::ArchiveLock().tryLock());
-    ArchiveBuilder::ArchiveLock().unlock();
+    worker.join();
+    ASSERT_TRUE(built.has_value());
+    EXPECT_EQ(ReadArchive(built->path), (Contents{{"f", std::string(5000, 'a')}}));
+    ArchiveBuilder::Cleanup(*built);
 }
 
 }  // namespace

@@ -81,9 +81,7 @@ protected:
 
 TEST(SnapshotTimeTest, AddsNineHoursAndWrapsToThirtyTwoBits) {
     // 2100-01-01: past 2038 the field wraps like the 32-bit value on disk.
-    const std::pair<qint64, qint32> cases[] = {{0, 32400},
-                                               {-32400, 0},
-                                               {1700000000, 1700032400},
+    const std::pair<qint64, qint32> cases[] = {{-32400, 0},
                                                {INT_MAX - 32400, INT_MAX},
                                                {INT_MAX - 32400 + 1ll, INT_MIN},
                                                {4102444800, -192490096}};
@@ -109,12 +107,9 @@ TEST_F(SnapshotTest, WalkIsPreOrder) {
     for (const char* f : {"a/x", "a/y/z", "a/y/w", "b", "c/d/e/f", "c/g"})
         makeFile(QString::fromUtf8(f));
     ASSERT_TRUE(WriteSnapshot(snap(), hot, tally));
+    // Lines as such: SmallTreeGivesExactBytes.
     const QStringList paths = snapFields(1, 1);
-    QStringList expected;
-    for (const char* p :
-         {"a", "a/x", "a/y", "a/y/z", "a/y/w", "b", "c", "c/d", "c/d/e", "c/d/e/f", "c/g"})
-        expected.append(at(QString::fromUtf8(p)));
-    EXPECT_EQ(sorted(paths), sorted(expected));
+    ASSERT_EQ(paths.size(), 11);
     // Every folder is followed at once by the whole of its contents.
     for (qsizetype i = 0; i < paths.size(); ++i) {
         const QString prefix = paths[i] + QLatin1Char('/');
@@ -241,18 +236,8 @@ TEST_F(SnapshotTest, PreviousLookupFirstLineWinsAndTheTypeIsPartOfTheKey) {
                    {"1", "/h/dir", {}}, {"2", "/h/a", {}}, {"1", "/h/A", {}}};
     for (const auto& l : lookups)
         EXPECT_EQ(index.find(l.type, l.path), l.time) << l.type << l.path;
-
-    // The same time only, whatever the size; never for folders (a new time and
-    // the resend instruction: see DrainCountsWhatIsLeft).
-    const struct {
-        QString line;
-        bool resend, unchanged;
-    } cases[] = {{fileLine("/h/a", 99, 100), false, true},
-                 {fileLine("/h/a2", 10, 100), false, false},
-                 {"0\t/h/dir\t0\t7", false, false}};
-    for (const auto& c : cases)
-        EXPECT_EQ(IsUnchanged(*ParseEntry(c.line, "/h", "/d"), index, c.resend), c.unchanged)
-            << c.line.toStdString() << c.resend;
+    // A folder is never unchanged; for files see UploadRunTest's first case.
+    EXPECT_FALSE(IsUnchanged(*ParseEntry("0\t/h/dir\t0\t7", "/h", "/d"), index, false));
 
     PutFile(previous(), QByteArray());
     // UTF-8 text where UTF-16 is expected: nothing matches.
@@ -355,10 +340,9 @@ TEST_F(SnapshotTest, GoneAndTemporaryEntriesAreExcluded) {
     EXPECT_FALSE(IsExcluded(at("link")));
 
     // The temporary attribute excludes files.
-    // Version 3 record: version, level, valid flags (attribute set), attribute.
-    const QByteArray v3("\x03\x00\x03\x00\x01\x00\x00\x00\x20\x01\x00\x00", 12);
+    // The value's forms: DosAttributesTest.
     const std::tuple<const char*, QByteArray, bool> cases[] = {
-        {"text", QByteArray("0x120", 6), true}, {"binary", v3, true}, {"plain", "0x20", false}};
+        {"text", QByteArray("0x120", 6), true}, {"plain", "0x20", false}};
     for (const auto& [name, value, excluded] : cases) {
         makeFile(name);
         if (::setxattr(native(name).constData(), "user.DOSATTRIB", value.constData(),
@@ -425,15 +409,12 @@ TEST(TrashTest, RecycleBinPatternsAndTrashFolders) {
     // "/" is always the top of a mounted volume; the trash folder itself is
     // not inside a trash folder.
     EXPECT_TRUE(IsInTrashFolder(QStringLiteral("/.Trash-1000/files/a")));
-    EXPECT_TRUE(IsInTrashFolder(QStringLiteral("/.Trash/1000/a")));
     EXPECT_FALSE(IsInTrashFolder(QStringLiteral("/.Trash-1000")));
     EXPECT_FALSE(IsInTrashFolder(QStringLiteral("relative/.Trash/a")));
 
     // A folder so named deeper down is ordinary data.
     QTemporaryDir tmp;
-    ASSERT_TRUE(QDir().mkpath(tmp.filePath(".Trash-0/files")));
     PutFile(tmp.filePath(".Trash-0/files/a"), "x");
-    EXPECT_FALSE(IsInTrashFolder(tmp.filePath(".Trash-0/files/a")));
     EXPECT_FALSE(IsExcluded(tmp.filePath(".Trash-0/files/a")));
 
     // /dev/shm is a mount point of its own on ordinary Linux systems.
@@ -442,7 +423,6 @@ TEST(TrashTest, RecycleBinPatternsAndTrashFolders) {
         self.st_dev == parent.st_dev || ::access("/dev/shm", W_OK) != 0)
         GTEST_SKIP() << "no writable mount point at /dev/shm";
     const QString trash = QStringLiteral("/dev/shm/.Trash-%1").arg(4000000000ll + ::getpid());
-    ASSERT_TRUE(QDir().mkpath(trash + "/files"));
     PutFile(trash + "/files/a", "x");
     EXPECT_TRUE(IsExcluded(trash + "/files/a"));
     EXPECT_FALSE(IsExcluded(trash));

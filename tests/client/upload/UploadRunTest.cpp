@@ -2,32 +2,25 @@
 // storage emulator over HTTPS.
 #include "UploadTask.h"
 
-#include "CLogWriter.h"
 #include "LocalSnapshot.h"
-
-#include <picojson.h>
 
 #include <sys/statvfs.h>
 #include <sys/time.h>
 #include <atomic>
 #include <thread>
 
-#include "EmulatorClient.h"
-#include "EmulatorJournal.h"
-#include "EmulatorProcess.h"
-#include "HttpsClient.h"
-#include "JournalEntry.h"
+#include "RestEmulatorTest.h"
 #include "UploadTestFiles.h"
 
 namespace {
 
 using Entry = picojson::value;
 
-class UploadRunTest : public ::testing::Test {
+class UploadRunTest : public RestEmulatorTest {
 protected:
+    UploadRunTest() : RestEmulatorTest("basic") {}
     void SetUp() override {
-        ASSERT_TRUE(emulator.started()) << emulator.firstLine();
-        ASSERT_TRUE(PointClientAtEmulator(emulator));
+        RestEmulatorTest::SetUp();
         hot = home.path() + "/hot";
         QDir().mkpath(hot);
         job.Name = "job";
@@ -36,7 +29,6 @@ protected:
         job.UniqueId = "1700000000_001_42";
         job.JobNumber = 1;
     }
-    void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
 
     void file(const QString& relative, const QByteArray& content, qint64 mtime = 1700000000) {
         PutFile(hot + "/" + relative, content);
@@ -49,7 +41,7 @@ protected:
     // Uploads that reached the emulator, by remote path in sorted order.
     QStringList uploads() {
         QStringList paths;
-        for (const Entry& e : ReadJournal(emulator)) {
+        for (const Entry& e : journal()) {
             const std::string path = e.get("target").to_str();
             if (e.get("method").to_str() == "POST" && e.get("status").get<double>() != 401 &&
                 path.ends_with("/:entity"))
@@ -57,12 +49,6 @@ protected:
         }
         paths.sort();
         return paths;
-    }
-    void fault(const std::string& json) {
-        ASSERT_EQ(HttpsClient(emulator).post("/_emulator/faults", json).status, 200);
-    }
-    QString stored(const QString& remote) {
-        return QString::fromStdString(emulator.repository().string()) + remote;
     }
     QString previousFile() {
         return LocalSnapshot::MakeNames(LocalSnapshot::WorkFolder(), job.UniqueId, "x").previous;
@@ -72,7 +58,7 @@ protected:
     // joined by commas; empty without such a report.
     std::string endReport(std::initializer_list<const char*> keys) {
         std::string out;
-        for (const Entry& e : ReadJournal(emulator)) {
+        for (const Entry& e : journal()) {
             if (Str(e, "path") != "/client-tool/result_log.php")
                 continue;
             const auto pairs = Pairs(e, "params");
@@ -86,9 +72,6 @@ protected:
         return out;
     }
 
-    TempDataHome home;
-    EmulatorProcess emulator{"basic"};
-    CLogWriter logger;
     std::atomic<int> stop{0};
     UploadJob job;
     QString hot;
@@ -101,12 +84,11 @@ TEST_F(UploadRunTest, FirstRunSendsAllAndSecondOnlyAsksForFolders) {
     TaskBlock first = run();
     EXPECT_EQ(first.job->LastUploadFlag, "成功");
     EXPECT_EQ(first.filesFlag, 5);
-    EXPECT_EQ(fileBytes(stored("/Velmora/sub/deeper/c.txt")), "gamma");
+    EXPECT_EQ(repositoryFile("/Velmora/sub/deeper/c.txt"), "gamma");
     EXPECT_EQ(uploads().size(), 3);
     EXPECT_EQ(endReport({"uploadedFileCount", "createdFolderCount", "totalFileSize"}), "3,2,14");
-    EXPECT_TRUE(QFile::exists(previousFile()));
 
-    // Folders are asked for on every run (409 counts).
+    // Nothing is sent again, yet folders are asked for on every run (409 counts).
     clearJournal();
     EXPECT_EQ(run().job->LastUploadFlag, "成功");
     EXPECT_TRUE(uploads().isEmpty());
@@ -225,22 +207,22 @@ TEST_F(UploadRunTest, FailedChecksCountTheWholeTreeAsFailed) {
     const QString portal = "ポータル情報を取得出来ませんでした。";
     const QString user = "ユーザ情報を取得出来ませんでした。";
     const QString folder = "パックアップ先情報を取得出来ませんでした。";
-    // fault, logged message, whether the tree is counted, whether the run goes on
-    const std::tuple<std::string, QString, bool, bool> cases[] = {
-        {R"({"path": "/currentPortal$", "status": 500})", portal, false, false},
-        {R"({"path": "/currentUser$", "status": 500})", user, true, false},
-        {R"({"path": "/folder/path/Velmora$", "method": "GET", "status": 404})", folder, true,
-         false},
-        {R"({"path": "/currentPortal$", "kind": "notJson"})", portal, false, false},
-        {R"({"path": "/currentUser$", "kind": "notJson"})", user, true, false},
-        {R"({"path": "/folder/path/Velmora$", "method": "GET", "kind": "notJson"})", folder, true,
-         false},
-        {R"({"path": "pragma\\.cgi$", "kind": "notJson"})",
+    // emulator control, its request, logged message, whether the tree is
+    // counted, whether the run goes on
+    const std::tuple<std::string, std::string, QString, bool, bool> cases[] = {
+        // Both kinds of failure meet in one check shared by every step.
+        {"faults", R"({"path": "/currentPortal$", "status": 500})", portal, false, false},
+        {"faults", R"({"path": "/currentUser$", "kind": "notJson"})", user, true, false},
+        {"faults", R"({"path": "/folder/path/Velmora$", "method": "GET", "kind": "notJson"})",
+         folder, true, false},
+        {"faults", R"({"path": "pragma\\.cgi$", "kind": "notJson"})",
          "サーバ指示情報を取得出来ませんでした。", true, true},
+        {"permissions", R"({"path": "/Velmora", "canUpdate": false})",
+         "パックアップ先に書き込み権限がありません。", true, false},
     };
-    for (const auto& [what, message, tallied, goesOn] : cases) {
+    for (const auto& [control, what, message, tallied, goesOn] : cases) {
         clearJournal();
-        fault(what);
+        ASSERT_EQ(HttpsClient(emulator).post("/_emulator/" + control, what).status / 100, 2);
         const qsizetype before = log().count(message);
         TaskBlock result = run();
         EXPECT_EQ(result.job->LastUploadFlag, goesOn ? "成功" : "失敗") << what;
@@ -250,11 +232,6 @@ TEST_F(UploadRunTest, FailedChecksCountTheWholeTreeAsFailed) {
         EXPECT_EQ(endReport({"isRetransmission"}), goesOn ? "false" : "") << what;
         EXPECT_EQ(uploads().size(), goesOn ? 2 : 0) << what;
     }
-    HttpsClient control(emulator);
-    control.post("/_emulator/permissions", R"({"path": "/Velmora", "canUpdate": false})");
-    TaskBlock refused = run();
-    EXPECT_EQ(refused.job->LastUploadFlag, "失敗");
-    EXPECT_TRUE(log().contains("パックアップ先に書き込み権限がありません。"));
 }
 
 TEST_F(UploadRunTest, FileLargerThanFourGibibytesIsRefused) {
@@ -272,10 +249,10 @@ TEST_F(UploadRunTest, FileLargerThanFourGibibytesIsRefused) {
     TaskBlock result = run();
     EXPECT_EQ(result.job->LastUploadFlag, "失敗");
     EXPECT_EQ(uploads().size(), 1);
-    EXPECT_EQ(QFileInfo(stored("/Velmora/exact.bin")).size(), 4294967296ll);
+    EXPECT_EQ(QFileInfo(repository("/Velmora/exact.bin")).size(), 4294967296ll);
     EXPECT_TRUE(log().contains("ファイル更新 失敗(601:ファイルサイズが大きすぎます。" + hot +
                                "/over.bin)"));
-    QFile::remove(stored("/Velmora/exact.bin"));
+    QFile::remove(repository("/Velmora/exact.bin"));
 }
 
 }  // namespace

@@ -31,9 +31,6 @@ QString Menu(const CTrayWnd& window) {
 
 class TrayTest : public EmulatorTest {
 protected:
-    void setConfig(const QString& key, const QString& value) {
-        ASSERT_TRUE(ProfileFile::writeString("Config", key, value, ConfigPath()));
-    }
     // "last balloon|LastUploadFlag1" once every run has ended.
     QString afterRuns(CTrayWnd& window) {
         EXPECT_TRUE(WaitFor([&] { return window.runsInUse() == 0; }));
@@ -152,7 +149,7 @@ TEST_F(TrayTest, UploadNowRunsEveryIdleJobAndReportsTheEnd) {
 // free slot leaves its job not marked as uploading.
 TEST_F(TrayTest, InterruptedFailedAndSlotlessRuns) {
     AddJob(home.path(), "job", 3);
-    Fault(emulator, R"({"path": ":entity$", "delayMs": 1500, "times": 0})");
+    fault(R"({"path": ":entity$", "delayMs": 1500, "times": 0})");
     CTrayWnd window(presenter);
     QSignalSpy log(&window, &CTrayWnd::showLogRequested);
     window.UploadNowAll();
@@ -165,7 +162,7 @@ TEST_F(TrayTest, InterruptedFailedAndSlotlessRuns) {
     EXPECT_EQ(window.stopRequested().load(), 0);
 
     HttpsClient(emulator).del("/_emulator/faults");
-    Fault(emulator, R"({"path": ":entity$", "status": 500, "times": 0})");
+    fault(R"({"path": ":entity$", "status": 500, "times": 0})");
     window.UploadNowAll();
     EXPECT_EQ(afterRuns(window), "アップロード中にエラーが発生しました。|失敗");
     EXPECT_EQ(presenter.icons.back(), TrayIcon::Error);
@@ -178,7 +175,7 @@ TEST_F(TrayTest, InterruptedFailedAndSlotlessRuns) {
 
     // Twenty runs held at their first request fill every slot.
     HttpsClient(emulator).del("/_emulator/faults");
-    Fault(emulator, R"({"path": "/currentPortal$", "delayMs": 4000, "times": 0})");
+    fault(R"({"path": "/currentPortal$", "delayMs": 4000, "times": 0})");
     UploadJob* job = window.jobList().GetJob(0);
     for (int i = 0; i <= CTrayWnd::kSlots; ++i)
         window.StartUploadRun(*job, 0);
@@ -189,13 +186,14 @@ TEST_F(TrayTest, InterruptedFailedAndSlotlessRuns) {
     ASSERT_TRUE(WaitFor([&] { return window.runsInUse() == 0; }));
 }
 
+// Without mail addresses or a key the download address leads the texts; the
+// share dialog's test sends both.
 TEST_F(TrayTest, GuestShareRunEndsInTheCompletedTexts) {
     ASSERT_TRUE(putFile(home.path() + "/share.txt", "for the guests"));
     CTrayWnd window(presenter);
     QSignalSpy done(&window, &CTrayWnd::guestShareCompleted);
     GuestShareRequest request;
     request.files = {home.path() + "/share.txt"};
-    request.accessKey = "key-1";
     request.expiry = "2030/01/31";
     window.StartGuestShareRun(request);
     EXPECT_EQ(presenter.balloons.last(), "ゲスト共有ファイルのアップロードを開始します。");
@@ -204,7 +202,7 @@ TEST_F(TrayTest, GuestShareRunEndsInTheCompletedTexts) {
     EXPECT_EQ(done.at(0).at(0).toString(), "以下のダウンロード専用URLをご案内ください。");
     EXPECT_TRUE(done.at(0).at(1).toString().contains(
         QRegularExpression("^https://www.torval2.jp/document/file/share/download\\?shareId=.*"
-                           "\r\n\r\nアクセスキー：key-1\r\n有効期限：2030/01/31\r\n")));
+                           "\r\n\r\n有効期限：2030/01/31\r\n$")));
     EXPECT_FALSE(window.errorPending());
 }
 
@@ -219,7 +217,7 @@ TEST_F(TrayTest, BlockCheckEndsAtTheFirstFailure) {
     // Options with autoBlock on from an earlier check.
     const std::string autoBlockOn =
         R"({"path": "/options$", "json": {"options": [{"name": "autoBlock", "enabled": true}]},)";
-    Fault(emulator, autoBlockOn + R"("times": 1})");
+    fault(autoBlockOn + R"("times": 1})");
     window.CheckWebDavBlock();
     // The failing request, then the paths asked after the base path.
     for (const auto& [failing, expected] :
@@ -228,8 +226,7 @@ TEST_F(TrayTest, BlockCheckEndsAtTheFirstFailure) {
           {"/autoBlock$", "/currentUser /portal/1/options /portal/1/autoBlock"}}) {
         SCOPED_TRACE(failing);
         ASSERT_EQ(control.del("/_emulator/journal").status, 204);
-        Fault(emulator,
-              std::string(R"({"path": ")") + failing + R"(", "status": 500, "times": 0})");
+        fault(std::string(R"({"path": ")") + failing + R"(", "status": 500, "times": 0})");
         window.CheckWebDavBlock();
         ASSERT_EQ(control.del("/_emulator/faults").status, 204);
         QStringList asked;
@@ -240,8 +237,8 @@ TEST_F(TrayTest, BlockCheckEndsAtTheFirstFailure) {
         EXPECT_TRUE(presenter.balloons.isEmpty());
     }
 
-    Fault(emulator, autoBlockOn + R"("times": 0})");
-    Fault(emulator, R"({"autoBlock": {"blockCount": 3}, "times": 2})");
+    fault(autoBlockOn + R"("times": 0})");
+    fault(R"({"autoBlock": {"blockCount": 3}, "times": 2})");
     for (int shown = 1; shown <= 2; ++shown) {
         window.CheckWebDavBlock();
         ASSERT_EQ(presenter.balloons.size(), shown) << "every detection shows the balloon again";

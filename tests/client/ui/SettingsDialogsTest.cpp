@@ -114,6 +114,7 @@ TEST_F(SettingsDialogsTest, DriveIsUnmappedBeforeSavingAndMappedAfter) {
         EXPECT_EQ(dialog.boxIdEdit()->text(), "taro@velmora");
         EXPECT_EQ(dialog.driveList()->currentText(), "K:") << "in use but the saved letter";
         EXPECT_EQ(dialog.driveList()->findText("D:"), -1) << "in use elsewhere";
+        EXPECT_EQ(dialog.driveList()->count(), 23) << "C: to Z:, but D:";
         dialog.driveBox()->setChecked(false);
         EXPECT_FALSE(dialog.driveList()->isEnabled());
         dialog.accept();
@@ -197,7 +198,7 @@ TEST_F(SettingsDialogsTest, ConnectionTestLogsSuccessAndFailureWithoutThePasswor
         shown.clear();
         dialog.passwordEdit()->setText(c.password);
         if (c.fault)
-            Fault(emulator, c.fault);
+            fault(c.fault);
         dialog.RunConnectionTest();
         EXPECT_FALSE(dialog.testButton()->isEnabled()) << "one test at a time";
         ASSERT_TRUE(WaitFor([&] { return finished.count() == 1; }));
@@ -212,10 +213,9 @@ TEST_F(SettingsDialogsTest, ConnectionTestLogsSuccessAndFailureWithoutThePasswor
 }
 
 TEST_F(SettingsDialogsTest, ChooserListsFoldersLazilyWithoutDuplicates) {
-    const QString repository = QString::fromStdString(emulator.repository().string());
-    QDir().mkpath(repository + "/User/経理 資料 2026/月次");
-    ASSERT_TRUE(putFile(repository + "/User/files-only/a.txt", ""));
-    CRestFolderTreeDlg chooser(LoadSettings(), ConfigPath(), services.boxes);
+    QDir().mkpath(repository("/User/経理 資料 2026/月次"));
+    ASSERT_TRUE(putFile(repository("/User/files-only/a.txt"), ""));
+    CRestFolderTreeDlg chooser(settings, ConfigPath(), services.boxes);
     QSignalSpy listed(&chooser, &CRestFolderTreeDlg::listingFinished);
     QTreeWidgetItem* root = chooser.itemFor("/User");
     EXPECT_EQ(root->child(0)->text(0), "読み込み中…") << "while the first listing lasts";
@@ -246,8 +246,8 @@ TEST_F(SettingsDialogsTest, ChooserListsFoldersLazilyWithoutDuplicates) {
          {std::pair{R"("status": 500)", "フォルダ展開 失敗(500) /User"},
           {R"("kind": "notJson")", "フォルダ展開 失敗(200) /User"}}) {
         shown.clear();
-        Fault(emulator, std::string(R"({"path": ":items$", )") + rule + "}");
-        CRestFolderTreeDlg failing(LoadSettings(), ConfigPath(), services.boxes);
+        fault(std::string(R"({"path": ":items$", )") + rule + "}");
+        CRestFolderTreeDlg failing(settings, ConfigPath(), services.boxes);
         QSignalSpy failed(&failing, &CRestFolderTreeDlg::listingFinished);
         ASSERT_TRUE(WaitFor([&] { return failed.count() == 1; }));
         EXPECT_EQ(failing.result(), -1);

@@ -5,10 +5,9 @@
 
 #include "EventLog.h"
 
+#include <QDir>
 #include <QRegularExpression>
 
-#include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -52,9 +51,6 @@ protected:
         blocks.emplace_back(std::move(block), std::this_thread::get_id());
     }
 
-    std::filesystem::path repo(const QString& path) const {
-        return emulator.repository() / path.mid(1).toStdString();
-    }
     // The emulator as it starts (rules, permissions, journal, an empty guest
     // folder), with this share-config.ini (nullptr: none) and, unless endpoint
     // is empty, rule posted to a control endpoint.
@@ -62,12 +58,11 @@ protected:
         HttpsClient client(emulator);
         for (const char* what : {"permissions", "faults", "journal"})
             client.del(std::string("/_emulator/") + what);
-        std::filesystem::remove_all(repo(kGuest));
-        std::filesystem::create_directory(repo(kGuest));
-        const auto path = repo("/Velmora/.settings/share-config.ini");
-        std::filesystem::remove(path);
-        if (config)
-            std::ofstream(path, std::ios::binary) << config;
+        QDir(repository(kGuest)).removeRecursively();
+        QDir().mkpath(repository(kGuest));
+        const QString path = repository("/Velmora/.settings/share-config.ini");
+        QFile::remove(path);
+        EXPECT_TRUE(!config || putFile(path, config));
         EXPECT_TRUE(endpoint.empty() ||
                     client.post("/_emulator/" + endpoint, rule).status / 100 == 2)
             << rule;
@@ -151,9 +146,9 @@ TEST_F(GuestShareTest, CheckReadsConfigLinesExactlyAndTheFolderStateApart) {
         {"password = 1\r\nemail=0\r\n", "", "", false, "1|0|1", ""},
         // Keys are case-sensitive; lines without "=" and unknown keys count
         // for nothing; values are "1" only.
-        {"Password=1\nEMAIL=1\nSuppress-File-Share=1\npassword 1\nemail\n\nmail=1\n", "", "", false,
-         "0|0|1", ""},
-        {"password=11\nemail=01\nsuppress-file-share=true\n", "", "", false, "0|0|1", ""},
+        {"Password=1\nEMAIL=1\nSuppress-File-Share=1\npassword 1\nemail\n\nmail=1\n"
+         "password=11\nemail=01\nsuppress-file-share=true\n",
+         "", "", false, "0|0|1", ""},
         {"suppress-file-share = 1\r\nemail=1", "", "", false, "0|1|0", ""},
         // An unusable folder fails the check, yet the config is still read.
         {both, "permissions", guest + "canCreate\": false}", false, "1|1|0", noRights},

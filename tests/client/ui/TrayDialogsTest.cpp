@@ -236,7 +236,6 @@ TEST_F(QtTrayPresenterTest, MenuFollowsTheStateAndTheSettingsOpenOnce) {
         std::function<bool()> done;
         QString menu;
     } steps[] = {
-        {[] {}, always, idle},
         {[&] { window.onCommand(CTrayWnd::kPause); }, always, paused},
         {[&] { window.onCommand(CTrayWnd::kPause); }, always, idle},
         {[&] { window.StartUploadRun(*window.jobList().GetJob(0), 0); }, always, running},
@@ -263,10 +262,7 @@ TEST_F(QtTrayPresenterTest, MenuFollowsTheStateAndTheSettingsOpenOnce) {
         ++dialogs;
         EXPECT_TRUE(window.settingsOpen());
         window.onCommand(CTrayWnd::kSettings);
-        int count = 0;
-        for (QWidget* w : QApplication::topLevelWidgets())
-            count += qobject_cast<CTorval2ControlDlg*>(w) && w->isVisible();
-        EXPECT_EQ(count, 1);
+        EXPECT_EQ(Open<CTorval2ControlDlg>().size(), 1);
         open->reject();
     });
     probe.start(50);

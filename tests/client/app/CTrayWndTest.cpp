@@ -158,11 +158,12 @@ TEST_F(TrayTest, InterruptedFailedAndSlotlessRuns) {
     window.UploadNowAll();
     EXPECT_TRUE(Menu(window).contains(" 中断 ")) << Menu(window).toStdString();
     window.onCommand(CTrayWnd::kInterrupt);
-    EXPECT_EQ(Fields(window.stopRequested().load(), presenter.balloons.last()),
-              "1|アップロードを中断します。");
+    EXPECT_EQ(Fields(window.stopRequested().load(), presenter.balloons.last(),
+                     Menu(window).contains(" 中断 ")),
+              "1|アップロードを中断します。|1");
     EXPECT_EQ(presenter.icons.back(), TrayIcon::Interrupting);
     EXPECT_TRUE(afterRuns(window).endsWith("|失敗"));
-    EXPECT_EQ(window.stopRequested().load(), 0);
+    EXPECT_EQ(Fields(window.stopRequested().load(), Menu(window).contains(" (中断) ")), "0|1");
 
     HttpsClient(emulator).del("/_emulator/faults");
     fault(R"({"path": ":entity$", "status": 500, "times": 0})");

@@ -132,7 +132,6 @@ TEST(MessageBoxesTest, StandardBoxesAnswerInJapanese) {
     } cases[] = {
         {B::Ok, QMessageBox::Ok, "TORVAL2 クライアントツール|OK", true},
         {B::OkCancel, QMessageBox::Cancel, "TORVAL2 クライアントツール|OK キャンセル", false},
-        {B::YesNo, QMessageBox::No, "TORVAL2 クライアントツール|いいえ はい", false},
         {B::YesNo, QMessageBox::Yes, "TORVAL2 クライアントツール|いいえ はい", true},
     };
     const MessageBoxes boxes = MessageBoxes::standard(nullptr);
@@ -239,7 +238,6 @@ TEST_F(QtTrayPresenterTest, MenuFollowsTheStateAndTheSettingsOpenOnce) {
         {[&] { window.onCommand(CTrayWnd::kPause); }, always, paused},
         {[&] { window.onCommand(CTrayWnd::kPause); }, always, idle},
         {[&] { window.StartUploadRun(*window.jobList().GetJob(0), 0); }, always, running},
-        {[&] { window.onCommand(CTrayWnd::kInterrupt); }, always, running},
         {[] {}, [&] { return window.runsInUse() == 0; }, idle},
         {[&] { window.StartGuestShareCheck(); }, [&] { return window.guestShareAvailable(); },
          shareable},

@@ -248,7 +248,7 @@ TEST_F(TrayTest, BlockCheckEndsAtTheFirstFailure) {
         EXPECT_TRUE(presenter.balloons.last().startsWith(
             "禁止操作が検出されたため、WebDAVの利用が制限されました。"));
     }
-    EXPECT_TRUE(CLogWriter().ReadLogText().contains("WebDAVの利用の遮断が検知されました。3回目"));
+    EXPECT_TRUE(logger.ReadLogText().contains("WebDAVの利用の遮断が検知されました。3回目"));
 }
 
 TEST_F(TrayTest, DriveMappingAtStartReportsItsOutcome) {
@@ -266,7 +266,7 @@ TEST_F(TrayTest, DriveMappingAtStartReportsItsOutcome) {
     const QString failed = "ドライブレター登録に失敗しました。";
     ASSERT_TRUE(WaitFor([&] { return presenter.balloons.contains(failed); }));
     EXPECT_EQ(presenter.icons.back(), TrayIcon::Error);
-    EXPECT_TRUE(CLogWriter().ReadLogText().contains(failed));
+    EXPECT_TRUE(logger.ReadLogText().contains(failed));
 }
 
 TEST_F(TrayTest, ClosingTheTrayEndsTheAddOnCompanion) {

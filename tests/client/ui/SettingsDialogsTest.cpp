@@ -96,7 +96,6 @@ protected:
             return d.result();
         };
     }
-    QString logText() { return CLogWriter(ConfigPath()).ReadLogText(); }
 
     RecordingDrive drive;
     DialogServices services;
@@ -204,11 +203,11 @@ TEST_F(SettingsDialogsTest, ConnectionTestLogsSuccessAndFailureWithoutThePasswor
         const int status = finished.takeFirst().at(0).toInt();
         EXPECT_TRUE(c.status ? status == c.status : status != 200) << status;
         EXPECT_EQ(shown.join('|'), c.shown);
-        const QString log = logText();
+        const QString log = logger.ReadLogText();
         EXPECT_TRUE(log.contains(QRegularExpression(c.logged))) << log.toStdString();
         EXPECT_EQ(log.count("接続テスト"), &c - cases + 1) << "one line per test";
     }
-    EXPECT_FALSE(logText().contains("wrong-pass"));
+    EXPECT_FALSE(logger.ReadLogText().contains("wrong-pass"));
 }
 
 TEST_F(SettingsDialogsTest, ChooserListsFoldersLazilyWithoutDuplicates) {
@@ -251,7 +250,7 @@ TEST_F(SettingsDialogsTest, ChooserListsFoldersLazilyWithoutDuplicates) {
         ASSERT_TRUE(WaitFor([&] { return failed.count() == 1; }));
         EXPECT_EQ(failing.result(), -1);
         EXPECT_EQ(shown, QStringList{"サーバとの接続に失敗しました。"});
-        EXPECT_TRUE(logText().contains(logged)) << logged;
+        EXPECT_TRUE(logger.ReadLogText().contains(logged)) << logged;
     }
 }
 

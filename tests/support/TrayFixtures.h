@@ -10,15 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
 
 #include "CTorval2UploadList.h"
 #include "ConfigPaths.h"
-#include "EmulatorClient.h"
-#include "EmulatorProcess.h"
-#include "HttpsClient.h"
 #include "ProfileFile.h"
-#include "TestSupport.h"
+#include "RestEmulatorTest.h"
 #include "TrayPresenter.h"
 
 // The application (QApplication or QCoreApplication), made before the first
@@ -41,23 +37,12 @@ private:
     std::unique_ptr<App> app_;
 };
 
-// A data home of the test's own, and the client pointed at a started emulator.
-class EmulatorTest : public ::testing::Test {
+// The client, over basic authentication, pointed at a started emulator with
+// a data home of the test's own.
+class EmulatorTest : public RestEmulatorTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(emulator.started());
-        ASSERT_TRUE(PointClientAtEmulator(emulator));
-    }
-    void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
-
-    TempDataHome home;
-    EmulatorProcess emulator{"basic"};
+    EmulatorTest() : RestEmulatorTest("basic") {}
 };
-
-inline void Fault(const EmulatorProcess& emulator, const std::string& json) {
-    HttpsClient control(emulator);
-    ASSERT_EQ(control.post("/_emulator/faults", json).status, 200);
-}
 
 // Runs the event loop until cond holds or 60 s pass.
 template <typename Cond>

@@ -12,11 +12,8 @@
 
 #include <fstream>
 
-#include "ConfigPaths.h"
-#include "EmulatorClient.h"
-#include "EmulatorProcess.h"
 #include "EventLogSupport.h"
-#include "TestSupport.h"
+#include "RestEmulatorTest.h"
 
 namespace {
 
@@ -67,24 +64,15 @@ bool WaitUntil(Cond cond) {
     return true;
 }
 
-class QuillonProcessTest : public ::testing::Test {
+class QuillonProcessTest : public RestEmulatorTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(emulator.started());
-        ASSERT_TRUE(PointClientAtEmulator(emulator));
-        ASSERT_TRUE(runtime.isValid());
-    }
-    void TearDown() override { qunsetenv("QUILLON_CONNECT_TO"); }
-
-    TempDataHome home;
-    EmulatorProcess emulator;
     QTemporaryDir runtime;
 };
 
 // Every start checks the guest share once, reports that check's result, and
 // the menu shows the guest share item exactly when sharing is possible.
 TEST_F(QuillonProcessTest, GuestShareCheckAtStartReportsItsOwnResult) {
-    ASSERT_TRUE(ProfileFile::writeString("Config", "Debug", "ON", ConfigPath()));
+    setConfig("Debug", "ON");
     const std::filesystem::path config =
         emulator.repository() / "Velmora" / ".settings" / "share-config.ini";
     for (const bool suppressed : {false, true}) {

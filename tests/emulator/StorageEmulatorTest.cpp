@@ -74,10 +74,10 @@ TEST_F(StorageEmulatorTest, LargeUploadIsStreamedWithoutGrowingMemory) {
     ASSERT_EQ(client_.get(kApi + "currentUser").status, 200);
     const long before = PeakResidentKiB(emulator_.pid());
     ASSERT_GT(before, 0);
-    MultipartField entity{"entity", "", "", size, "big.bin", "application/octet-stream"};
-    HttpsReply reply = client_.postMultipart(
-        kApi + "experimental/repository/0/file/path/big.bin/:entity",
-        {{"exclude", "all", "", 0, "", ""}, entity}, {"Expect: 100-continue"});
+    MultipartField entity{"entity", "", size, "big.bin", "application/octet-stream"};
+    HttpsReply reply =
+        client_.postMultipart(kApi + "experimental/repository/0/file/path/big.bin/:entity",
+                              {{"exclude", "all", 0, "", ""}, entity}, {"Expect: 100-continue"});
     ASSERT_EQ(reply.status, 204) << curl_easy_strerror(reply.code) << reply.body;
     const long after = PeakResidentKiB(emulator_.pid());
     EXPECT_LT(after - before, 64 * 1024) << "peak grew from " << before << " KiB to " << after;

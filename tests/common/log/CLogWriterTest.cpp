@@ -32,12 +32,8 @@ protected:
 TEST_F(LogWriterTest, DebugIsWrittenOnlyWhileTheSwitchIsExactlyOn) {
     CLogWriter log(settings);
     EXPECT_TRUE(log.Log(CLogWriter::LogDebug, QStringLiteral("no file")));
-    ASSERT_TRUE(putFile(settings, "[Config]\r\nID=user\r\n[Other]\r\nDebug=ON\r\n"));
-    EXPECT_TRUE(log.Log(CLogWriter::LogDebug, QStringLiteral("no key in Config")));
     EXPECT_FALSE(QFileInfo::exists(store)) << "nothing written means no store either";
-    ASSERT_TRUE(putFile(settings, "[config]\r\ndebug=ON\r\n"));
-    EXPECT_TRUE(log.Log(CLogWriter::LogDebug, QStringLiteral("section and key in any case")));
-    QStringList expected{QStringLiteral("section and key in any case")};
+    QStringList expected;
     for (const char* value : {"on", "ON", "On", "oN", "ON", "OFF", "", "1", "ONN", "ＯＮ"}) {
         setDebug(QString::fromUtf8(value));
         const QString message = QString::number(expected.size()) + QString::fromUtf8(value);

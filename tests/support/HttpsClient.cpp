@@ -60,9 +60,7 @@ HttpsReply HttpsClient::postMultipart(const std::string& path,
     for (const auto& f : fields) {
         curl_mimepart* part = curl_mime_addpart(mime);
         curl_mime_name(part, f.name.c_str());
-        if (!f.filePath.empty()) {
-            curl_mime_filedata(part, f.filePath.c_str());
-        } else if (f.generatedSize > 0) {
+        if (f.generatedSize > 0) {
             generated.push_back(std::make_unique<Generated>(Generated{f.generatedSize}));
             curl_mime_data_cb(part, static_cast<curl_off_t>(f.generatedSize), ReadGenerated,
                               SeekGenerated, nullptr, generated.back().get());
@@ -89,7 +87,6 @@ HttpsReply HttpsClient::perform(const std::string& path, const std::vector<std::
     curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(curl_, CURLOPT_TIMEOUT, 60L);
-    curl_easy_setopt(curl_, CURLOPT_EXPECT_100_TIMEOUT_MS, expectTimeoutMs_);
     if (authMask_ != 0) {
         curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, authMask_);
         curl_easy_setopt(curl_, CURLOPT_USERNAME, user_.c_str());
@@ -113,7 +110,6 @@ HttpsReply HttpsClient::perform(const std::string& path, const std::vector<std::
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &reply.headers);
     reply.code = curl_easy_perform(curl_);
     curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &reply.status);
-    curl_easy_getinfo(curl_, CURLINFO_TOTAL_TIME, &reply.seconds);
     curl_slist_free_all(list);
     return reply;
 }

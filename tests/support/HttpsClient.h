@@ -13,13 +13,11 @@ struct HttpsReply {
     long status = 0;
     std::string body;
     std::string headers;
-    double seconds = 0;
 };
 
 struct MultipartField {
     std::string name;
-    std::string data;            // used unless filePath or generatedSize is set
-    std::string filePath;        // streamed from disk by libcurl
+    std::string data;            // used unless generatedSize is set
     uint64_t generatedSize = 0;  // this many bytes of PatternByte(offset), made on the fly
     std::string filename;
     std::string contentType;
@@ -40,7 +38,6 @@ public:
     HttpsClient& operator=(const HttpsClient&) = delete;
 
     void setCredentials(const std::string& user, const std::string& password, long authMask);
-    void setExpectTimeoutMs(long ms) { expectTimeoutMs_ = ms; }
 
     HttpsReply get(const std::string& path, const std::vector<std::string>& headers = {}) {
         return perform(path, headers, nullptr, nullptr, false);
@@ -65,5 +62,4 @@ private:
     std::string user_;
     std::string password_;
     long authMask_ = 0;
-    long expectTimeoutMs_ = 1000;
 };

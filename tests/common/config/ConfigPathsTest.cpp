@@ -34,9 +34,6 @@ TEST(ConfigPathsTest, KeysReadWithTheirDefaultsAndExactSwitches) {
     TempDataHome home;
     const QString config = ConfigPath();
     EXPECT_EQ(ReadSetting(UserConfig::DeleteDays, config), "7") << "missing file";
-    EXPECT_EQ(ReadSetting(ProgramSettings::TimeOut, ProgramSettingsPath()), "60");
-    EXPECT_EQ(ReadSetting(ProgramSettings::Retry, ProgramSettingsPath()), "2");
-    EXPECT_EQ(ReadSetting(ProgramSettings::UserAgent, ProgramSettingsPath()), "TORVAL2-Client");
 
     EXPECT_FALSE(IsSwitchOn(ReadSetting(UserConfig::Debug, config))) << "missing is off";
     // Only "ON" and "OFF", exactly, are switched.

@@ -1,10 +1,12 @@
 #include "UpdateState.h"
 
 #include "CLogWriter.h"
+#include "EmulatorJournal.h"
 #include "EmulatorProcess.h"
 #include "EventLogSupport.h"
 #include "FileVersionNote.h"
 #include "HttpsClient.h"
+#include "JournalEntry.h"
 #include "ProfileFile.h"
 #include "TestSupport.h"
 #include "UpdateDownload.h"
@@ -254,6 +256,20 @@ TEST_F(UpdateTest, AddOnInstallerRunsOnlyWhenAllowedAndConfirmed) {
             ProfileFile::readString("Version", "Version", "", installed("FAddOn/Version.ini")),
             installedNow ? "2.0.0.0" : "");
     }
+    // Installed now: not asked again, and the entries after it still follow.
+    prompter_ = AnswerPrompter();
+    QFile::remove(installed("after"));
+    EXPECT_TRUE(RunUpdate(state_));
+    EXPECT_EQ(prompter_.asked, 0);
+    EXPECT_TRUE(QFile::exists(installed("after")));
+    EXPECT_TRUE(logger_.ReadLogText().contains("setup は更新の必要はありません。"));
+    EXPECT_EQ(Header(ReadJournal(emulator_).back(), "User-Agent"), "TORVAL2-Uploader1.0");
+    // A newer one that cannot be fetched ends the run, logged.
+    serveList("File1=setup\nFile2=after\n[setup]\nInstaller=1\nbits=" +
+              QByteArray::number(GetAddOnPlatformBits(state_)) + "\nVersion=3.0.0.0\n");
+    QFile::remove(served("setup"));
+    EXPECT_FALSE(RunUpdate(state_));
+    EXPECT_TRUE(eventMessages().contains(installed("setup") + " の更新に失敗しました。"));
     QFile::remove(installed("FAddOn/" + AddOnInstallMarkerName()));
     EXPECT_EQ(GetAddOnPlatformBits(state_), 0);
 

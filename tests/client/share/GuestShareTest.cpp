@@ -235,6 +235,13 @@ TEST_F(GuestShareTest, RunsShareTheFilesOrRemoveWhatTheyStored) {
                     R"("mailAddresses":["guest@example.com"],"paths":["/Velmora/.guest/ID/a.txt",)"
                     R"("/Velmora/.guest/ID/b.txt","/Velmora/.guest/ID/c.txt"],)"
                     R"("sendAccessKey":"true","text":"資料です"})"});
+
+    // A share reply that cannot be read ends the run by exception, after what
+    // was stored is removed as for a refused share.
+    reset(nullptr, "faults", R"({"method": "POST", "path": "/share$", "kind": "notJson"})");
+    GuestShareResult result;
+    EXPECT_ANY_THROW(RunGuestShareUpload(rest, logger, threeFiles(), result));
+    EXPECT_EQ(calls(), cases[1].calls);
 }
 
 // Each row runs one task on its own thread; its outcome, the job's flag,

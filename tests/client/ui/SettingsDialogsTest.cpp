@@ -114,6 +114,7 @@ TEST_F(SettingsDialogsTest, DriveIsUnmappedBeforeSavingAndMappedAfter) {
         EXPECT_EQ(dialog.driveList()->currentText(), "K:") << "in use but the saved letter";
         EXPECT_EQ(dialog.driveList()->findText("D:"), -1) << "in use elsewhere";
         EXPECT_EQ(dialog.driveList()->count(), 23) << "C: to Z:, but D:";
+        ExpectFieldsApart(dialog);
         dialog.driveBox()->setChecked(false);
         EXPECT_FALSE(dialog.driveList()->isEnabled());
         dialog.accept();
@@ -275,6 +276,8 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
     // "追加" through the settings dialog's own "設定" button.
     onDialog = [](QDialog& d) {
         if (auto* set = qobject_cast<CTorval2AutoUploadSetDlg*>(&d)) {
+            const UploadJob shown = set->values();
+            EXPECT_TRUE(shown.SyncTime1Type && shown.SyncTime2Type) << "times of day at first";
             set->nameEdit()->setText("二十番目");
             set->sourceEdit()->setText(QDir::homePath());
             set->remoteEdit()->setText("/Velmora");

@@ -74,6 +74,10 @@ public:
             }
             for (QFileDialog* picker : Open<QFileDialog>()) {
                 pickerTitles << picker->windowTitle();
+                // selectFile leaves a name field that has focus alone, as it
+                // would a user's typing; the picker may have given it focus.
+                if (QWidget* focused = picker->focusWidget())
+                    focused->clearFocus();
                 picker->selectFile(fileToPick);
                 if (++pickerTries > 250)
                     picker->reject();

@@ -7,7 +7,10 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <ctime>
@@ -33,6 +36,34 @@ private:
     const char* name_;
     bool had_;
     QByteArray value_;
+};
+
+// A full disk for this process while the object lives: writes past `bytes`
+// fail with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        if (::getrlimit(RLIMIT_FSIZE, &saved_) != 0)
+            return;
+        signal_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        active_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit() {
+        if (active_)
+            ::setrlimit(RLIMIT_FSIZE, &saved_);
+        if (signal_ != SIG_ERR)
+            std::signal(SIGXFSZ, signal_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool active() const { return active_; }
+
+private:
+    rlimit saved_{};
+    void (*signal_)(int) = SIG_ERR;
+    bool active_ = false;
 };
 
 // Points XDG_DATA_HOME (and XDG_CONFIG_HOME, where Qt's file picker keeps

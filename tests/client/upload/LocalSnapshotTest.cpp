@@ -6,7 +6,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 
@@ -270,19 +269,16 @@ TEST_F(SnapshotTest, WriterUsesBomAndCrLfAndRefusesLineBreaks) {
     EXPECT_EQ(readLines(snap()), lines);
 
     // A full disk, as the file size limit makes it, fails the snapshot.
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previous = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved;
-    limit.rlim_cur = 64 * 1024;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    Writer full(tmp.filePath("full.csv"));
-    bool written = full.isOpen();
-    for (const QString& line : lines)
-        written = written && full.write(line);
-    written = written && full.close();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, previous);
+    bool written = true;
+    {
+        const FileSizeLimit limit(64 * 1024);
+        ASSERT_TRUE(limit.active());
+        Writer full(tmp.filePath("full.csv"));
+        written = full.isOpen();
+        for (const QString& line : lines)
+            written = written && full.write(line);
+        written = written && full.close();
+    }
     EXPECT_FALSE(written);
 }
 

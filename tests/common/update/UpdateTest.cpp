@@ -16,8 +16,6 @@
 #include <QProcess>
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -178,15 +176,12 @@ TEST_F(UpdateTest, PlainFilesAreReplacedWholeOnlyWhenNewer) {
 TEST_F(UpdateTest, AFullDiskLeavesTheOldFileWhole) {
     ASSERT_TRUE(putFile(installed("big"), "old"));
     ASSERT_TRUE(putFile(served("big"), QByteArray(256 * 1024, 'n')));
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previous = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved;
-    limit.rlim_cur = 64 * 1024;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    const bool written = DownloadFile(base() + "/big", installed("big"), cert());
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, previous);
+    bool written = true;
+    {
+        const FileSizeLimit limit(64 * 1024);
+        ASSERT_TRUE(limit.active());
+        written = DownloadFile(base() + "/big", installed("big"), cert());
+    }
     EXPECT_FALSE(written);
     EXPECT_EQ(fileBytes(installed("big")), "old");
     EXPECT_TRUE(QDir(program_.path()).entryList({".tv2*"}, QDir::Hidden | QDir::Files).isEmpty());

@@ -203,12 +203,14 @@ std::optional<Archive> BuildArchive(const UploadJob& job, CLogWriter& logger,
     const QByteArray copyFolder = NativeFs::Join(work, "zipdir");
     NativeFs::MakePath(copyFolder);
     // The caller gets nothing to clean up after a failure, so clean up here.
+    // The guard keeps its own copy of the paths: what it removes must not
+    // depend on what became of the returned archive.
     struct RemoveUnlessKept {
-        const Archive& archive;
+        const Archive paths;
         bool keep = false;
         ~RemoveUnlessKept() {
             if (!keep)
-                Cleanup(archive);
+                Cleanup(paths);
         }
     } guard{archive};
 

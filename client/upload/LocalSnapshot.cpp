@@ -1,6 +1,7 @@
 #include "LocalSnapshot.h"
 
 #include "DosAttributes.h"
+#include "FileIo.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -34,20 +35,6 @@ constexpr size_t kWriteBuffer = 256 * 1024;
 
 QByteArray nativePath(const QString& path) {
     return QFile::encodeName(path);
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 bool fsyncPath(const QByteArray& path, int flags) {
@@ -352,17 +339,12 @@ struct Reader::Private {
             eof = true;  // cannot happen: a full buffer is always discarded first
             return;
         }
-        for (;;) {
-            const ssize_t n = ::read(fd, buf.data() + end, buf.size() - end);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                eof = true;
-                return;
-            }
-            end += static_cast<size_t>(n);
+        const ssize_t n = FileIo::ReadSome(fd, buf.data() + end, buf.size() - end);
+        if (n <= 0) {
+            eof = true;
             return;
         }
+        end += static_cast<size_t>(n);
     }
 
     // The code units [from, to) as text; empty when they are not valid UTF-16.
@@ -470,7 +452,7 @@ struct Writer::Private {
     bool failed = false;
 
     void flush() {
-        if (used > 0 && !failed && !writeAll(fd, buf.data(), used))
+        if (used > 0 && !failed && !FileIo::WriteAll(fd, buf.data(), used))
             failed = true;
         used = 0;
     }

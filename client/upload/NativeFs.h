@@ -4,6 +4,8 @@
 // Linux are bytes and need not be valid UTF-8; going through QString would
 // lose such names, so walks, copies and removals stay on QByteArray paths.
 
+#include "FileIo.h"
+
 #include <QByteArray>
 #include <QList>
 
@@ -133,18 +135,6 @@ struct Fd {
     Fd& operator=(const Fd&) = delete;
 };
 
-inline bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 }  // namespace detail
 
 // Copies the regular file src (a link to one is followed) to dst, replacing
@@ -176,16 +166,14 @@ inline bool CopyFile(const QByteArray& src, const QByteArray& dst) {
     off_t copied = 0;
     std::vector<char> buffer(1 << 20);
     for (;;) {
-        const ssize_t n = read(in.fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = FileIo::ReadSome(in.fd, buffer.data(), buffer.size());
         if (n < 0) {
             ok = false;
             break;
         }
         if (n == 0)
             break;
-        if (!detail::WriteAll(out.fd, buffer.data(), static_cast<size_t>(n))) {
+        if (!FileIo::WriteAll(out.fd, buffer.data(), static_cast<size_t>(n))) {
             ok = false;
             break;
         }

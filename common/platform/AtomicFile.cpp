@@ -1,5 +1,7 @@
 #include "AtomicFile.h"
 
+#include "FileIo.h"
+
 #include <QFile>
 
 #include <fcntl.h>
@@ -14,22 +16,6 @@ bool fail(QString* error, const QString& what) {
     if (error)
         *error = what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
     return false;
-}
-
-bool writeAll(int fd, const QByteArray& data) {
-    const char* p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
 }
 
 }  // namespace
@@ -53,7 +39,9 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QString* err
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return fail(error, QStringLiteral("cannot create a temporary file beside ") + path);
-    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, mode) == 0 &&
+              FileIo::WriteAll(fd, data.constData(), static_cast<size_t>(data.size())) &&
+              ::fsync(fd) == 0;
     const int savedErrno = errno;
     ok = (::close(fd) == 0) && ok;
     if (!ok || ::rename(temp.constData(), target.constData()) != 0) {

@@ -470,8 +470,9 @@ public:
         fd_ = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd_ < 0)
             return;
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
+        // An interrupted wait is retried, a few times only (see FileIo).
+        for (int tries = 1; ::flock(fd_, LOCK_EX) != 0; ++tries) {
+            if (errno != EINTR || tries >= 16) {
                 ::close(fd_);
                 fd_ = -1;
                 return;

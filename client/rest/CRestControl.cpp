@@ -4,7 +4,6 @@
 
 #include <curl/curl.h>
 
-#include <sys/stat.h>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include "CRestError.h"
 #include "CRestJsonParser.h"
 #include "CTorval2Exception.h"
+#include "FileIo.h"
 #include "TextCodec.h"
 
 namespace {
@@ -423,8 +423,8 @@ void CRestControl::uploadOnce(CRestResult& result, const QString& localPath,
     const QString fileName = SplitText(localPath, QStringLiteral("/")).constLast();
     std::unique_ptr<FILE, FileCloser> file(
         std::fopen(QFile::encodeName(localPath).constData(), "rb"));
-    struct stat st {};
-    if (!file || ::fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
+    qint64 fileSize = 0;
+    if (!file || !FileIo::IsRegularFile(fileno(file.get()), &fileSize)) {
         result.ok = false;
         result.status = 600;
         result.message = QStringLiteral("ファイルを開けませんでした。");
@@ -450,7 +450,7 @@ void CRestControl::uploadOnce(CRestResult& result, const QString& localPath,
         curl_mime_name(entity, "entity");
         curl_mime_filename(entity, WideToUtf8(fileName).constData());
         curl_mime_type(entity, "application/octet-stream");
-        curl_mime_data_cb(entity, static_cast<curl_off_t>(st.st_size), readFile, seekFile, nullptr,
+        curl_mime_data_cb(entity, static_cast<curl_off_t>(fileSize), readFile, seekFile, nullptr,
                           file.get());
         curl_easy_setopt(handle_, CURLOPT_MIMEPOST, mime.get());
         curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers.get());

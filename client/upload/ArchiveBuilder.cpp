@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include <sys/stat.h>
 #include <zip.h>
 
 #include "CLogWriter.h"
@@ -40,19 +39,6 @@ struct Tree {
     bool unreadable = false;  // a sub-folder could not be listed
 };
 
-struct DevIno {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool valid = false;
-};
-
-DevIno IdentityOf(const QByteArray& path) {
-    struct stat st;
-    if (stat(path.constData(), &st) != 0)
-        return {};
-    return {st.st_dev, st.st_ino, true};
-}
-
 // Lists the tree below root. Symbolic links to files count as files (their
 // content is archived); links to folders are left out, as following them
 // could loop or pull in trees outside the hot folder. Dangling links, FIFOs,
@@ -60,7 +46,8 @@ DevIno IdentityOf(const QByteArray& path) {
 // reading a FIFO would block. The work folder is skipped should the hot
 // folder contain the temporary folder. A folder with the temporary attribute
 // is not descended into: it is left out with all it holds.
-void Walk(const QByteArray& root, const QByteArray& relative, const DevIno& skip, Tree& tree) {
+void Walk(const QByteArray& root, const QByteArray& relative, const NativeFs::FileIdentity& skip,
+          Tree& tree) {
     const QByteArray folder = relative.isEmpty() ? root : NativeFs::Join(root, relative);
     std::vector<QByteArray> names;
     if (!NativeFs::ListNames(folder, names) && !relative.isEmpty())
@@ -68,22 +55,23 @@ void Walk(const QByteArray& root, const QByteArray& relative, const DevIno& skip
     for (const QByteArray& name : names) {
         const QByteArray rel = relative.isEmpty() ? name : relative + '/' + name;
         const QByteArray path = NativeFs::Join(root, rel);
-        struct stat st;
-        if (lstat(path.constData(), &st) != 0)
+        NativeFs::Status st = NativeFs::StatusOf(path, false);
+        if (st.kind == NativeFs::Kind::Missing)
             continue;  // gone since it was listed
-        if (S_ISLNK(st.st_mode)) {
-            if (stat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (st.kind == NativeFs::Kind::Link) {
+            st = NativeFs::StatusOf(path, true);
+            if (st.kind != NativeFs::Kind::File)
                 continue;
         }
-        if (S_ISDIR(st.st_mode)) {
-            if (skip.valid && st.st_dev == skip.dev && st.st_ino == skip.ino)
+        if (st.kind == NativeFs::Kind::Folder) {
+            if (skip.sameAs(st.identity))
                 continue;
             const bool temporary = HasTemporaryAttribute(path);
             tree.entries.push_back({rel, true, temporary});
             tree.anyTemporary = tree.anyTemporary || temporary;
             if (!temporary)
                 Walk(root, rel, skip, tree);
-        } else if (S_ISREG(st.st_mode)) {
+        } else if (st.kind == NativeFs::Kind::File) {
             const bool temporary = HasTemporaryAttribute(path);
             tree.entries.push_back({rel, false, temporary});
             tree.anyTemporary = tree.anyTemporary || temporary;
@@ -119,9 +107,9 @@ bool WriteZip(const QByteArray& archive, const QByteArray& root,
         const QByteArray path = NativeFs::Join(root, e.relative);
         if (e.folder) {
             const zip_int64_t index = zip_dir_add(za, e.relative.constData(), ZIP_FL_ENC_GUESS);
-            struct stat st;
-            if (index >= 0 && stat(path.constData(), &st) == 0)
-                zip_file_set_mtime(za, static_cast<zip_uint64_t>(index), st.st_mtime, 0);
+            const NativeFs::Status st = NativeFs::StatusOf(path, true);
+            if (index >= 0 && st.kind != NativeFs::Kind::Missing)
+                zip_file_set_mtime(za, static_cast<zip_uint64_t>(index), st.mtime, 0);
             ok = index >= 0;
         } else {
             // Read at zip_close. Deflate at level 6, the level Info-ZIP Zip
@@ -179,9 +167,10 @@ QString TemporaryFolder(UserNotifier* notifier) {
 
 // W: a fresh folder "tv2XXXXXX" in T, or T/tv2_tmp.zip when none can be made.
 QString WorkFolder(const QString& t, UserNotifier* notifier) {
-    QByteArray pattern = NativeFs::Join(QFile::encodeName(t), kWorkPrefix + "XXXXXX");
-    if (mkdtemp(pattern.data()))
-        return QFile::decodeName(pattern);
+    const QByteArray folder =
+        NativeFs::MakeTemporaryFolder(NativeFs::Join(QFile::encodeName(t), kWorkPrefix + "XXXXXX"));
+    if (!folder.isEmpty())
+        return QFile::decodeName(folder);
     Notify(notifier, QStringLiteral("テンポラリファイル名が取得できませんでした"));
     return t + QStringLiteral("/tv2_tmp.zip");
 }
@@ -226,7 +215,7 @@ std::optional<Archive> BuildArchive(const UploadJob& job, CLogWriter& logger,
     QMutexLocker locker(&ArchiveLock());
 
     Tree tree;
-    Walk(source, {}, IdentityOf(work), tree);
+    Walk(source, {}, NativeFs::IdentityOf(work), tree);
     std::vector<Entry> entries;
     if (tree.anyTemporary) {
         if (tree.unreadable || !CopyWithoutTemporary(source, tree, copyFolder, entries)) {

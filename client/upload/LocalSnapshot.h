@@ -34,6 +34,10 @@ Names MakeNames(const QString& workFolder, const QString& uniqueId, const QStrin
 // Time field of a snapshot line for a last-write time in Unix seconds.
 qint32 SnapshotTime(qint64 unixSeconds);
 
+// The hot folder as the walk's prefix of each line's path: no trailing "/",
+// and "" for "/".
+QString WalkPrefix(QString folder);
+
 // Writes the current file for hotFolder (pre-order walk, the hot folder itself
 // gets no line) and counts folders, files and sizes into tally. When the file
 // cannot be created, runs TallyTree in failure mode and returns false.

@@ -7,9 +7,6 @@
 #include <climits>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include "ConfigKeys.h"
 #include "NativeFs.h"
 #include "ProfileFile.h"
@@ -35,20 +32,9 @@ bool LiesIn(const QString& path, const QString& folder) {
     return path == f || path.startsWith(f == QLatin1String("/") ? f : f + QLatin1Char('/'));
 }
 
-struct Identity {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool valid = false;
-    bool matches(const struct stat& st) const {
-        return valid && st.st_dev == dev && st.st_ino == ino;
-    }
-};
-
-Identity IdentityOf(const QString& path) {
-    struct stat st;
-    if (path.isEmpty() || stat(QFile::encodeName(path).constData(), &st) != 0)
-        return {};
-    return {st.st_dev, st.st_ino, true};
+NativeFs::FileIdentity IdentityOf(const QString& path) {
+    return path.isEmpty() ? NativeFs::FileIdentity()
+                          : NativeFs::IdentityOf(QFile::encodeName(path));
 }
 
 // Where a move from the hot folder to a target may lead. A target that is the
@@ -83,17 +69,17 @@ private:
 
 // One level of MoveTree. skip is the target folder, left alone when it lies
 // inside the hot folder (walking it would move it into itself).
-void MoveFolder(const QByteArray& folder, const QByteArray& target, const Identity& skip,
-                const HotFolderGuard* guard) {
+void MoveFolder(const QByteArray& folder, const QByteArray& target,
+                const NativeFs::FileIdentity& skip, const HotFolderGuard* guard) {
     std::vector<QByteArray> names;
     NativeFs::ListNames(folder, names);
     for (const QByteArray& name : names) {
         const QByteArray source = NativeFs::Join(folder, name);
-        struct stat st;
-        if (lstat(source.constData(), &st) != 0)
+        const NativeFs::Status st = NativeFs::StatusOf(source, false);
+        if (st.kind == NativeFs::Kind::Missing)
             continue;
-        if (S_ISDIR(st.st_mode)) {
-            if (skip.matches(st))
+        if (st.kind == NativeFs::Kind::Folder) {
+            if (skip.sameAs(st.identity))
                 continue;
             const QByteArray mirror =
                 target.isEmpty() ? QByteArray() : NativeFs::Join(target, name);
@@ -103,7 +89,7 @@ void MoveFolder(const QByteArray& folder, const QByteArray& target, const Identi
                 NativeFs::MakePath(mirror);
             }
             MoveFolder(source, mirror, skip, guard);
-            rmdir(source.constData());  // fails, as wanted, while it holds anything
+            NativeFs::RemoveFolder(source);  // fails, as wanted, while it holds anything
         } else if (!target.isEmpty()) {
             // Links to folders, FIFOs, sockets and devices are not files to
             // move; CopyFile refuses them and they stay.
@@ -114,40 +100,33 @@ void MoveFolder(const QByteArray& folder, const QByteArray& target, const Identi
     }
 }
 
-// The folder a deletion never enters nor removes, by identity, so that no
-// spelling of its path (".", "..", a link) lets the walk reach into it.
-struct KeptFolder {
-    bool known = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool is(const struct stat& st) const { return known && st.st_dev == dev && st.st_ino == ino; }
-};
-
 // One level of DeleteOldFiles; false when a sub-folder could not be removed,
-// which ends the walk (the rest waits for a later run).
+// which ends the walk (the rest waits for a later run). kept is a folder the
+// deletion never enters nor removes, by identity, so that no spelling of its
+// path (".", "..", a link) lets the walk reach into it.
 bool DeleteIn(const QByteArray& folder, bool onlyOld, qint64 limit, bool outermost,
-              const KeptFolder& kept) {
+              const NativeFs::FileIdentity& kept) {
     std::vector<QByteArray> names;
     NativeFs::ListNames(folder, names);
     for (const QByteArray& name : names) {
         const QByteArray path = NativeFs::Join(folder, name);
-        struct stat st;
-        if (lstat(path.constData(), &st) != 0)
+        const NativeFs::Status st = NativeFs::StatusOf(path, false);
+        if (st.kind == NativeFs::Kind::Missing)
             continue;
-        if (S_ISDIR(st.st_mode)) {
-            if (kept.is(st))
+        if (st.kind == NativeFs::Kind::Folder) {
+            if (kept.sameAs(st.identity))
                 continue;
             DeleteIn(path, onlyOld, limit, false, kept);
-            if (rmdir(path.constData()) != 0)
+            if (!NativeFs::RemoveFolder(path))
                 return false;
         } else if (!onlyOld) {
-            unlink(path.constData());
-        } else if (const auto born = BirthTime(path); born && *born <= limit) {
-            unlink(path.constData());
+            NativeFs::RemoveFile(path);
+        } else if (const auto born = NativeFs::BirthTime(path); born && *born <= limit) {
+            NativeFs::RemoveFile(path);
         }
     }
     if (outermost && !onlyOld)
-        return rmdir(folder.constData()) == 0;
+        return NativeFs::RemoveFolder(folder);
     return true;
 }
 
@@ -202,35 +181,13 @@ void MoveTree(const QString& hotFolder, const QString& target) {
     MoveFolder(QFile::encodeName(hotFolder), mirror, IdentityOf(target), &guard);
 }
 
-// Birth time where the file system keeps one (statx reports it on ext4, xfs,
-// btrfs, tmpfs and others); otherwise the last status change, which for a
-// file this program copied into the evacuation folder is the copy's time
-// unless something touched its status since.
-std::optional<qint64> BirthTime(const QByteArray& nativePath) {
-    struct statx stx;
-    if (statx(AT_FDCWD, nativePath.constData(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME,
-              &stx) == 0) {
-        if (stx.stx_mask & STATX_BTIME)
-            return stx.stx_btime.tv_sec;
-        if (stx.stx_mask & STATX_CTIME)
-            return stx.stx_ctime.tv_sec;
-    }
-    struct stat st;
-    if (lstat(nativePath.constData(), &st) != 0)
-        return std::nullopt;
-    return st.st_ctim.tv_sec;
-}
-
 bool DeleteOldFiles(const QString& folder, bool onlyOld, int deleteDays, const Clock& clock,
                     const QString& keep) {
     if (!IsUsableFolder(folder))
         return false;
-    KeptFolder kept;
-    struct stat st;
-    if (!keep.isEmpty() && ::stat(QFile::encodeName(keep).constData(), &st) == 0)
-        kept = {true, st.st_dev, st.st_ino};
+    const NativeFs::FileIdentity kept = IdentityOf(keep);
     // A folder that is the kept one (reached through any spelling) is left whole.
-    if (::stat(QFile::encodeName(folder).constData(), &st) == 0 && kept.is(st))
+    if (kept.sameAs(IdentityOf(folder)))
         return true;
     const qint64 limit = SecondsSince1970(clock.localTime()) - kNineHours -
                          static_cast<qint64>(std::max(deleteDays, 0)) * kDay;

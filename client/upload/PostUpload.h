@@ -36,11 +36,6 @@ void MoveTree(const QString& hotFolder, const QString& target);
 bool DeleteOldFiles(const QString& folder, bool onlyOld, int deleteDays, const Clock& clock,
                     const QString& keep = QString());
 
-// The age DeleteOldFiles measures: the entry's birth time in seconds since
-// 1970 (UTC) where the file system reports one, else its last status change;
-// nothing when its status cannot be read. A link is not followed.
-std::optional<qint64> BirthTime(const QByteArray& nativePath);
-
 // All of the above as a run of job needs it; nothing when EvacuationEnable is
 // off. DeleteDays is read from configPath at this moment.
 void AfterRun(const UploadJob& job, const UploadTally& tally, bool compressed, bool succeeded,

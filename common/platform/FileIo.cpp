@@ -1,5 +1,7 @@
 #include "FileIo.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +41,37 @@ ssize_t ReadSome(int fd, char* data, size_t size) {
         if (n >= 0 || errno != EINTR || stalls + 1 >= kMaxStalls)
             return n;
     }
+}
+
+int OpenRegularFile(const QByteArray& path) {
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0 && !IsRegularFile(fd)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int CreateFile(const QByteArray& path, int mode) {
+    return ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
+                  static_cast<mode_t>(mode));
+}
+
+bool IsRegularFile(int fd, qint64* size) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (size)
+        *size = st.st_size;
+    return true;
+}
+
+bool Sync(int fd) {
+    return ::fsync(fd) == 0;
+}
+
+bool Close(int fd) {
+    return ::close(fd) == 0;
 }
 
 }  // namespace FileIo

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+
 #include <sys/types.h>
 #include <cstddef>
 
@@ -14,5 +16,18 @@ bool WriteAll(int fd, const char* data, size_t size);
 
 // One read; what read(2) returns, except that an interrupted call is retried.
 ssize_t ReadSome(int fd, char* data, size_t size);
+
+// Opens a regular file for reading; -1 for anything else (a pipe or a
+// device in its place must not block the reader).
+int OpenRegularFile(const QByteArray& path);
+
+// Creates or truncates path for writing, a new file with mode.
+int CreateFile(const QByteArray& path, int mode);
+
+// True when fd is open on a regular file, whose size goes to *size.
+bool IsRegularFile(int fd, qint64* size = nullptr);
+
+bool Sync(int fd);
+bool Close(int fd);
 
 }  // namespace FileIo

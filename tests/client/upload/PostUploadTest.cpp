@@ -38,7 +38,7 @@ Tree ReadTree(const QString& root) {
 }
 
 qint64 Birth(const QString& path) {
-    const auto born = PostUpload::BirthTime(QFile::encodeName(path));
+    const auto born = NativeFs::BirthTime(QFile::encodeName(path));
     EXPECT_TRUE(born.has_value()) << path.toStdString();
     return born.value_or(0);
 }
@@ -269,7 +269,7 @@ TEST_F(PostUploadTest, DeleteOldFilesStopsAtTheFirstFolderWithNewFiles) {
         EXPECT_EQ(newBirth, reported.toSecsSinceEpoch());
         ASSERT_TRUE(QFile::setPermissions(evac + "/0_old.txt", QFile::ReadOwner));
     }
-    EXPECT_FALSE(PostUpload::BirthTime(QFile::encodeName(evac + "/missing")).has_value());
+    EXPECT_FALSE(NativeFs::BirthTime(QFile::encodeName(evac + "/missing")).has_value());
 
     // A second before the limit: DeleteDaysIsReadFromTheSettingsAtTheTimeOfTheRun.
     clock = Wall(oldBirth + 32400);

@@ -45,7 +45,8 @@ struct UpdateState {
 void StartClientUpdate();
 
 // Fetches the list file from the first listed server that serves a valid
-// one, else from the default server; always true.
+// one, else from the default server; always true. The local TLS settings
+// (CAFile, InsecureTls) are kept where the server's list leaves them out.
 bool SelectUpdateServer(UpdateState& state);
 // Works through the list; false when an installer or a package installation
 // failed (the remaining entries are then not processed).

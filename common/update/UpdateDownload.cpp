@@ -37,6 +37,12 @@ size_t writeBody(char* data, size_t size, size_t count, void* file) {
                : 0;  // a short write ends the transfer with an error
 }
 
+// A transfer that another thread cancelled ends at libcurl's next progress
+// call, at least once a second even while nothing arrives.
+int checkCancel(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return cancel && static_cast<const std::atomic<bool>*>(cancel)->load() ? 1 : 0;
+}
+
 bool fail(QString* error, const QString& text) {
     if (error)
         *error = text;
@@ -140,6 +146,9 @@ bool DownloadFile(const QString& url, const QString& targetPath, const DownloadO
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 60L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &temp);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, checkCancel);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(options.cancel));
     const CURLcode result = curl_easy_perform(c);
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);

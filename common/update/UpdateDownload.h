@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
+
 #include "ConfigKeys.h"
 
 // The parts of a URL that the download needs.
@@ -35,6 +37,8 @@ struct DownloadOptions {
     // Keys of the replaced ini file that the body lacks are written into it
     // before it takes the target's place: settings that must survive it.
     QList<SettingKey> keepFromTarget;
+    // Set by another thread: the transfer ends at once, as failed.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Downloads url into targetPath. Redirects are followed, at most 5 and to

@@ -9,7 +9,6 @@
 #include <QSysInfo>
 
 #include <cstdlib>
-#include <thread>
 
 #include "CLogWriter.h"
 #include "ConfigKeys.h"
@@ -58,6 +57,16 @@ bool needsUpdate(const QString& offered, const QString& localPath, const Version
     return IsNewerVersion(ParseVersionText(offered), installed);
 }
 
+bool cancelled(const UpdateState& state) {
+    return state.cancel && state.cancel->load();
+}
+
+// A cancelled run is not a failure of the entry it was working on.
+void logFailed(const UpdateState& state, const QString& localPath) {
+    if (!cancelled(state))
+        log(state, CLogWriter::LogError, localPath + kFailed);
+}
+
 bool download(const UpdateState& state, const QString& name, const QString& localPath) {
     if (state.serverBaseUrl.isEmpty())
         return false;
@@ -65,6 +74,7 @@ bool download(const UpdateState& state, const QString& name, const QString& loca
     QString error;
     DownloadOptions options;
     options.caFile = ReadSetting(ProgramSettings::CAFile, state.listFilePath);
+    options.cancel = state.cancel;
     const bool ok = DownloadFile(url, localPath, options, &error);
     if (!error.isEmpty())
         log(state, CLogWriter::LogDebug, error);
@@ -110,7 +120,7 @@ bool runInstaller(UpdateState& state, const QString& name, const QString& localP
         return true;
     }
     if (!download(state, name, localPath)) {
-        log(state, CLogWriter::LogError, localPath + kFailed);
+        logFailed(state, localPath);
         return false;
     }
     if (!state.prompter || !state.prompter->confirmAddOnInstall()) {
@@ -160,7 +170,7 @@ bool installPackage(UpdateState& state, const QString& name, const QString& loca
     if (!download(state, name, localPath) || !ExtractZipPackage(localPath, temp, &error)) {
         if (!error.isEmpty())
             log(state, CLogWriter::LogDebug, error);
-        log(state, CLogWriter::LogError, localPath + kFailed);
+        logFailed(state, localPath);
         return false;
     }
     QDir().mkpath(destFolder);
@@ -179,7 +189,7 @@ void installPlainFile(UpdateState& state, const QString& name, const QString& lo
     if (download(state, name, localPath))
         log(state, CLogWriter::LogInfo, localPath + kUpdated);
     else
-        log(state, CLogWriter::LogError, localPath + kFailed);
+        logFailed(state, localPath);
 }
 
 // Replaces dest by a copy of source through a temporary file beside it, so
@@ -252,14 +262,6 @@ UpdateState UpdateState::forClient(CLogWriter* logger) {
     return state;
 }
 
-void StartClientUpdate() {
-    std::thread([] {
-        CLogWriter logger;
-        UpdateState state = UpdateState::forClient(&logger);
-        RunUpdate(state);
-    }).detach();
-}
-
 VersionParts ParseVersionText(const QString& text) {
     VersionParts parts{};
     const QStringList fields = text.split(QLatin1Char('.'));
@@ -324,10 +326,11 @@ bool SelectUpdateServer(UpdateState& state) {
     options.caFile = ReadSetting(ProgramSettings::CAFile, state.listFilePath);
     options.section = kServer;
     options.key = QStringLiteral("Server1");
+    options.cancel = state.cancel;
     // TLS settings belong to this computer's network (a proxy that
     // intercepts TLS): the list from the server must not drop them.
     options.keepFromTarget = {ProgramSettings::CAFile, ProgramSettings::InsecureTls};
-    for (int n = 1;; ++n) {
+    for (int n = 1; !cancelled(state); ++n) {
         QString base = listValue(state, kServer, QStringLiteral("Server%1").arg(n));
         const bool isDefault = base.isEmpty();
         if (isDefault) {
@@ -346,15 +349,19 @@ bool SelectUpdateServer(UpdateState& state) {
         }
         log(state, CLogWriter::LogDebug, error);
         if (isDefault) {
-            log(state, CLogWriter::LogError, QStringLiteral("サーバ接続に失敗しました。"));
+            if (!cancelled(state))
+                log(state, CLogWriter::LogError, QStringLiteral("サーバ接続に失敗しました。"));
             return true;
         }
     }
+    return true;
 }
 
 bool RunUpdate(UpdateState& state) {
     SelectUpdateServer(state);
     for (int n = 1;; ++n) {
+        if (cancelled(state))
+            return false;
         const QString name = listValue(state, kServer, QStringLiteral("File%1").arg(n));
         if (name.isEmpty())
             return true;

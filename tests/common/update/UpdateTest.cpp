@@ -15,7 +15,6 @@
 
 #include <QDir>
 #include <QProcess>
-#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -200,12 +199,11 @@ TEST_F(UpdateTest, AFullDiskLeavesTheOldFileWhole) {
     EXPECT_TRUE(QDir(program_.path()).entryList({".tv2*"}, QDir::Hidden | QDir::Files).isEmpty());
 }
 
-// A moved list or file is fetched where the server points: at most five hops
-// away, and over https only.
+// A moved list or file is fetched where it moved: at most five hops, https only.
 TEST_F(UpdateTest, RedirectsAreFollowedFiveTimesToHttpsOnly) {
     serveList(
-        "File1=moved\nFile2=far\nFile3=clear\n[moved]\nVersion=0.0.0.0\n"
-        "[far]\nVersion=0.0.0.0\n[clear]\nVersion=0.0.0.0\n");
+        "File1=moved\nFile2=far\nFile3=clear\n[moved]\nVersion=0.0.0.0\n[far]\nVersion=0.0.0.0\n["
+        "clear]\nVersion=0.0.0.0\n");
     ASSERT_TRUE(putFile(served("new/Quillon.ini"), fileBytes(served("Quillon.ini"))));
     ASSERT_TRUE(QFile::remove(served("Quillon.ini")) && putFile(served("new/moved"), "moved"));
     redirect("Quillon.ini", base().toUtf8() + "/new/Quillon.ini", 301);
@@ -223,11 +221,10 @@ TEST_F(UpdateTest, RedirectsAreFollowedFiveTimesToHttpsOnly) {
     EXPECT_EQ(state_.serverBaseUrl, base());
     EXPECT_EQ(fileBytes(installed("moved")), "moved");
     EXPECT_FALSE(QFile::exists(installed("far")) || QFile::exists(installed("clear")));
-    EXPECT_FALSE(eventMessages().filter(QRegularExpression("/clear: .*not supported")).isEmpty());
+    EXPECT_TRUE(eventMessages().join('\n').contains("/clear: Protocol \"http\" not supported"));
 }
 
-// CAFile and InsecureTls of this computer survive the server's list unless it
-// names them itself, so the next check still trusts the local CA.
+// Local CAFile and InsecureTls survive a server's list that does not name them.
 TEST_F(UpdateTest, LocalTlsSettingsSurviveTheServersList) {
     const EnvGuard noDefault("QUILLON_UPDATE_SERVER", "https://127.0.0.1:1/files");
     const QByteArray servers = "[Server]\nServer1=" + base().toUtf8() + "\n";
@@ -244,44 +241,27 @@ TEST_F(UpdateTest, LocalTlsSettingsSurviveTheServersList) {
         EXPECT_EQ(ReadSetting(ProgramSettings::InsecureTls, state_.listFilePath), insecure);
         EXPECT_EQ(ReadSetting(ProgramSettings::Retry, state_.listFilePath), "2") << "the server's";
     }
-    EXPECT_TRUE(
-        QDir(data_.productFolder()).entryList({".tv2*"}, QDir::Hidden | QDir::Files).isEmpty());
 }
 
 TEST_F(UpdateTest, PackagesAreUnpackedIntoTheirFolderOrRefusedWhole) {
     const std::vector<ZipEntry> good = {{"Version.ini", "[Version]\nVersion=1.2.0.0\n"},
                                         {"Tv2ShellExt.dll", "dll"},
                                         {"sub/tool", "#!/bin/sh\n", 0755}};
-    // Label, package name, entries, whether the run goes on, whether it was
-    // unpacked, DestDir. Unpacked in Temp, a package for Temp or a folder in it
-    // would be copied onto itself and deleted.
-    ASSERT_TRUE(QFile::link("Temp", installed("Linked")) && QDir().mkpath(installed("Real")));
-    ASSERT_TRUE(QFile::link("Real/../Temp", installed("Climbing")));
-    const std::tuple<const char*, QByteArray, std::vector<ZipEntry>, bool, bool, QByteArray>
-        cases[] = {
-            {"good", "pkg.zip", good, true, true, "Plugins"},
-            {"add-on package without the add-on is skipped", "Foxit.zip", good, true, false,
-             "Plugins"},
-            {"climbs out",
-             "pkg.zip",
-             {{"ok.txt", "x"}, {"../evil.txt", "x"}},
-             false,
-             false,
-             "Plugins"},
-            {"absolute", "pkg.zip", {{"/tmp/evil-update.txt", "x"}}, false, false, "Plugins"},
-            {"corrupt", "pkg.zip", {{"a.txt", QByteArray(5000, 'a')}}, false, false, "Plugins"},
-            {"into Temp", "pkg.zip", good, false, false, "Temp"},
-            {"below Temp", "pkg.zip", good, false, false, "Temp/sub"},
-            {"linked to Temp", "pkg.zip", good, false, false, "Linked/sub"},
-            {"linked with ..", "pkg.zip", good, false, false, "Climbing"}};
-    for (const auto& [label, name, entries, ok, unpacked, destDir] : cases) {
+    // Label, package name, entries, whether the run goes on, whether it was unpacked.
+    const std::tuple<const char*, QByteArray, std::vector<ZipEntry>, bool, bool> cases[] = {
+        {"good", "pkg.zip", good, true, true},
+        {"add-on package without the add-on is skipped", "Foxit.zip", good, true, false},
+        {"climbs out", "pkg.zip", {{"ok.txt", "x"}, {"../evil.txt", "x"}}, false, false},
+        {"absolute", "pkg.zip", {{"/tmp/evil-update.txt", "x"}}, false, false},
+        {"corrupt", "pkg.zip", {{"a.txt", QByteArray(5000, 'a')}}, false, false}};
+    for (const auto& [label, name, entries, ok, unpacked] : cases) {
         QDir(installed("Plugins")).removeRecursively();
         ASSERT_TRUE(putFile(installed("Temp/stale.txt"), "left by an earlier move"));
         writeZip(served(name), entries);
         ASSERT_TRUE(QByteArray(label) != "corrupt" ||
                     putFile(served(name), fileBytes(served(name)).chopped(30)));
         serveList("File1=" + name + "\nFile2=after\n[" + name +
-                  "]\nZip=1\nVersion=1.2.0.0\nDestDir=" + destDir + "\n[after]\nVersion=0.0.0.0\n");
+                  "]\nZip=1\nVersion=1.2.0.0\nDestDir=Plugins\n[after]\nVersion=0.0.0.0\n");
         ASSERT_TRUE(putFile(served("after"), "after"));
         QFile::remove(installed("after"));
 
@@ -297,6 +277,15 @@ TEST_F(UpdateTest, PackagesAreUnpackedIntoTheirFolderOrRefusedWhole) {
                   unpacked ? "NeedReboot" : "");
         EXPECT_EQ(QFileInfo(installed("Plugins/sub/tool")).isExecutable(), unpacked) << label;
         EXPECT_TRUE(ok || eventMessages().contains(installed(name) + " の更新に失敗しました。"));
+    }
+    // Unpacked in Temp, a package for (a folder in) Temp would delete itself.
+    writeZip(served("pkg.zip"), good);
+    ASSERT_TRUE(QFile::link("Temp", installed("Linked")) && QDir().mkpath(installed("Real")));
+    ASSERT_TRUE(QFile::link("Real/../Temp", installed("Climbing")));
+    for (const char* destDir : {"Temp", "Temp/sub", "Linked/sub", "Climbing"}) {
+        serveList("File1=pkg.zip\n[pkg.zip]\nZip=1\nVersion=1.2.0.0\nDestDir=" +
+                  QByteArray(destDir) + "\n");
+        EXPECT_FALSE(RunUpdate(state_)) << destDir;
     }
 }
 

@@ -106,14 +106,14 @@ bool ConfigMigration::migrateFrom(const QString& oldConfig) {
                 kind == Kind::AfterStart ? QStringLiteral("10") : QString());
         }
     }
-    const bool written = ProfileFile::apply(changes, configPath_);
-    // The old file goes only once its settings are safely in the new one.
-    if (written) {
-        QFile::remove(oldConfig);
-        ProfileFile::flush(oldConfig);
-    }
+    // The old file and the old product (whose uninstaller may remove that
+    // file) go only once its settings are safely in the new one.
+    if (!ProfileFile::apply(changes, configPath_))
+        return false;
+    QFile::remove(oldConfig);
+    ProfileFile::flush(oldConfig);
     runUninstaller();
-    return written;
+    return true;
 }
 
 void ConfigMigration::runUninstaller() {

@@ -22,14 +22,16 @@ struct OldProductPlaces {
 // Carries the old product's settings into QuillonConfig.ini (configPath)
 // once per user: does nothing when `FirstTime` of `Install` is "FALSE",
 // else writes that marker first and migrates every old file found, the
-// per-user one last. Before an old uninstaller runs, notify is called with
-// the message to show. False when the marker cannot be written.
+// per-user one last. Once a file's jobs are written, the old file is deleted
+// and the old uninstaller runs, after notify was called with the message to
+// show. False when the marker cannot be written.
 class ConfigMigration {
 public:
     ConfigMigration(QString configPath, OldProductPlaces places,
                     std::function<void(const QString&)> notify);
     bool run();
-    // One old file into the configuration; then the old file is deleted.
+    // One old file into the configuration; false (and nothing else done)
+    // when it cannot be written.
     bool migrateFrom(const QString& oldConfig);
 
 private:

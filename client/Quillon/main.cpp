@@ -5,10 +5,10 @@
 #include "BackgroundDriveOperations.h"
 #include "CLogWriter.h"
 #include "CTrayWnd.h"
+#include "ClientUpdate.h"
 #include "ConfigPaths.h"
 #include "QtTrayPresenter.h"
 #include "SingleInstanceLock.h"
-#include "UpdateState.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -43,7 +43,9 @@ int main(int argc, char* argv[]) {
     QObject::connect(&window, &CTrayWnd::quitRequested, &app, &QApplication::quit,
                      Qt::QueuedConnection);
     window.OnCreate();
-    // The update check runs beside the tray; nobody waits for it.
-    StartClientUpdate();
+    // The update check runs beside the tray. Made last, it is stopped first
+    // when main ends: before the window, the logger and the application.
+    ClientUpdate update;
+    update.start();
     return app.exec();
 }

@@ -6,11 +6,11 @@
 
 #include <thread>
 
+#include "BackgroundDriveOperations.h"
 #include "CRestControl.h"
 #include "CRestSettings.h"
 #include "ConfigKeys.h"
 #include "ConfigPaths.h"
-#include "DriveOperations.h"
 #include "GuestShareTask.h"
 #include "LocalSnapshot.h"
 #include "MapDriveTask.h"
@@ -260,8 +260,9 @@ void CTrayWnd::startWorker(TaskBlock block) {
                 RunGuestShareCheckTask(std::move(block));
                 break;
             case TaskBlock::DriveMapping: {
-                const auto drive = CreateDriveOperations(configPath, programSettingsPath, logger);
-                MapDriveTask(std::move(block), *drive);
+                // In turn with the settings dialog's drive operations.
+                BackgroundDriveOperations drive(configPath, programSettingsPath, logger);
+                MapDriveTask(std::move(block), drive);
                 break;
             }
             default:

@@ -67,7 +67,7 @@ bool DriveEntryPoint::isMountPath(const QString& path) {
     return false;
 }
 
-bool DriveEntryPoint::create(const QString& mountPath, QString* error) {
+bool DriveEntryPoint::create(const QString& mountPath, const QString& storage, QString* error) {
     if (exists() && !isOurs()) {
         *error = QStringLiteral("「%1」は利用者のファイルのため置き換えません。").arg(path_);
         return false;
@@ -87,13 +87,17 @@ bool DriveEntryPoint::create(const QString& mountPath, QString* error) {
         QFile::remove(temporary);
         return false;
     }
-    return addBookmark(error);
+    // Only where a GTK file manager keeps its sidebar.
+    if (!QFileInfo(bookmarksPath()).dir().exists())
+        return true;
+    return rewriteBookmarks((storage + QLatin1Char(' ') + name_).toUtf8(), error);
 }
 
 void DriveEntryPoint::remove() {
     if (isOurs())
         QFile::remove(path_);
-    removeBookmark();
+    QString ignored;
+    rewriteBookmarks(QByteArray(), &ignored);
 }
 
 QString DriveEntryPoint::bookmarksPath() {
@@ -101,44 +105,45 @@ QString DriveEntryPoint::bookmarksPath() {
         .filePath(QStringLiteral("gtk-3.0/bookmarks"));
 }
 
-QString DriveEntryPoint::bookmarkLine() const {
-    return QString::fromLatin1(QUrl::fromLocalFile(path_).toEncoded()) + QLatin1Char(' ') + name_;
+// Our line: the entry's name after a dav or davs address, or after the link
+// itself, as earlier versions wrote it.
+bool DriveEntryPoint::isOurBookmark(const QByteArray& line) const {
+    const qsizetype blank = line.indexOf(' ');
+    if (blank < 0 || QString::fromUtf8(line.mid(blank + 1)) != name_)
+        return false;
+    const QByteArray uri = line.left(blank);
+    return uri.startsWith("dav://") || uri.startsWith("davs://") ||
+           uri == QUrl::fromLocalFile(path_).toEncoded();
 }
 
-bool DriveEntryPoint::addBookmark(QString* error) const {
+bool DriveEntryPoint::rewriteBookmarks(const QByteArray& line, QString* error) const {
     const QString file = bookmarksPath();
-    // Only where a GTK file manager keeps its sidebar.
-    if (!QFileInfo(file).dir().exists())
-        return true;
     QFile in(file);
     QByteArray content;
     if (in.exists() && in.open(QIODevice::ReadOnly))
         content = in.readAll();
-    const QByteArray line = bookmarkLine().toUtf8();
-    if (content.split('\n').contains(line))
+    QList<QByteArray> lines = content.split('\n');
+    if (lines.last().isEmpty())
+        lines.removeLast();
+    QList<QByteArray> kept;
+    bool placed = line.isEmpty();
+    for (const QByteArray& old : lines) {
+        if (!isOurBookmark(old))
+            kept.append(old);
+        else if (!placed) {
+            kept.append(line);
+            placed = true;
+        }
+    }
+    if (!placed)
+        kept.append(line);
+    if (kept == lines)
         return true;
-    if (!content.isEmpty() && !content.endsWith('\n'))
-        content += '\n';
-    content += line + '\n';
     QString failure;
-    if (!AtomicFile::write(file, content, &failure, 0644)) {
-        *error = QStringLiteral("ブックマークを追加できません: ") + failure;
+    const QByteArray text = kept.isEmpty() ? QByteArray() : kept.join('\n') + '\n';
+    if (!AtomicFile::write(file, text, &failure, 0644)) {
+        *error = QStringLiteral("ブックマークを更新できません: ") + failure;
         return false;
     }
     return true;
-}
-
-void DriveEntryPoint::removeBookmark() const {
-    const QString file = bookmarksPath();
-    QFile in(file);
-    if (!in.open(QIODevice::ReadOnly))
-        return;
-    const QByteArray content = in.readAll();
-    in.close();
-    const QByteArray line = bookmarkLine().toUtf8();
-    QList<QByteArray> lines = content.split('\n');
-    if (!lines.contains(line))
-        return;
-    lines.removeAll(line);
-    AtomicFile::write(file, lines.join('\n'));
 }

@@ -2,11 +2,13 @@
 
 #include <QString>
 
-// The drive letter's visible entry point: a link named after the letter in the
-// home folder ("TORVAL2 (Z)") to the mounted storage, and a line for it in the
-// GTK file managers' sidebar bookmarks. The entry is ours only when it is a
-// link into the desktop's mount folder (dangling or not); anything else of
-// that name belongs to the user and is never replaced or removed.
+// The drive letter's visible entry points: a link named after the letter in
+// the home folder ("TORVAL2 (Z)") to the mounted storage, which the tray
+// checks, and a line in the GTK file managers' sidebar bookmarks naming the
+// storage's own address, which opens it (mounting with the stored password)
+// even when the mount of an earlier login is gone. The link is ours only
+// when it points into the desktop's mount folder (dangling or not); anything
+// else of that name belongs to the user and is never replaced or removed.
 class DriveEntryPoint {
 public:
     explicit DriveEntryPoint(QChar letter);
@@ -18,9 +20,10 @@ public:
     // Where our link points; empty when the entry is not ours.
     QString mountPath() const;
 
-    // Points the entry at mountPath, replacing only our own link, and adds
-    // the bookmark where the sidebar keeps them. False with *error otherwise.
-    bool create(const QString& mountPath, QString* error);
+    // Points the entry at mountPath, replacing only our own link, and
+    // bookmarks storage (a dav or davs address) where the sidebar keeps them.
+    // False with *error otherwise.
+    bool create(const QString& mountPath, const QString& storage, QString* error);
     // Removes our link and our bookmark line; a user's entry stays.
     void remove();
 
@@ -29,9 +32,9 @@ public:
     static QString bookmarksPath();
 
 private:
-    bool addBookmark(QString* error) const;
-    void removeBookmark() const;
-    QString bookmarkLine() const;
+    // Replaces our bookmark lines by line (none when empty), where the first was.
+    bool rewriteBookmarks(const QByteArray& line, QString* error) const;
+    bool isOurBookmark(const QByteArray& line) const;
 
     QString name_;
     QString path_;

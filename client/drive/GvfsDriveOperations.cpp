@@ -14,6 +14,8 @@
 #include <cerrno>
 
 #include <future>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "CLogWriter.h"
@@ -131,19 +133,35 @@ QString LocalPath(const QString& uri) {
 }
 
 // A directory that lists, checked off this thread: a hung server must not
-// hang the caller in the kernel.
+// hang the caller in the kernel. The thread of a check that hangs stays there
+// until the server answers, so a folder has at most one check under way; a
+// later one waits for it rather than leaving another thread behind.
 bool AnswersAsDirectory(const QString& path, int timeoutMs) {
-    auto check = std::make_shared<std::promise<bool>>();
-    std::future<bool> answer = check->get_future();
-    std::thread([check, native = QFile::encodeName(path)] {
-        bool ok = false;
-        if (DIR* dir = ::opendir(native.constData())) {
-            errno = 0;
-            ok = ::readdir(dir) != nullptr || errno == 0;
-            ::closedir(dir);
+    // Never destroyed: a hung check may outlive everything else.
+    static auto* mutex = new std::mutex;
+    static auto* pending = new std::map<QString, std::shared_future<bool>>;
+    std::shared_future<bool> answer;
+    {
+        std::lock_guard lock(*mutex);
+        if (const auto running = pending->find(path); running != pending->end()) {
+            answer = running->second;
+        } else {
+            auto check = std::make_shared<std::promise<bool>>();
+            answer = check->get_future().share();
+            pending->emplace(path, answer);
+            std::thread([check, path] {
+                bool ok = false;
+                if (DIR* dir = ::opendir(QFile::encodeName(path).constData())) {
+                    errno = 0;
+                    ok = ::readdir(dir) != nullptr || errno == 0;
+                    ::closedir(dir);
+                }
+                std::lock_guard lock(*mutex);
+                pending->erase(path);
+                check->set_value(ok);
+            }).detach();
         }
-        check->set_value(ok);
-    }).detach();
+    }
     return answer.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready &&
            answer.get();
 }
@@ -316,7 +334,7 @@ void GvfsDriveOperations::ConnectDrive() {
         QThread::msleep(200);
     DriveEntryPoint entry(*letter);
     QString error;
-    if (!entry.create(mountPath, &error))
+    if (!entry.create(mountPath, uri, &error))
         logger_.Log(CLogWriter::LogError, error);
 }
 
@@ -351,8 +369,9 @@ bool GvfsDriveOperations::DriveAnswers() {
         DriveLetterOf(ReadSetting(UserConfig::DriveLetter, configPath_));
     if (!letter)
         return false;
-    DriveEntryPoint entry(*letter);
-    return entry.isOurs() && AnswersAsDirectory(entry.path(), kAnswerTimeoutMs);
+    // The link's target: the settling after a mount checks the same folder.
+    const QString mount = DriveEntryPoint(*letter).mountPath();
+    return !mount.isEmpty() && AnswersAsDirectory(mount, kAnswerTimeoutMs);
 }
 
 bool GvfsDriveOperations::LetterInUse(const QString& letter) {

@@ -2,11 +2,14 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QThread>
 #include <QVBoxLayout>
@@ -156,6 +159,8 @@ ConnectionSettings CTorval2ControlDlg::values() const {
 }
 
 void CTorval2ControlDlg::accept() {
+    if (unmapping_)
+        return;
     const ConnectionSettings v = values();
     const QString failure = ValidateConnectionSettings(v);
     if (!failure.isEmpty()) {
@@ -166,8 +171,8 @@ void CTorval2ControlDlg::accept() {
         return;
     const ConnectionSettings before = LoadConnectionSettings(s_.configPath);
     if (s_.drive && before.useMyComputer &&
-        (v.driveLetter != before.driveLetter || !v.useMyComputer))
-        s_.drive->DisconnectDrive();
+        (v.driveLetter != before.driveLetter || !v.useMyComputer) && !unmapDrive())
+        return;
     if (!SaveConnectionSettings(v, s_.configPath)) {
         s_.boxes.warn(kSaveFailed);
         return;
@@ -177,6 +182,34 @@ void CTorval2ControlDlg::accept() {
         s_.drive->ConnectDrive();
     }
     QDialog::accept();
+}
+
+void CTorval2ControlDlg::reject() {
+    if (!unmapping_)
+        QDialog::reject();
+}
+
+bool CTorval2ControlDlg::unmapDrive() {
+    // An unmount may take many seconds: the interface goes on meanwhile, with
+    // the dialog disabled, and the save waits for the unmount's end.
+    const QPointer<CTorval2ControlDlg> alive(this);
+    unmapping_ = true;
+    setEnabled(false);
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    QThread* worker = QThread::create([drive = s_.drive] { drive->DisconnectDrive(); });
+    QEventLoop loop;
+    connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
+    worker->start();
+    loop.exec();
+    // The loop also ends when the program quits; the order still holds.
+    worker->wait();
+    delete worker;
+    QGuiApplication::restoreOverrideCursor();
+    if (!alive)
+        return false;
+    setEnabled(true);
+    unmapping_ = false;
+    return true;
 }
 
 bool CTorval2ControlDlg::ConfirmWebDavLimit() {

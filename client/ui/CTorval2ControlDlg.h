@@ -22,6 +22,8 @@ public:
     ConnectionSettings values() const;
     // "設定": validate, confirm the size limit, unmap, save, map, close.
     void accept() override;
+    // Closes without saving, except while the drive is being unmapped.
+    void reject() override;
     // False: the dialog stays open.
     bool ConfirmWebDavLimit();
     // Starts the test on a worker thread; connectionTestFinished follows.
@@ -44,6 +46,9 @@ signals:
 private:
     // The job list and the immediate upload need the account saved.
     bool ensureSaved();
+    // DisconnectDrive on a worker, the interface running until it ends;
+    // false when the dialog went meanwhile.
+    bool unmapDrive();
     void updateDriveEnabled();
     void testFinished(int status);
 
@@ -55,4 +60,5 @@ private:
     QLabel* driveLabel_;
     QComboBox* drives_;
     bool testRunning_ = false;
+    bool unmapping_ = false;
 };

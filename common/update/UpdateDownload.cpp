@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 #include <QTemporaryFile>
 #include <QUrl>
 
@@ -36,10 +37,37 @@ size_t writeBody(char* data, size_t size, size_t count, void* file) {
                : 0;  // a short write ends the transfer with an error
 }
 
+// A transfer that another thread cancelled ends at libcurl's next progress
+// call, at least once a second even while nothing arrives.
+int checkCancel(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return cancel && static_cast<const std::atomic<bool>*>(cancel)->load() ? 1 : 0;
+}
+
 bool fail(QString* error, const QString& text) {
     if (error)
         *error = text;
     return false;
+}
+
+// Writes the keys of the file at targetPath that the ini file at path lacks
+// into it, in one batch; the body is then renamed into place by name.
+bool keepTargetKeys(const QList<SettingKey>& keys, const QString& targetPath, const QString& path) {
+    if (keys.isEmpty())
+        return true;
+    // No value read from a file can hold a line break.
+    const QString absent = QStringLiteral("\n");
+    const ProfileFile::Snapshot target = ProfileFile::snapshot(targetPath);
+    const ProfileFile::Snapshot body = ProfileFile::snapshot(path);
+    QList<ProfileFile::Change> missing;
+    for (const SettingKey& key : keys) {
+        const QString value = target.readString(key.sectionText(), key.nameText(), absent);
+        if (value != absent && body.readString(key.sectionText(), key.nameText(), absent) == absent)
+            missing.append({key.sectionText(), key.nameText(), value});
+    }
+    const bool written = missing.isEmpty() || ProfileFile::apply(missing, path);
+    ProfileFile::flush(path);
+    QFile::remove(path + QStringLiteral(".lock"));  // the writer's companion file
+    return written;
 }
 
 }  // namespace
@@ -67,8 +95,15 @@ QString DefaultDownloadServer() {
     return override.isEmpty() ? QString::fromLatin1(kDefaultServer) : override;
 }
 
-bool DownloadFile(const QString& url, const QString& targetPath, const QString& caFile,
-                  const QString& section, const QString& key, QString* error) {
+QString FileDownloadUrl(const QString& base, const QString& name) {
+    QStringList parts = name.split(QLatin1Char('/'));
+    for (QString& part : parts)
+        part = QString::fromLatin1(QUrl::toPercentEncoding(part));
+    return base + QLatin1Char('/') + parts.join(QLatin1Char('/'));
+}
+
+bool DownloadFile(const QString& url, const QString& targetPath, const DownloadOptions& options,
+                  QString* error) {
     const UrlParts parts = SplitUrl(url);
     if (parts.host.isEmpty())
         return fail(error, QStringLiteral("not a download address: %1").arg(url));
@@ -95,10 +130,15 @@ bool DownloadFile(const QString& url, const QString& targetPath, const QString& 
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError);
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    // A server or mirror that moved is followed, but never to a clear-text
+    // address and never round in circles.
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    const QByteArray ca = QFile::encodeName(caFile);
-    if (!caFile.isEmpty())
+    const QByteArray ca = QFile::encodeName(options.caFile);
+    if (!options.caFile.isEmpty())
         curl_easy_setopt(c, CURLOPT_CAINFO, ca.constData());
     // No fixed limit for a large package, but a stalled server is given up.
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
@@ -106,6 +146,9 @@ bool DownloadFile(const QString& url, const QString& targetPath, const QString& 
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 60L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &temp);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, checkCancel);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(options.cancel));
     const CURLcode result = curl_easy_perform(c);
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
@@ -118,12 +161,16 @@ bool DownloadFile(const QString& url, const QString& targetPath, const QString& 
     if (!temp.flush() || ::fsync(temp.handle()) != 0)
         return fail(error, QStringLiteral("cannot write %1").arg(temp.fileName()));
 
-    if (!section.isEmpty() && !key.isEmpty()) {
-        const QString value = ProfileFile::readString(section, key, QString(), temp.fileName());
+    if (!options.section.isEmpty() && !options.key.isEmpty()) {
+        const QString value =
+            ProfileFile::readString(options.section, options.key, QString(), temp.fileName());
         ProfileFile::flush(temp.fileName());
         if (value.isEmpty())
-            return fail(error, QStringLiteral("%1: no %2 in [%3]").arg(url, key, section));
+            return fail(error,
+                        QStringLiteral("%1: no %2 in [%3]").arg(url, options.key, options.section));
     }
+    if (!keepTargetKeys(options.keepFromTarget, targetPath, temp.fileName()))
+        return fail(error, QStringLiteral("cannot write %1").arg(temp.fileName()));
 
     // A replaced file keeps its permissions (a program stays executable); a
     // new program file becomes executable, anything else readable.
@@ -138,7 +185,8 @@ bool DownloadFile(const QString& url, const QString& targetPath, const QString& 
                                        4))
             mode |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
     }
-    temp.setPermissions(mode);
+    // By name: a body the keys were written into is a new file of that name.
+    QFile::setPermissions(temp.fileName(), mode);
     if (std::rename(QFile::encodeName(temp.fileName()).constData(),
                     QFile::encodeName(targetPath).constData()) != 0)
         return fail(error, QStringLiteral("cannot replace %1: %2")

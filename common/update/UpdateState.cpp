@@ -9,7 +9,6 @@
 #include <QSysInfo>
 
 #include <cstdlib>
-#include <thread>
 
 #include "CLogWriter.h"
 #include "ConfigKeys.h"
@@ -58,15 +57,49 @@ bool needsUpdate(const QString& offered, const QString& localPath, const Version
     return IsNewerVersion(ParseVersionText(offered), installed);
 }
 
+bool cancelled(const UpdateState& state) {
+    return state.cancel && state.cancel->load();
+}
+
+// A cancelled run is not a failure of the entry it was working on.
+void logFailed(const UpdateState& state, const QString& localPath) {
+    if (!cancelled(state))
+        log(state, CLogWriter::LogError, localPath + kFailed);
+}
+
 bool download(const UpdateState& state, const QString& name, const QString& localPath) {
+    if (state.serverBaseUrl.isEmpty())
+        return false;
+    const QString url = FileDownloadUrl(state.serverBaseUrl, name);
     QString error;
-    const QString caFile = ReadSetting(ProgramSettings::CAFile, state.listFilePath);
-    const bool ok = !state.serverBaseUrl.isEmpty() &&
-                    DownloadFile(state.serverBaseUrl + QLatin1Char('/') + name, localPath, caFile,
-                                 QString(), QString(), &error);
+    DownloadOptions options;
+    options.caFile = ReadSetting(ProgramSettings::CAFile, state.listFilePath);
+    options.cancel = state.cancel;
+    const bool ok = DownloadFile(url, localPath, options, &error);
     if (!error.isEmpty())
         log(state, CLogWriter::LogDebug, error);
     return ok;
+}
+
+// The path with links and ".." resolved as far as it exists; the rest, which
+// can hold neither, appended as written.
+QString resolvedPath(const QString& path) {
+    QString existing = QDir::cleanPath(path);
+    QString rest;
+    while (!QFileInfo::exists(existing) && existing.contains(QLatin1Char('/'))) {
+        rest.prepend(QLatin1Char('/') + existing.section(QLatin1Char('/'), -1));
+        existing = existing.section(QLatin1Char('/'), 0, -2);
+        if (existing.isEmpty())
+            existing = QStringLiteral("/");
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return QDir::cleanPath((canonical.isEmpty() ? existing : canonical) + rest);
+}
+
+// folder is inside (or is) the folder within.
+bool isSameOrInside(const QString& folder, const QString& within) {
+    const QString f = resolvedPath(folder), w = resolvedPath(within);
+    return f == w || f.startsWith(w == QLatin1String("/") ? w : w + QLatin1Char('/'));
 }
 
 bool isAddOnPackage(const QString& name) {
@@ -87,7 +120,7 @@ bool runInstaller(UpdateState& state, const QString& name, const QString& localP
         return true;
     }
     if (!download(state, name, localPath)) {
-        log(state, CLogWriter::LogError, localPath + kFailed);
+        logFailed(state, localPath);
         return false;
     }
     if (!state.prompter || !state.prompter->confirmAddOnInstall()) {
@@ -116,24 +149,28 @@ bool installPackage(UpdateState& state, const QString& name, const QString& loca
     if (isAddOnPackage(name) && GetAddOnPlatformBits(state) == 0)
         return true;
     const QString destDir = listValue(state, name, QStringLiteral("DestDir"));
-    if (!destDir.isEmpty() && !IsSafeRelativePath(destDir)) {
+    const QString destFolder =
+        destDir.isEmpty() ? state.programFolder : state.programFolder + QLatin1Char('/') + destDir;
+    const QString temp = state.programFolder + QStringLiteral("/Temp");
+    // Unpacked into Temp, a package whose folder is Temp or lies in it would
+    // be copied onto itself and deleted. Temp is made first, so a link to it
+    // resolves.
+    QDir().mkpath(temp);
+    if ((!destDir.isEmpty() && !IsSafeRelativePath(destDir)) || isSameOrInside(destFolder, temp)) {
         log(state, CLogWriter::LogError, localPath + kFailed);
         return false;
     }
-    const QString destFolder =
-        destDir.isEmpty() ? state.programFolder : state.programFolder + QLatin1Char('/') + destDir;
     const QString versionIni = destFolder + QLatin1Char('/') + kVersionIni;
     const QString offered = listValue(state, name, kVersion);
     if (!needsUpdate(offered, localPath, recordedVersion(versionIni))) {
         log(state, CLogWriter::LogDebug, name + kNotNeeded);
         return true;
     }
-    const QString temp = state.programFolder + QStringLiteral("/Temp");
     QString error;
     if (!download(state, name, localPath) || !ExtractZipPackage(localPath, temp, &error)) {
         if (!error.isEmpty())
             log(state, CLogWriter::LogDebug, error);
-        log(state, CLogWriter::LogError, localPath + kFailed);
+        logFailed(state, localPath);
         return false;
     }
     QDir().mkpath(destFolder);
@@ -152,7 +189,7 @@ void installPlainFile(UpdateState& state, const QString& name, const QString& lo
     if (download(state, name, localPath))
         log(state, CLogWriter::LogInfo, localPath + kUpdated);
     else
-        log(state, CLogWriter::LogError, localPath + kFailed);
+        logFailed(state, localPath);
 }
 
 // Replaces dest by a copy of source through a temporary file beside it, so
@@ -225,14 +262,6 @@ UpdateState UpdateState::forClient(CLogWriter* logger) {
     return state;
 }
 
-void StartClientUpdate() {
-    std::thread([] {
-        CLogWriter logger;
-        UpdateState state = UpdateState::forClient(&logger);
-        RunUpdate(state);
-    }).detach();
-}
-
 VersionParts ParseVersionText(const QString& text) {
     VersionParts parts{};
     const QStringList fields = text.split(QLatin1Char('.'));
@@ -293,8 +322,15 @@ bool IsSafeRelativePath(const QString& name) {
 
 bool SelectUpdateServer(UpdateState& state) {
     ProfileFile::flush(state.listFilePath);
-    const QString caFile = ReadSetting(ProgramSettings::CAFile, state.listFilePath);
-    for (int n = 1;; ++n) {
+    DownloadOptions options;
+    options.caFile = ReadSetting(ProgramSettings::CAFile, state.listFilePath);
+    options.section = kServer;
+    options.key = QStringLiteral("Server1");
+    options.cancel = state.cancel;
+    // TLS settings belong to this computer's network (a proxy that
+    // intercepts TLS): the list from the server must not drop them.
+    options.keepFromTarget = {ProgramSettings::CAFile, ProgramSettings::InsecureTls};
+    for (int n = 1; !cancelled(state); ++n) {
         QString base = listValue(state, kServer, QStringLiteral("Server%1").arg(n));
         const bool isDefault = base.isEmpty();
         if (isDefault) {
@@ -304,8 +340,8 @@ bool SelectUpdateServer(UpdateState& state) {
             base = DefaultDownloadServer();
         }
         QString error;
-        if (DownloadFile(base + QStringLiteral("/Quillon.ini"), state.listFilePath, caFile, kServer,
-                         QStringLiteral("Server1"), &error)) {
+        if (DownloadFile(base + QStringLiteral("/Quillon.ini"), state.listFilePath, options,
+                         &error)) {
             ProfileFile::flush(state.listFilePath);
             state.serverBaseUrl = base;
             log(state, CLogWriter::LogDebug, QStringLiteral("バージョン情報を取得しました。"));
@@ -313,15 +349,19 @@ bool SelectUpdateServer(UpdateState& state) {
         }
         log(state, CLogWriter::LogDebug, error);
         if (isDefault) {
-            log(state, CLogWriter::LogError, QStringLiteral("サーバ接続に失敗しました。"));
+            if (!cancelled(state))
+                log(state, CLogWriter::LogError, QStringLiteral("サーバ接続に失敗しました。"));
             return true;
         }
     }
+    return true;
 }
 
 bool RunUpdate(UpdateState& state) {
     SelectUpdateServer(state);
     for (int n = 1;; ++n) {
+        if (cancelled(state))
+            return false;
         const QString name = listValue(state, kServer, QStringLiteral("File%1").arg(n));
         if (name.isEmpty())
             return true;

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <optional>
 
 class CLogWriter;
@@ -31,6 +32,9 @@ struct UpdateState {
     UpdatePrompter* prompter = nullptr;
     // Logs the progress; without one nothing is logged.
     CLogWriter* logger = nullptr;
+    // Set by another thread to end the run: a transfer ends at once and no
+    // further entry or server is tried. Without one the run is never cancelled.
+    const std::atomic<bool>* cancel = nullptr;
 
     // The state of this installation: the list file from the settings
     // paths, the running program's folder and name.
@@ -40,15 +44,13 @@ struct UpdateState {
     static UpdateState forClient(CLogWriter* logger);
 };
 
-// The client's one run of the procedure, on a worker of its own that
-// nobody waits for.
-void StartClientUpdate();
-
 // Fetches the list file from the first listed server that serves a valid
-// one, else from the default server; always true.
+// one, else from the default server; always true. The local TLS settings
+// (CAFile, InsecureTls) are kept where the server's list leaves them out.
 bool SelectUpdateServer(UpdateState& state);
 // Works through the list; false when an installer or a package installation
-// failed (the remaining entries are then not processed).
+// failed or the run was cancelled (the remaining entries are then not
+// processed).
 bool RunUpdate(UpdateState& state);
 
 // Four numbers separated by "."; each part read with the C rules for leading

@@ -88,12 +88,15 @@ TEST_F(MigrationTest, UninstallerRunsAfterNoticeAndUnwrittenSettingsKeepTheOldFi
     EXPECT_EQ(notices, QStringList{"旧ORRIN-PORTAL AutoUploaderをアンインストールします"});
     EXPECT_EQ(fileBytes(place("ran")), "ran\n");
 
-    // A configuration that cannot be written must not cost the old settings.
-    ASSERT_TRUE(putFile(place("sys/config.ini"), kOneFolderTwoTimes));
+    // Jobs that cannot be written must not cost the old settings: neither the
+    // old file nor the old product (whose uninstaller may delete it) goes.
+    ASSERT_TRUE(putFile(place("sys/config.ini"), kOneFolderTwoTimes) &&
+                QFile::remove(place("ran")));
     QDir().mkpath(data_.file("blocked.ini"));
     EXPECT_FALSE(ConfigMigration(data_.file("blocked.ini"), places(), {})
                      .migrateFrom(place("sys/config.ini")));
     EXPECT_EQ(fileBytes(place("sys/config.ini")), kOneFolderTwoTimes);
+    EXPECT_FALSE(QFile::exists(place("ran")));
 }
 
 }  // namespace

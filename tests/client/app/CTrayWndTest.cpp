@@ -2,6 +2,7 @@
 // real storage emulator.
 #include "CTrayWnd.h"
 
+#include "ClientUpdate.h"
 #include "GuestShareRequest.h"
 #include "LocalSnapshot.h"
 
@@ -277,6 +278,28 @@ TEST_F(TrayTest, ClosingTheTrayEndsTheAddOnCompanion) {
     delete new CTrayWnd(presenter);
     EXPECT_TRUE(companion.waitForFinished(5000));
     EXPECT_EQ(companion.exitStatus(), QProcess::CrashExit) << "ended by the tray";
+}
+
+// Quitting from the menu while the update check waits for a stalled list
+// stops the check at once: its worker ends and tries no other server.
+TEST_F(TrayTest, QuittingStopsAStalledUpdateCheck) {
+    EmulatorProcess files("none", {"--files", QDir::tempPath().toStdString() + "/none"});
+    const QString server = QString("https://127.0.0.1:%1/files").arg(files.port());
+    setProgram("Server", "Server1", server);
+    setProgram("AutoUpload", "CAFile", QString::fromStdString(files.certificate().string()));
+    const EnvGuard fallback("QUILLON_UPDATE_SERVER", (server + "/default").toUtf8());
+    ASSERT_EQ(HttpsClient(files).post("/_emulator/faults", R"({"kind": "stall"})").status, 200);
+    CTrayWnd window(presenter);
+    QObject::connect(&window, &CTrayWnd::quitRequested, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    ClientUpdate update;
+    update.start();
+    ASSERT_TRUE(WaitFor([&] { return !ReadJournal(files).empty(); }));
+
+    window.onCommand(CTrayWnd::kQuit);
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_TRUE(update.stop(std::chrono::seconds(20)));
+    EXPECT_FALSE(logger.ReadLogText().contains("デフォルトサーバに接続します。"));
 }
 
 }  // namespace

@@ -18,12 +18,16 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCursor>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
+
+#include <future>
 
 #include <gtest/gtest.h>
 
@@ -37,7 +41,7 @@ class RecordingDrive : public DriveOperations {
 public:
     bool StoreDriveCredentials() override { return note("store"); }
     void ConnectDrive() override { note("connect"); }
-    void DisconnectDrive() override { note("disconnect"); }
+    void DisconnectDrive() override { onDisconnect(), note("disconnect"); }
     bool DriveAnswers() override { return true; }
     bool LetterInUse(const QString& letter) override { return letter == "D:" || letter == "K:"; }
     bool note(const QString& call) {
@@ -45,6 +49,7 @@ public:
         return true;
     }
     QStringList calls;
+    std::function<void()> onDisconnect = [] {};
 };
 
 class SmallLimit : public WebDavSizeLimit {
@@ -117,7 +122,18 @@ TEST_F(SettingsDialogsTest, DriveIsUnmappedBeforeSavingAndMappedAfter) {
         ExpectFieldsApart(dialog);
         dialog.driveBox()->setChecked(false);
         EXPECT_FALSE(dialog.driveList()->isEnabled());
+        // The unmount lasts until the interface has run and shown itself busy.
+        std::promise<bool> busy;
+        const std::shared_future<bool> shown = busy.get_future().share();
+        drive.onDisconnect = [shown] { shown.wait_for(std::chrono::seconds(10)); };
+        QTimer::singleShot(0, &dialog, [&] {
+            const QCursor* cursor = QGuiApplication::overrideCursor();
+            busy.set_value(!dialog.isEnabled() && cursor && cursor->shape() == Qt::WaitCursor);
+        });
         dialog.accept();
+        EXPECT_TRUE(shown.wait_for(std::chrono::seconds(0)) == std::future_status::ready &&
+                    shown.get());
+        EXPECT_FALSE(QGuiApplication::overrideCursor());
     }
     EXPECT_EQ(Fields(drive.calls.join(","), Setting("UseMyComputer")), "disconnect(ON)|OFF");
     drive.calls.clear();

@@ -1,6 +1,7 @@
 #include "UpdateState.h"
 
 #include "CLogWriter.h"
+#include "ConfigKeys.h"
 #include "EmulatorJournal.h"
 #include "EmulatorProcess.h"
 #include "EventLogSupport.h"
@@ -63,6 +64,14 @@ protected:
     QString served(const QString& name) const { return served_.path() + "/" + name; }
     QString installed(const QString& name) const { return program_.path() + "/" + name; }
     QByteArray caLine() const { return "[AutoUpload]\nCAFile=" + cert().toUtf8() + "\n"; }
+    // Requests for the served name `from` answer status with a Location of to.
+    void redirect(const QByteArray& from, const QByteArray& to, int status, int times = 1) {
+        const QByteArray rule = R"({"path": "^/files/)" + from + R"($", "status": )" +
+                                QByteArray::number(status) + R"(, "body": "", "times": )" +
+                                QByteArray::number(times) + R"(, "headers": {"Location": ")" + to +
+                                R"("}})";
+        ASSERT_EQ(HttpsClient(emulator_).post("/_emulator/faults", rule.toStdString()).status, 200);
+    }
 
     // The server's list names itself first; the local list names the servers.
     void serveList(const QByteArray& entries) {
@@ -134,6 +143,7 @@ TEST_F(UpdateTest, PlainFilesAreReplacedWholeOnlyWhenNewer) {
                  {"notserved", "9.0.0.0", "old", "", false, failed},
                  {"cut", "9.0.0.0", "old", "whole new content", false, failed},
                  {"QuillonUpdater", "9.0.0.0", "self", "new", false, {}},
+                 {"my file #1?100%.bin", "0.0.0.0", "", "new", true, done},
                  {"../outside", "9.0.0.0", "", "", false, failed}};
     QByteArray files, sections;
     int n = 0;
@@ -180,11 +190,57 @@ TEST_F(UpdateTest, AFullDiskLeavesTheOldFileWhole) {
     {
         const FileSizeLimit limit(64 * 1024);
         ASSERT_TRUE(limit.active());
-        written = DownloadFile(base() + "/big", installed("big"), cert());
+        DownloadOptions options;
+        options.caFile = cert();
+        written = DownloadFile(base() + "/big", installed("big"), options);
     }
     EXPECT_FALSE(written);
     EXPECT_EQ(fileBytes(installed("big")), "old");
     EXPECT_TRUE(QDir(program_.path()).entryList({".tv2*"}, QDir::Hidden | QDir::Files).isEmpty());
+}
+
+// A moved list or file is fetched where it moved: at most five hops, https only.
+TEST_F(UpdateTest, RedirectsAreFollowedFiveTimesToHttpsOnly) {
+    serveList(
+        "File1=moved\nFile2=far\nFile3=clear\n[moved]\nVersion=0.0.0.0\n[far]\nVersion=0.0.0.0\n["
+        "clear]\nVersion=0.0.0.0\n");
+    ASSERT_TRUE(putFile(served("new/Quillon.ini"), fileBytes(served("Quillon.ini"))));
+    ASSERT_TRUE(QFile::remove(served("Quillon.ini")) && putFile(served("new/moved"), "moved"));
+    redirect("Quillon.ini", base().toUtf8() + "/new/Quillon.ini", 301);
+    // moved -> hop1 -> hop2 -> hop3 -> hop4 -> new/moved; far is one hop more.
+    const int kinds[] = {302, 303, 307, 308, 301};
+    for (int i = 0; i < 5; ++i)
+        redirect(i ? "hop" + QByteArray::number(i) : "moved",
+                 i < 4 ? "/files/hop" + QByteArray::number(i + 1) : "/files/new/moved", kinds[i],
+                 0);
+    redirect("far", "/files/moved", 302);
+    redirect("clear",
+             "http://127.0.0.1:" + QByteArray::number(emulator_.port()) + "/files/new/moved", 302);
+
+    EXPECT_TRUE(RunUpdate(state_));
+    EXPECT_EQ(state_.serverBaseUrl, base());
+    EXPECT_EQ(fileBytes(installed("moved")), "moved");
+    EXPECT_FALSE(QFile::exists(installed("far")) || QFile::exists(installed("clear")));
+    EXPECT_TRUE(eventMessages().join('\n').contains("/clear: Protocol \"http\" not supported"));
+}
+
+// Local CAFile and InsecureTls survive a server's list that does not name them.
+TEST_F(UpdateTest, LocalTlsSettingsSurviveTheServersList) {
+    const EnvGuard noDefault("QUILLON_UPDATE_SERVER", "https://127.0.0.1:1/files");
+    const QByteArray servers = "[Server]\nServer1=" + base().toUtf8() + "\n";
+    for (const auto& [server, insecure] :
+         {std::pair<QByteArray, QString>{"", "ON"}, {"[AutoUpload]\nInsecureTls=OFF\n", "OFF"}}) {
+        ASSERT_TRUE(putFile(served("Quillon.ini"), servers + server));
+        ASSERT_TRUE(putFile(state_.listFilePath, caLine() + "InsecureTls=ON\nRetry=9\n" + servers));
+        for (int check = 1; check <= 2; ++check) {
+            state_.serverBaseUrl.clear();
+            EXPECT_TRUE(SelectUpdateServer(state_));
+            EXPECT_EQ(state_.serverBaseUrl, base()) << "check " << check;
+        }
+        EXPECT_EQ(ReadSetting(ProgramSettings::CAFile, state_.listFilePath), cert());
+        EXPECT_EQ(ReadSetting(ProgramSettings::InsecureTls, state_.listFilePath), insecure);
+        EXPECT_EQ(ReadSetting(ProgramSettings::Retry, state_.listFilePath), "2") << "the server's";
+    }
 }
 
 TEST_F(UpdateTest, PackagesAreUnpackedIntoTheirFolderOrRefusedWhole) {
@@ -221,6 +277,15 @@ TEST_F(UpdateTest, PackagesAreUnpackedIntoTheirFolderOrRefusedWhole) {
                   unpacked ? "NeedReboot" : "");
         EXPECT_EQ(QFileInfo(installed("Plugins/sub/tool")).isExecutable(), unpacked) << label;
         EXPECT_TRUE(ok || eventMessages().contains(installed(name) + " の更新に失敗しました。"));
+    }
+    // Unpacked in Temp, a package for (a folder in) Temp would delete itself.
+    writeZip(served("pkg.zip"), good);
+    ASSERT_TRUE(QFile::link("Temp", installed("Linked")) && QDir().mkpath(installed("Real")));
+    ASSERT_TRUE(QFile::link("Real/../Temp", installed("Climbing")));
+    for (const char* destDir : {"Temp", "Temp/sub", "Linked/sub", "Climbing"}) {
+        serveList("File1=pkg.zip\n[pkg.zip]\nZip=1\nVersion=1.2.0.0\nDestDir=" +
+                  QByteArray(destDir) + "\n");
+        EXPECT_FALSE(RunUpdate(state_)) << destDir;
     }
 }
 

@@ -3,18 +3,16 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <spawn.h>
 #include <cstring>
 
 #include "CLogWriter.h"
 #include "ConfigMigration.h"
 #include "ConfigPaths.h"
+#include "DetachedProcess.h"
 #include "LocalAppData.h"
 #include "SingleInstanceLock.h"
 #include "UpdatePrompter.h"
 #include "UpdateState.h"
-
-extern char** environ;
 
 CTorval2UpdaterApp::CTorval2UpdaterApp(CLogWriter& logger, UpdatePrompter& prompter)
     : logger_(logger), prompter_(prompter) {}
@@ -59,16 +57,7 @@ int CTorval2UpdaterApp::InitInstance() {
 }
 
 bool CTorval2UpdaterApp::startDetached(const QString& program, const QString& failureText) {
-    const QByteArray path = QFile::encodeName(program);
-    char* argv[] = {const_cast<char*>(path.constData()), nullptr};
-    // A session of its own: the started program outlives the updater and
-    // its terminal.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, path.constData(), nullptr, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
+    const int error = DetachedProcess::Start(program);
     if (error == 0)
         return true;
     logger_.Log(CLogWriter::LogError, failureText);

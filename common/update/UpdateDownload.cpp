@@ -8,13 +8,13 @@
 #include <QUrl>
 
 #include <curl/curl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "FileIo.h"
 #include "ProfileFile.h"
 
 namespace {
@@ -158,7 +158,7 @@ bool DownloadFile(const QString& url, const QString& targetPath, const DownloadO
                                                                    : curl_easy_strerror(result))));
     if (status < 200 || status > 299)
         return fail(error, QStringLiteral("%1: status %2").arg(url).arg(status));
-    if (!temp.flush() || ::fsync(temp.handle()) != 0)
+    if (!temp.flush() || !FileIo::Sync(temp.handle()))
         return fail(error, QStringLiteral("cannot write %1").arg(temp.fileName()));
 
     if (!options.section.isEmpty() && !options.key.isEmpty()) {

@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QSaveFile>
 
-#include <sys/stat.h>
 #include <zip.h>
 
 #include <memory>
@@ -20,14 +19,18 @@ struct EntryCloser {
     void operator()(zip_file_t* f) const { zip_fclose(f); }
 };
 
+// The archive format's Unix file type bits (as in stat's st_mode).
+constexpr quint32 kTypeMask = 0170000;
+constexpr quint32 kSymbolicLink = 0120000;
+
 // The Unix mode an entry was archived with; 0 when it came from elsewhere.
-mode_t entryMode(zip_t* archive, zip_uint64_t index) {
+quint32 entryMode(zip_t* archive, zip_uint64_t index) {
     zip_uint8_t system = 0;
     zip_uint32_t attributes = 0;
     if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) != 0 ||
         system != ZIP_OPSYS_UNIX)
         return 0;
-    return static_cast<mode_t>(attributes >> 16);
+    return attributes >> 16;
 }
 
 bool fail(QString* error, const QString& text, const QString& destFolder) {
@@ -66,7 +69,7 @@ bool ExtractZipPackage(const QString& zipPath, const QString& destFolder, QStrin
             name.chop(1);
         if (!IsSafeRelativePath(name) || name.contains(QLatin1Char('\\')))
             return fail(error, QStringLiteral("refused entry name: %1").arg(name), destFolder);
-        if (S_ISLNK(entryMode(archive.get(), static_cast<zip_uint64_t>(i))))
+        if ((entryMode(archive.get(), static_cast<zip_uint64_t>(i)) & kTypeMask) == kSymbolicLink)
             return fail(error, QStringLiteral("refused link entry: %1").arg(name), destFolder);
         names.append(folder ? QString() : name);
         if (folder && !QDir().mkpath(destFolder + QLatin1Char('/') + name))

@@ -158,10 +158,15 @@ void CTorval2AutoUploadListDlg::uploadNow() {
         s_.boxes.warn(QStringLiteral("いますぐアップロードする行を選択してください。"));
         return;
     }
-    job->JobNumber = row + 1;
-    job->UploadNow = true;
-    job->AllJobs = false;
-    tray_.StartUploadRun(*job, row);
+    // A job already under way is left to its run, as the tray's "いますぐ
+    // アップロード" does: a second run would share its snapshot and moves,
+    // and the first to end would clear the uploading mark of the other.
+    if (!job->isUploading) {
+        job->JobNumber = row + 1;
+        job->UploadNow = true;
+        job->AllJobs = false;
+        tray_.StartUploadRun(*job, row);
+    }
     FillJobList();
     if (QTreeWidgetItem* item = list_->topLevelItem(row)) {
         list_->setCurrentItem(item);

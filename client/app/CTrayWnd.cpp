@@ -462,4 +462,6 @@ void CTrayWnd::OnTaskFinished(TaskBlock block) {
             BuildShareCompletedText(*block.guestRequest, block.shareDownloadUrl);
         emit guestShareCompleted(share.header, share.text);
     }
+    if (!block.guestRequest)
+        emit uploadRunEnded(job.UniqueId);
 }

@@ -13,6 +13,18 @@
 #include "CTrayWnd.h"
 #include "JobSettings.h"
 
+namespace {
+
+// The five columns of a job's row.
+QStringList rowTexts(const UploadJob& job) {
+    const QString last = job.LastUploadTime.isZero()
+                             ? QString()
+                             : CTorval2UploadList::FormatTime(job.LastUploadTime);
+    return {job.Name, ScheduleSummary(job), job.HotFolder, job.LastUploadFlag, last};
+}
+
+}  // namespace
+
 CTorval2AutoUploadListDlg::CTorval2AutoUploadListDlg(const DialogServices& services, CTrayWnd& tray,
                                                      QWidget* parent)
     : QDialog(parent), s_(services), tray_(tray) {
@@ -63,6 +75,7 @@ CTorval2AutoUploadListDlg::CTorval2AutoUploadListDlg(const DialogServices& servi
 
     FillJobList();
     setRowButtons(false);
+    connect(&tray_, &CTrayWnd::uploadRunEnded, this, &CTorval2AutoUploadListDlg::refreshJobRow);
 }
 
 bool CTorval2AutoUploadListDlg::eventFilter(QObject* watched, QEvent* event) {
@@ -96,13 +109,26 @@ void CTorval2AutoUploadListDlg::FillJobList() {
         const UploadJob* job = jobs.GetJob(i);
         if (!job)
             break;
-        const QString last = job->LastUploadTime.isZero()
-                                 ? QString()
-                                 : CTorval2UploadList::FormatTime(job->LastUploadTime);
-        list_->addTopLevelItem(new QTreeWidgetItem(
-            {job->Name, ScheduleSummary(*job), job->HotFolder, job->LastUploadFlag, last}));
+        list_->addTopLevelItem(new QTreeWidgetItem(rowTexts(*job)));
     }
     add_->setEnabled(list_->topLevelItemCount() < CTorval2UploadList::kMaxJobs);
+}
+
+void CTorval2AutoUploadListDlg::refreshJobRow(const QString& uniqueId) {
+    // Row i shows job i; the whole row is written, so it shows that job
+    // whatever the list held when it was filled.
+    CTorval2UploadList& jobs = tray_.jobList();
+    for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+        const UploadJob* job = jobs.GetJob(i);
+        if (!job)
+            break;
+        if (job->UniqueId != uniqueId)
+            continue;
+        QTreeWidgetItem* item = list_->topLevelItem(i);
+        const QStringList texts = rowTexts(*job);
+        for (int column = 0; column < texts.size(); ++column)
+            item->setText(column, texts.at(column));
+    }
 }
 
 void CTorval2AutoUploadListDlg::editJob(CTorval2AutoUploadSetDlg& dialog, int index) {

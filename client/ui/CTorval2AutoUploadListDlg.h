@@ -11,7 +11,8 @@ class QTreeWidget;
 
 // The upload jobs with their schedule and last result; adds, changes,
 // deletes and starts one at once. Every change is saved and read back at
-// once, with the scheduler stopped for the moment of the store.
+// once, with the scheduler stopped for the moment of the store. A job's row
+// follows the end of each of its runs.
 class CTorval2AutoUploadListDlg : public QDialog {
     Q_OBJECT
 public:
@@ -38,6 +39,8 @@ private:
     void setRowButtons(bool enabled);
     // Runs the settings dialog; on "設定" stores it at index (-1: a new job).
     void editJob(CTorval2AutoUploadSetDlg& dialog, int index);
+    // The rows showing the job with this unique id take its current values.
+    void refreshJobRow(const QString& uniqueId);
 
     DialogServices s_;
     CTrayWnd& tray_;

@@ -331,6 +331,7 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
     EXPECT_FALSE(view->topLevelItem(1)->text(4).isEmpty());
     EXPECT_TRUE(view->topLevelItem(1)->isSelected());
     ASSERT_TRUE(WaitFor([&] { return tray.runsInUse() == 0; }));
+    EXPECT_EQ(view->topLevelItem(1)->text(3), "成功") << "the row follows the run's end";
 }
 
 }  // namespace

@@ -113,6 +113,9 @@ private:
     void setTrayIcon(std::optional<TrayIcon> icon, const QString& balloon = QString());
     TrayIcon stateIcon() const;
     void togglePause();
+    // Reads the job list again; a list whose last save failed is saved
+    // first, and kept as it is while that still fails.
+    void reloadJobs();
     void startWorker(TaskBlock block);
     Slot* freeSlot();
 

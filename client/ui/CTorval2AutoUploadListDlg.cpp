@@ -131,18 +131,32 @@ void CTorval2AutoUploadListDlg::refreshJobRow(const QString& uniqueId) {
     }
 }
 
+QString CTorval2AutoUploadListDlg::saveList() {
+    CTorval2UploadList& jobs = tray_.jobList();
+    QString reason;
+    if (jobs.Save(&reason)) {
+        jobs.Load();
+        return {};
+    }
+    // Reading the old file back would drop the user's change.
+    return QStringLiteral(
+               "アップロード設定の保存に失敗しました。\n設定ファイル（%1）を"
+               "書き込めませんでした。\n%2")
+        .arg(jobs.FilePath(), reason);
+}
+
 void CTorval2AutoUploadListDlg::editJob(CTorval2AutoUploadSetDlg& dialog, int index) {
     // The scheduler keeps running while the user edits; it stops only for the store.
     if (s_.exec(dialog) != QDialog::Accepted)
         return;
     tray_.StopSchedulerTimer();
-    CTorval2UploadList& jobs = tray_.jobList();
-    StoreDialogIntoJob(dialog.values(), index, jobs);
-    jobs.Save();
-    jobs.Load();
+    StoreDialogIntoJob(dialog.values(), index, tray_.jobList());
+    const QString failure = saveList();
     tray_.StartSchedulerTimer();
     FillJobList();
     setRowButtons(false);
+    if (!failure.isEmpty())
+        s_.boxes.warn(failure);
 }
 
 void CTorval2AutoUploadListDlg::addJob() {
@@ -168,13 +182,13 @@ void CTorval2AutoUploadListDlg::deleteJob() {
         return;
     }
     tray_.StopSchedulerTimer();
-    CTorval2UploadList& jobs = tray_.jobList();
-    jobs.RemoveJob(row);
-    jobs.Save();
-    jobs.Load();
+    tray_.jobList().RemoveJob(row);
+    const QString failure = saveList();
     tray_.StartSchedulerTimer();
     FillJobList();
     setRowButtons(false);
+    if (!failure.isEmpty())
+        s_.boxes.warn(failure);
 }
 
 void CTorval2AutoUploadListDlg::uploadNow() {

@@ -241,6 +241,16 @@ TEST_F(SettingsDialogsTest, ChooserListsFoldersLazilyWithoutDuplicates) {
     ASSERT_EQ(root->childCount(), 2);
     QTreeWidgetItem* japanese = chooser.itemFor("/User/経理 資料 2026");
     ASSERT_TRUE(japanese && japanese->text(0) == "経理 資料 2026");
+    // Tabbed into, the tree makes "User" current; OK still hands back nothing.
+    chooser.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&chooser));
+    QPushButton* ok = chooser.findChildren<QPushButton*>().first();
+    ok->setFocus();
+    QTest::keyClick(ok, Qt::Key_Backtab);
+    ASSERT_TRUE(chooser.tree()->hasFocus() && chooser.tree()->currentItem() == root);
+    QTest::mouseClick(ok, Qt::LeftButton);
+    EXPECT_EQ(chooser.result(), QDialog::Accepted);
+    EXPECT_EQ(chooser.selectedPath(), QString());
 
     QTreeWidgetItem* filesOnly = chooser.itemFor("/User/files-only");
     filesOnly->setExpanded(true);

@@ -225,8 +225,13 @@ void CTrayWnd::StartSchedulerTimer() {
         schedulerTimer_.start();
 }
 
+void CTrayWnd::reloadJobs() {
+    if (!jobs_.Unsaved() || jobs_.Save())
+        jobs_.Load();
+}
+
 void CTrayWnd::OnSchedulerTick() {
-    jobs_.Load();
+    reloadJobs();
     std::vector<const UploadJob*> list;
     for (int i = 0; UploadJob* job = jobs_.GetJob(i); ++i)
         list.push_back(job);
@@ -335,7 +340,7 @@ void CTrayWnd::UploadNowAll() {
     if (!presenter_.ask(QStringLiteral("アップロードを開始しますか？")))
         return;
     schedulerTimer_.stop();
-    jobs_.Load();
+    reloadJobs();
     for (int i = 0; i < CTorval2UploadList::kMaxJobs; ++i) {
         UploadJob* job = jobs_.GetJob(i);
         if (!job)
@@ -463,4 +468,6 @@ void CTrayWnd::OnTaskFinished(TaskBlock block) {
             BuildShareCompletedText(*block.guestRequest, block.shareDownloadUrl);
         emit guestShareCompleted(share.header, share.text);
     }
+    if (!block.guestRequest)
+        emit uploadRunEnded(job.UniqueId);
 }

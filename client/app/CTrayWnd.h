@@ -94,6 +94,9 @@ signals:
     void guestShareRequested();
     // A guest share run succeeded: the share-completed dialog shows this.
     void guestShareCompleted(const QString& header, const QString& text);
+    // A run of the job with this unique id ended: its uploading mark, last
+    // result and times in jobList() are the run's now.
+    void uploadRunEnded(const QString& uniqueId);
     // The state behind menuItems() changed (pause, runs, interrupt, the
     // guest share check): a menu on show must be rebuilt now, since some
     // tray hosts never announce that they are about to show it.
@@ -110,6 +113,9 @@ private:
     void setTrayIcon(std::optional<TrayIcon> icon, const QString& balloon = QString());
     TrayIcon stateIcon() const;
     void togglePause();
+    // Reads the job list again; a list whose last save failed is saved
+    // first, and kept as it is while that still fails.
+    void reloadJobs();
     void startWorker(TaskBlock block);
     Slot* freeSlot();
 

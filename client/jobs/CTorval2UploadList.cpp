@@ -91,6 +91,7 @@ QString CTorval2UploadList::MakeUniqueId() const {
 bool CTorval2UploadList::Load() {
     ProfileFile::flush(configPath_);
     Clear();
+    unsaved_ = false;
     // One version of the file for the whole list, so no job is read half
     // before and half after another program's write.
     const ProfileFile::Snapshot file = ProfileFile::snapshot(configPath_);
@@ -168,7 +169,7 @@ bool CTorval2UploadList::Load() {
     return true;
 }
 
-bool CTorval2UploadList::Save() {
+bool CTorval2UploadList::Save(QString* reason) {
     const auto onOff = [](bool b) { return b ? kOn : kOff; };
     const auto oneZero = [](bool b) { return b ? QStringLiteral("1") : QStringLiteral("0"); };
     QList<ProfileFile::Change> changes;
@@ -208,7 +209,8 @@ bool CTorval2UploadList::Save() {
         put("LastUploadEndTime%1", FormatTime(v.LastUploadEndTime));
         put("LastUploadFlag%1", v.LastUploadFlag);
     }
-    return ProfileFile::apply(changes, configPath_);
+    unsaved_ = !ProfileFile::apply(changes, configPath_, reason);
+    return !unsaved_;
 }
 
 bool CTorval2UploadList::AddJob(const UploadJob& job) {

@@ -26,8 +26,13 @@ public:
     bool Load();
     // Writes the list as one replace of the file: jobs take the numbers of
     // their list positions, the keys of unused numbers are removed. False,
-    // with the file unchanged, when it cannot be replaced.
-    bool Save();
+    // with the file unchanged and the system's text for the error in reason
+    // (when given), when it cannot be replaced.
+    bool Save(QString* reason = nullptr);
+    // The last Save failed and no Load followed: the list holds changes the
+    // file does not.
+    bool Unsaved() const { return unsaved_; }
+    const QString& FilePath() const { return configPath_; }
 
     // Appends a job the caller filled; false when the list is full. The job
     // gets a new unique id, no uploading mark, flag "（未）" and zero times.
@@ -64,4 +69,5 @@ private:
     const Clock& clock_;
     std::vector<std::unique_ptr<UploadJob>> jobs_;
     UploadJob* current_ = nullptr;
+    bool unsaved_ = false;
 };

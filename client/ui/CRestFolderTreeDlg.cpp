@@ -51,10 +51,12 @@ CRestFolderTreeDlg::CRestFolderTreeDlg(const CRestSettings& settings, const QStr
     items_.insert(kRoot, root);
     connect(tree_, &QTreeWidget::itemExpanded, this,
             [this](QTreeWidgetItem* item) { expandPath(item->data(0, kPathRole).toString()); });
-    connect(tree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
-        // The loading row has no path and selects nothing.
-        if (item && !item->data(0, kPathRole).toString().isEmpty())
-            selected_ = item->data(0, kPathRole).toString();
+    // The selection, not the current item: a view given focus by keyboard
+    // makes its first item current without the user choosing anything.
+    connect(tree_, &QTreeWidget::itemSelectionChanged, this, [this] {
+        const QList<QTreeWidgetItem*> chosen = tree_->selectedItems();
+        // The loading row cannot be selected and has no path.
+        selected_ = chosen.isEmpty() ? QString() : chosen.first()->data(0, kPathRole).toString();
     });
     expandPath(kRoot);
 }

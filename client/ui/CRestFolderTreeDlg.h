@@ -21,7 +21,8 @@ public:
     CRestFolderTreeDlg(const CRestSettings& settings, const QString& configPath, MessageBoxes boxes,
                        QWidget* parent = nullptr);
 
-    // The path of the selected item; empty when none was selected.
+    // The path of the selected item; empty while none is selected (an item
+    // that is only current, as after focus by keyboard, is not selected).
     QString selectedPath() const { return selected_; }
     QTreeWidget* tree() const { return tree_; }
     // The item shown for path, or null.

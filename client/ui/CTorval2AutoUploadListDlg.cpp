@@ -13,6 +13,18 @@
 #include "CTrayWnd.h"
 #include "JobSettings.h"
 
+namespace {
+
+// The five columns of a job's row.
+QStringList rowTexts(const UploadJob& job) {
+    const QString last = job.LastUploadTime.isZero()
+                             ? QString()
+                             : CTorval2UploadList::FormatTime(job.LastUploadTime);
+    return {job.Name, ScheduleSummary(job), job.HotFolder, job.LastUploadFlag, last};
+}
+
+}  // namespace
+
 CTorval2AutoUploadListDlg::CTorval2AutoUploadListDlg(const DialogServices& services, CTrayWnd& tray,
                                                      QWidget* parent)
     : QDialog(parent), s_(services), tray_(tray) {
@@ -63,6 +75,7 @@ CTorval2AutoUploadListDlg::CTorval2AutoUploadListDlg(const DialogServices& servi
 
     FillJobList();
     setRowButtons(false);
+    connect(&tray_, &CTrayWnd::uploadRunEnded, this, &CTorval2AutoUploadListDlg::refreshJobRow);
 }
 
 bool CTorval2AutoUploadListDlg::eventFilter(QObject* watched, QEvent* event) {
@@ -96,13 +109,40 @@ void CTorval2AutoUploadListDlg::FillJobList() {
         const UploadJob* job = jobs.GetJob(i);
         if (!job)
             break;
-        const QString last = job->LastUploadTime.isZero()
-                                 ? QString()
-                                 : CTorval2UploadList::FormatTime(job->LastUploadTime);
-        list_->addTopLevelItem(new QTreeWidgetItem(
-            {job->Name, ScheduleSummary(*job), job->HotFolder, job->LastUploadFlag, last}));
+        list_->addTopLevelItem(new QTreeWidgetItem(rowTexts(*job)));
     }
     add_->setEnabled(list_->topLevelItemCount() < CTorval2UploadList::kMaxJobs);
+}
+
+void CTorval2AutoUploadListDlg::refreshJobRow(const QString& uniqueId) {
+    // Row i shows job i; the whole row is written, so it shows that job
+    // whatever the list held when it was filled.
+    CTorval2UploadList& jobs = tray_.jobList();
+    for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+        const UploadJob* job = jobs.GetJob(i);
+        if (!job)
+            break;
+        if (job->UniqueId != uniqueId)
+            continue;
+        QTreeWidgetItem* item = list_->topLevelItem(i);
+        const QStringList texts = rowTexts(*job);
+        for (int column = 0; column < texts.size(); ++column)
+            item->setText(column, texts.at(column));
+    }
+}
+
+QString CTorval2AutoUploadListDlg::saveList() {
+    CTorval2UploadList& jobs = tray_.jobList();
+    QString reason;
+    if (jobs.Save(&reason)) {
+        jobs.Load();
+        return {};
+    }
+    // Reading the old file back would drop the user's change.
+    return QStringLiteral(
+               "アップロード設定の保存に失敗しました。\n設定ファイル（%1）を"
+               "書き込めませんでした。\n%2")
+        .arg(jobs.FilePath(), reason);
 }
 
 void CTorval2AutoUploadListDlg::editJob(CTorval2AutoUploadSetDlg& dialog, int index) {
@@ -110,13 +150,13 @@ void CTorval2AutoUploadListDlg::editJob(CTorval2AutoUploadSetDlg& dialog, int in
     if (s_.exec(dialog) != QDialog::Accepted)
         return;
     tray_.StopSchedulerTimer();
-    CTorval2UploadList& jobs = tray_.jobList();
-    StoreDialogIntoJob(dialog.values(), index, jobs);
-    jobs.Save();
-    jobs.Load();
+    StoreDialogIntoJob(dialog.values(), index, tray_.jobList());
+    const QString failure = saveList();
     tray_.StartSchedulerTimer();
     FillJobList();
     setRowButtons(false);
+    if (!failure.isEmpty())
+        s_.boxes.warn(failure);
 }
 
 void CTorval2AutoUploadListDlg::addJob() {
@@ -142,13 +182,13 @@ void CTorval2AutoUploadListDlg::deleteJob() {
         return;
     }
     tray_.StopSchedulerTimer();
-    CTorval2UploadList& jobs = tray_.jobList();
-    jobs.RemoveJob(row);
-    jobs.Save();
-    jobs.Load();
+    tray_.jobList().RemoveJob(row);
+    const QString failure = saveList();
     tray_.StartSchedulerTimer();
     FillJobList();
     setRowButtons(false);
+    if (!failure.isEmpty())
+        s_.boxes.warn(failure);
 }
 
 void CTorval2AutoUploadListDlg::uploadNow() {
@@ -158,10 +198,15 @@ void CTorval2AutoUploadListDlg::uploadNow() {
         s_.boxes.warn(QStringLiteral("いますぐアップロードする行を選択してください。"));
         return;
     }
-    job->JobNumber = row + 1;
-    job->UploadNow = true;
-    job->AllJobs = false;
-    tray_.StartUploadRun(*job, row);
+    // A job already under way is left to its run, as the tray's "いますぐ
+    // アップロード" does: a second run would share its snapshot and moves,
+    // and the first to end would clear the uploading mark of the other.
+    if (!job->isUploading) {
+        job->JobNumber = row + 1;
+        job->UploadNow = true;
+        job->AllJobs = false;
+        tray_.StartUploadRun(*job, row);
+    }
     FillJobList();
     if (QTreeWidgetItem* item = list_->topLevelItem(row)) {
         list_->setCurrentItem(item);

@@ -11,7 +11,9 @@ class QTreeWidget;
 
 // The upload jobs with their schedule and last result; adds, changes,
 // deletes and starts one at once. Every change is saved and read back at
-// once, with the scheduler stopped for the moment of the store.
+// once, with the scheduler stopped for the moment of the store; a change
+// that cannot be saved is reported and stays in the list. A job's row
+// follows the end of each of its runs.
 class CTorval2AutoUploadListDlg : public QDialog {
     Q_OBJECT
 public:
@@ -38,6 +40,12 @@ private:
     void setRowButtons(bool enabled);
     // Runs the settings dialog; on "設定" stores it at index (-1: a new job).
     void editJob(CTorval2AutoUploadSetDlg& dialog, int index);
+    // Saves the changed list and reads it back. When the save fails the list
+    // keeps the change (the tray saves it again before it reads the file)
+    // and the message for the user is returned; empty on success.
+    QString saveList();
+    // The rows showing the job with this unique id take its current values.
+    void refreshJobRow(const QString& uniqueId);
 
     DialogServices s_;
     CTrayWnd& tray_;

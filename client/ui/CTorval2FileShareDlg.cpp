@@ -4,10 +4,12 @@
 #include <QCheckBox>
 #include <QDateEdit>
 #include <QDir>
+#include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -29,6 +31,32 @@ const QString kFileLabel = QStringLiteral("共有したいファイル    ：");
 // Qt shows line feeds; the texts are written with CR LF.
 QString ForDisplay(QString text) {
     return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+// The expiry picker, telling whether its text stands for a date as it
+// judges it when typing ends; a half-typed date (a section erased) is put
+// back instead.
+class ExpiryEdit : public QDateEdit {
+public:
+    using QDateEdit::QDateEdit;
+    bool showsDate() const {
+        QString text = this->text();
+        int pos = 0;
+        if (validate(text, pos) == QValidator::Acceptable)
+            return true;
+        fixup(text);
+        return validate(text, pos) == QValidator::Acceptable;
+    }
+};
+
+bool ShowsDate(const QDateEdit* picker) {
+    return static_cast<const ExpiryEdit*>(picker)->showsDate();
+}
+
+// Raises flag until the event being handled is done.
+void RaiseForThisEvent(QObject* owner, bool& flag) {
+    flag = true;
+    QTimer::singleShot(0, owner, [&flag] { flag = false; });
 }
 
 // Room for about this many lines of the edit's font.
@@ -109,13 +137,14 @@ CTorval2FileShareDlg::CTorval2FileShareDlg(bool accessKeyRequired, bool mailAddr
     grid->addWidget(notice_, row++, 1, 1, 2);
 
     auto* expiryLabel = new QLabel(QStringLiteral("有効期限"), this);
-    expiry_ = new QDateEdit(this);
+    expiry_ = new ExpiryEdit(this);
     expiry_->setCalendarPopup(true);
     expiry_->setDisplayFormat(QStringLiteral("yyyy/MM/dd"));
     // Judge the date once typed, not at each digit on the way to it.
     expiry_->setKeyboardTracking(false);
     expiry_->setDate(clock_.now().date().addDays(3));
     connect(expiry_, &QDateEdit::dateChanged, this, &CTorval2FileShareDlg::onExpiryChanged);
+    expiry_->installEventFilter(this);
     expiryLabel->setBuddy(expiry_);
     grid->addWidget(expiryLabel, row, 0);
     grid->addWidget(expiry_, row++, 1, Qt::AlignLeft);
@@ -132,6 +161,7 @@ CTorval2FileShareDlg::CTorval2FileShareDlg(bool accessKeyRequired, bool mailAddr
     share_ = new QPushButton(QStringLiteral("共有"), this);
     share_->setDefault(true);
     connect(share_, &QPushButton::clicked, this, &CTorval2FileShareDlg::share);
+    share_->installEventFilter(this);
     cancel_ = new QPushButton(QStringLiteral("キャンセル"), this);
     cancel_->setAutoDefault(false);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -201,6 +231,16 @@ void CTorval2FileShareDlg::browse(int index) {
 }
 
 bool CTorval2FileShareDlg::share() {
+    // The date the picker shows, typed or not: a press that leaves the focus
+    // in the picker (the accessibility press action) leaves a typed date
+    // unjudged until now. A half-typed one is no date. Enter in the picker
+    // judges a typed date before it presses "共有": its refusal, too, ends
+    // here.
+    if (expiryHalfTyped_ || !ShowsDate(expiry_)) {
+        refuseHalfTypedExpiry();
+        return false;
+    }
+    expiry_->interpretText();
     if (expiryRefused_)
         return false;
     ShareFormValues v = values();
@@ -227,10 +267,46 @@ void CTorval2FileShareDlg::onExpiryChanged(const QDate& date) {
         expiry_->setDate(date < today ? today : today.addDays(kShareExpiryDays));
     }
     warn(QString::fromUtf16(kShareExpiryRangeMessage));
-    // Enter in the picker confirms a typed date and then presses "共有": the
-    // refusal must not turn into a share with the date put back.
-    expiryRefused_ = true;
-    QTimer::singleShot(0, this, [this] { expiryRefused_ = false; });
+    // The event that made the change (Enter, or the mouse press on "共有"
+    // that took the focus from the picker) must not go on into a share with
+    // the date put back: refused until that event is done.
+    RaiseForThisEvent(this, expiryRefused_);
+}
+
+void CTorval2FileShareDlg::refuseHalfTypedExpiry() {
+    // The first failure in the fixed order, the picker holding no date.
+    ShareFormValues v = values();
+    v.expiry = QDate();
+    warn(ValidateShareRequest(v, clock_.now().date(), accessKeyRequired_, mailAddressRequired_));
+}
+
+bool CTorval2FileShareDlg::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (watched == expiry_) {
+        // The picker judges a typed date on Enter and on losing the focus,
+        // and silently puts back the last date when it was half-typed: note
+        // that before it does, for the press that may follow in the same
+        // event.
+        const auto* key = type == QEvent::KeyPress ? static_cast<QKeyEvent*>(event) : nullptr;
+        const bool judging = type == QEvent::FocusOut ||
+                             (key && (key->key() == Qt::Key_Enter || key->key() == Qt::Key_Return));
+        if (judging && !ShowsDate(expiry_))
+            RaiseForThisEvent(this, expiryHalfTyped_);
+    } else if (watched == share_ &&
+               (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick)) {
+        // A mouse press on "共有" reaches the button after the focus has moved
+        // to it, so after the picker judged its date on losing the focus. When
+        // that refused the date or found it half-typed, the press ends here:
+        // the button never goes down, and its release, whenever it comes,
+        // clicks nothing.
+        if (expiryRefused_)
+            return true;
+        if (expiryHalfTyped_) {
+            refuseHalfTypedExpiry();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CTorval2FileShareDlg::warn(const QString& text) {

@@ -18,7 +18,10 @@ class QPushButton;
 // The guest share dialog: up to five local files, the guests' mail
 // addresses, a notice text, an expiry within fourteen days and an optional
 // access key. "共有" checks the fields (ValidateShareRequest), hands the
-// request on through shareRequested and closes; a failure keeps it open.
+// request on through shareRequested and closes; a failure keeps it open. A
+// date the picker refuses (message, date put back) or a half-typed one never
+// leads to a share, whether "共有" is pressed by Enter, a mouse click or an
+// accessibility action.
 class CTorval2FileShareDlg : public QDialog {
     Q_OBJECT
 public:
@@ -51,14 +54,21 @@ public:
 signals:
     void shareRequested(const GuestShareRequest& request);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void onExpiryChanged(const QDate& date);
+    void refuseHalfTypedExpiry();
     void warn(const QString& text);
 
     bool accessKeyRequired_;
     bool mailAddressRequired_;
     const Clock& clock_;
-    bool expiryRefused_ = false;  // until the events of that change are done
+    // Until the event that made the picker refuse its date, or find it
+    // half-typed and put the last date back, is done.
+    bool expiryRefused_ = false;
+    bool expiryHalfTyped_ = false;
     std::array<QLineEdit*, kShareFileFields> files_{};
     std::array<QPushButton*, kShareFileFields> browse_{};
     QPlainTextEdit* mail_;

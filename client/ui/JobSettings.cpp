@@ -33,10 +33,11 @@ bool startTimesTooClose(const UploadJob& v) {
     return d < 7200 || 86400 - d < 7200;
 }
 
-// folder is source, lies inside it, or resolves to either; both exist.
-bool sameOrInside(const QString& folder, const QString& source) {
-    const QString f = QFileInfo(folder).canonicalFilePath();
-    const QString s = QFileInfo(source).canonicalFilePath();
+// inner is outer, lies inside it, or resolves to either (through ".", ".."
+// or links); both exist.
+bool sameOrInside(const QString& inner, const QString& outer) {
+    const QString f = QFileInfo(inner).canonicalFilePath();
+    const QString s = QFileInfo(outer).canonicalFilePath();
     if (f.isEmpty() || s.isEmpty())
         return false;
     return f == s || f.startsWith(s == QLatin1String("/") ? s : s + QLatin1Char('/'));
@@ -111,6 +112,16 @@ QString firstFailure(const UploadJob& v, const QString& programFolder) {
         if (sameOrInside(v.ErrorFolder, v.HotFolder))
             return QStringLiteral(
                 "エラーファイル保存先にアップロード対象保存先またはその中のフォルダーを"
+                "指定することは出来ません。");
+        // The seven-day deletion walks the whole uploaded-files folder, and
+        // moves mirror into the error folder: neither may hold the source.
+        if (sameOrInside(v.HotFolder, v.EvacuationFolder))
+            return QStringLiteral(
+                "アップロード対象保存先にアップロード済みファイル保存先またはその中のフォルダーを"
+                "指定することは出来ません。");
+        if (sameOrInside(v.HotFolder, v.ErrorFolder))
+            return QStringLiteral(
+                "アップロード対象保存先にエラーファイル保存先またはその中のフォルダーを"
                 "指定することは出来ません。");
     }
     return {};

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -420,8 +421,15 @@ public:
             return empty;
         }
         struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
+        const bool statted = ::fstat(fd, &st) == 0;
+        if (!statted || !S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
+            // errno says why, for a writer that reports it.
+            const int error = !statted               ? errno
+                              : S_ISDIR(st.st_mode)  ? EISDIR
+                              : !S_ISREG(st.st_mode) ? EINVAL
+                                                     : EFBIG;
             ::close(fd);
+            errno = error;
             return nullptr;
         }
         // The signature of what is read, which may be newer than the one above.
@@ -429,11 +437,14 @@ public:
         QFile file;
         if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
             ::close(fd);
+            errno = EIO;
             return nullptr;
         }
         const QByteArray bytes = file.readAll();
-        if (file.error() != QFileDevice::NoError)
+        if (file.error() != QFileDevice::NoError) {
+            errno = EIO;
             return nullptr;
+        }
         auto doc = std::make_shared<const Document>(parse(bytes));
         store(path, sig, doc);
         return doc;
@@ -559,23 +570,30 @@ bool ProfileFile::removeKey(const QString& section, const QString& key, const QS
 
 namespace {
 
+// False, with the system's text for the error in reason when asked for.
+bool failed(QString* reason, int error) {
+    if (reason)
+        *reason = QString::fromLocal8Bit(std::strerror(error ? error : EIO));
+    return false;
+}
+
 // Applies edit to the file's current content under the write lock and
 // replaces the file when the content changed.
 template <typename Edit>
-bool rewrite(const QString& path, Edit edit) {
+bool rewrite(const QString& path, Edit edit, QString* reason = nullptr) {
     WriteLock lock(path);
     if (!lock.held())
-        return false;
+        return failed(reason, errno);
     const auto current = DocumentCache::instance().load(path);
     if (!current)
-        return false;
+        return failed(reason, errno);
     Document doc = *current;
     edit(doc);
     const QByteArray bytes = serialize(doc);
     if (bytes == serialize(*current))
         return true;  // nothing changed; spare the disk a rewrite
     if (!AtomicFile::write(path, bytes))
-        return false;
+        return failed(reason, errno);
 
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
@@ -596,12 +614,13 @@ bool ProfileFile::removeSection(const QString& section, const QString& path) {
     return rewrite(path, [&](Document& doc) { eraseSection(doc, section); });
 }
 
-bool ProfileFile::apply(const QList<Change>& changes, const QString& path) {
+bool ProfileFile::apply(const QList<Change>& changes, const QString& path, QString* reason) {
     for (const Change& c : changes) {
         if (!validChange(c))
-            return false;
+            return failed(reason, EINVAL);
     }
-    return rewrite(path, [&](Document& doc) { applyChanges(doc, changes); });
+    return rewrite(
+        path, [&](Document& doc) { applyChanges(doc, changes); }, reason);
 }
 
 void ProfileFile::flush(const QString& path) {

@@ -73,8 +73,9 @@ public:
 
     // Applies all changes as one atomic replace of the file's current content,
     // so keys that other writers changed meanwhile survive. On failure the
-    // file is left as it was.
-    static bool apply(const QList<Change>& changes, const QString& path);
+    // file is left as it was, and reason (when given) holds the system's
+    // text for the error ("No space left on device").
+    static bool apply(const QList<Change>& changes, const QString& path, QString* reason = nullptr);
 
     // Drops what this process remembers of the file (the Windows cache flush).
     static void flush(const QString& path);

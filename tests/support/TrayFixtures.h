@@ -57,8 +57,9 @@ inline QString Setting(const QString& key) {
     return ProfileFile::readString("Config", key, "<missing>", ConfigPath());
 }
 
-// A daily job uploading folder/name (made, holding `files` small files) to
-// /Velmora, added to the stored list.
+// A job uploading folder/name (made, holding `files` small files) to
+// /Velmora, added to the stored list; no weekday ticked, so only the tests
+// start it.
 inline void AddJob(const QString& folder, const QString& name, int files) {
     CTorval2UploadList list(ConfigPath());
     ASSERT_TRUE(list.Load());
@@ -70,7 +71,7 @@ inline void AddJob(const QString& folder, const QString& name, int files) {
         ASSERT_TRUE(putFile(j.HotFolder + QStringLiteral("/f%1.txt").arg(i), "data"));
     j.OrrinPortalFolder = "/Velmora";
     j.SyncTime1Type = true;
-    j.SyncTime1Week = "1111111";
+    j.SyncTime1Week = "0000000";
     ASSERT_TRUE(list.AddJob(j) && list.Save());
 }
 

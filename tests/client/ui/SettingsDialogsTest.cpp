@@ -31,6 +31,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "Fields.h"
 #include "TrayFixtures.h"
 
@@ -238,6 +241,16 @@ TEST_F(SettingsDialogsTest, ChooserListsFoldersLazilyWithoutDuplicates) {
     ASSERT_EQ(root->childCount(), 2);
     QTreeWidgetItem* japanese = chooser.itemFor("/User/経理 資料 2026");
     ASSERT_TRUE(japanese && japanese->text(0) == "経理 資料 2026");
+    // Tabbed into, the tree makes "User" current; OK still hands back nothing.
+    chooser.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&chooser));
+    QPushButton* ok = chooser.findChildren<QPushButton*>().first();
+    ok->setFocus();
+    QTest::keyClick(ok, Qt::Key_Backtab);
+    ASSERT_TRUE(chooser.tree()->hasFocus() && chooser.tree()->currentItem() == root);
+    QTest::mouseClick(ok, Qt::LeftButton);
+    EXPECT_EQ(chooser.result(), QDialog::Accepted);
+    EXPECT_EQ(chooser.selectedPath(), QString());
 
     QTreeWidgetItem* filesOnly = chooser.itemFor("/User/files-only");
     filesOnly->setExpanded(true);
@@ -299,6 +312,8 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
             set->remoteEdit()->setText("/Velmora");
             set->compressBox()->setChecked(true);
             set->zipEdit()->setText("z");
+            for (QCheckBox* day : set->startTime(1).days)
+                day->setChecked(false);  // never due
             for (const QLabel* label : set->findChildren<QLabel*>())
                 EXPECT_TRUE(!label->text().endsWith("：") || label->buddy())
                     << label->text().toStdString();
@@ -313,7 +328,17 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
             set->accept();
         }
     };
-    list.addButton()->click();
+    {
+        // A full disk: the new job stays, also through the scheduler's reading.
+        const FileSizeLimit full(QFileInfo(ConfigPath()).size());
+        list.addButton()->click();
+        tray.OnSchedulerTick();
+    }
+    EXPECT_EQ(shown, QStringList{"アップロード設定の保存に失敗しました。\n設定ファイル（" +
+                                 ConfigPath() + "）を書き込めませんでした。\n" +
+                                 QString::fromLocal8Bit(std::strerror(EFBIG))});
+    tray.OnSchedulerTick();
+    EXPECT_EQ(Setting("Name20"), "二十番目") << "saved by the next reading";
     EXPECT_EQ(buttons(), "0|0|0|0|20") << "the list is full";
     EXPECT_EQ(Fields(view->topLevelItem(19)->text(0), view->topLevelItem(19)->text(3)),
               "二十番目|（未）");
@@ -342,10 +367,12 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
     // "いますぐアップロード" starts that job through the tray and shows its start.
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, row);
     list.uploadButton()->click();
-    EXPECT_EQ(tray.runsInUse(), 1);
+    list.uploadButton()->click();
+    EXPECT_EQ(tray.runsInUse(), 1) << "a running job is left alone";
     EXPECT_FALSE(view->topLevelItem(1)->text(4).isEmpty());
     EXPECT_TRUE(view->topLevelItem(1)->isSelected());
     ASSERT_TRUE(WaitFor([&] { return tray.runsInUse() == 0; }));
+    EXPECT_EQ(view->topLevelItem(1)->text(3), "成功") << "the row follows the run's end";
 }
 
 }  // namespace

@@ -159,11 +159,13 @@ TEST_F(JobValidationTest, ZipNamesAreRefusedByTheRightStep) {
 }
 
 TEST_F(JobValidationTest, FieldsInOrderAndForbiddenSourceFolders) {
-    for (const char* folder : {"/prog", "/hot/sub", "/hot2"})
+    for (const char* folder : {"/prog", "/hot/sub", "/hot2", "/moved/in", "/error/in"})
         QDir().mkpath(dir.path() + folder);
     QFile::link(job.HotFolder, dir.path() + "/hot-link");
+    QFile::link(dir.path() + "/moved", dir.path() + "/moved-link");
     const QString inside =
         "にアップロード対象保存先またはその中のフォルダーを指定することは出来ません。";
+    const QString holds = "またはその中のフォルダーを指定することは出来ません。";
     // "~" stands for the test's folder. With a moved or an error folder the
     // files are moved after the upload.
     const struct {
@@ -183,6 +185,11 @@ TEST_F(JobValidationTest, FieldsInOrderAndForbiddenSourceFolders) {
         {"a", "~/hot", "~/hot-link/.", "~/error", "アップロード済みファイル保存先" + inside},
         {"a", "~/hot", "~/moved", "~/moved/../hot/sub", "エラーファイル保存先" + inside},
         {"a", "~/hot", "~/hot2", "~/error", ""},
+        // Nor may they hold the source: the seven-day deletion would reach it.
+        {"a", "~/moved-link/in", "~/moved", "~/error",
+         "アップロード対象保存先にアップロード済みファイル保存先" + holds},
+        {"a", "~/hot/../error/in", "~/moved", "~/error",
+         "アップロード対象保存先にエラーファイル保存先" + holds},
     };
     auto expand = [&](QString text) { return text.replace('~', dir.path()); };
     for (const auto& c : cases) {

@@ -104,25 +104,21 @@ QString firstFailure(const UploadJob& v, const QString& programFolder) {
         return QStringLiteral("アップロード対象に %1 を指定することは出来ません。")
             .arg(v.HotFolder);
     // Moving files onto the folder they are moved from would delete them.
+    // The seven-day deletion walks the whole uploaded-files folder, and moves
+    // mirror into the error folder: neither may hold the source either.
     if (v.EvacuationEnable) {
-        if (sameOrInside(v.EvacuationFolder, v.HotFolder))
-            return QStringLiteral(
-                "アップロード済みファイル保存先にアップロード対象保存先またはその中のフォルダーを"
-                "指定することは出来ません。");
-        if (sameOrInside(v.ErrorFolder, v.HotFolder))
-            return QStringLiteral(
-                "エラーファイル保存先にアップロード対象保存先またはその中のフォルダーを"
-                "指定することは出来ません。");
-        // The seven-day deletion walks the whole uploaded-files folder, and
-        // moves mirror into the error folder: neither may hold the source.
-        if (sameOrInside(v.HotFolder, v.EvacuationFolder))
-            return QStringLiteral(
-                "アップロード対象保存先にアップロード済みファイル保存先またはその中のフォルダーを"
-                "指定することは出来ません。");
-        if (sameOrInside(v.HotFolder, v.ErrorFolder))
-            return QStringLiteral(
-                "アップロード対象保存先にエラーファイル保存先またはその中のフォルダーを"
-                "指定することは出来ません。");
+        struct Folder {
+            QString path, name;
+        };
+        const Folder source{v.HotFolder, QStringLiteral("アップロード対象保存先")};
+        const Folder moved{v.EvacuationFolder, QStringLiteral("アップロード済みファイル保存先")};
+        const Folder errors{v.ErrorFolder, QStringLiteral("エラーファイル保存先")};
+        for (const auto& [inner, outer] :
+             {std::pair(moved, source), {errors, source}, {source, moved}, {source, errors}}) {
+            if (sameOrInside(inner.path, outer.path))
+                return inner.name + QStringLiteral("に") + outer.name +
+                       QStringLiteral("またはその中のフォルダーを指定することは出来ません。");
+        }
     }
     return {};
 }

@@ -107,17 +107,23 @@ QString firstFailure(const UploadJob& v, const QString& programFolder) {
     // The seven-day deletion walks the whole uploaded-files folder, and moves
     // mirror into the error folder: neither may hold the source either.
     if (v.EvacuationEnable) {
-        struct Folder {
-            QString path, name;
-        };
-        const Folder source{v.HotFolder, QStringLiteral("アップロード対象保存先")};
-        const Folder moved{v.EvacuationFolder, QStringLiteral("アップロード済みファイル保存先")};
-        const Folder errors{v.ErrorFolder, QStringLiteral("エラーファイル保存先")};
-        for (const auto& [inner, outer] :
-             {std::pair(moved, source), {errors, source}, {source, moved}, {source, errors}}) {
-            if (sameOrInside(inner.path, outer.path))
-                return inner.name + QStringLiteral("に") + outer.name +
-                       QStringLiteral("またはその中のフォルダーを指定することは出来ません。");
+        const std::pair<const QString*, const QString*> nested[] = {
+            {&v.EvacuationFolder, &v.HotFolder},
+            {&v.ErrorFolder, &v.HotFolder},
+            {&v.HotFolder, &v.EvacuationFolder},
+            {&v.HotFolder, &v.ErrorFolder}};
+        static const QString messages[] = {
+            QStringLiteral("アップロード済みファイル保存先にアップロード対象保存先またはその中の"
+                           "フォルダーを指定することは出来ません。"),
+            QStringLiteral("エラーファイル保存先にアップロード対象保存先またはその中の"
+                           "フォルダーを指定することは出来ません。"),
+            QStringLiteral("アップロード対象保存先にアップロード済みファイル保存先またはその中の"
+                           "フォルダーを指定することは出来ません。"),
+            QStringLiteral("アップロード対象保存先にエラーファイル保存先またはその中の"
+                           "フォルダーを指定することは出来ません。")};
+        for (int i = 0; i < 4; ++i) {
+            if (sameOrInside(*nested[i].first, *nested[i].second))
+                return messages[i];
         }
     }
     return {};

@@ -16,7 +16,6 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <picojson.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,7 +23,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -126,20 +124,6 @@ void printJournal(const char* who, const JournalStats& s) {
                 who, s.requests, s.challenged, s.stored, s.remotes.size());
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-
-size_t readFile(char* buffer, size_t size, size_t count, void* file) {
-    const size_t n = std::fread(buffer, 1, size * count, static_cast<FILE*>(file));
-    return (n == 0 && std::ferror(static_cast<FILE*>(file))) ? CURL_READFUNC_ABORT : n;
-}
-
-int seekFile(void* file, curl_off_t offset, int origin) {
-    return fseeko(static_cast<FILE*>(file), offset, origin) == 0 ? CURL_SEEKFUNC_OK
-                                                                 : CURL_SEEKFUNC_FAIL;
-}
-
 size_t discard(char*, size_t size, size_t count, void*) {
     return size * count;
 }
@@ -182,10 +166,6 @@ public:
     PlainUploader& operator=(const PlainUploader&) = delete;
 
     bool upload(const fs::path& local, const std::string& remoteFolder) {
-        std::unique_ptr<FILE, FileCloser> file(std::fopen(local.c_str(), "rb"));
-        struct stat st {};
-        if (!file || ::fstat(fileno(file.get()), &st) != 0)
-            return false;
         const std::string name = local.filename().string();
         curl_mime* mime = curl_mime_init(handle_);
         curl_mimepart* exclude = curl_mime_addpart(mime);
@@ -193,10 +173,12 @@ public:
         curl_mime_data(exclude, "all", CURL_ZERO_TERMINATED);
         curl_mimepart* entity = curl_mime_addpart(mime);
         curl_mime_name(entity, "entity");
-        curl_mime_filename(entity, name.c_str());
+        // libcurl opens, sizes and reads the file itself.
+        if (curl_mime_filedata(entity, local.c_str()) != CURLE_OK) {
+            curl_mime_free(mime);
+            return false;
+        }
         curl_mime_type(entity, "application/octet-stream");
-        curl_mime_data_cb(entity, static_cast<curl_off_t>(st.st_size), readFile, seekFile, nullptr,
-                          file.get());
         curl_easy_setopt(handle_, CURLOPT_MIMEPOST, mime);
         const std::string url =
             "https://localhost:443/api/v1//experimental/repository/0/file/path" + remoteFolder +

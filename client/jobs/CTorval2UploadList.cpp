@@ -48,6 +48,13 @@ quint16 part(const QString& text, qsizetype from, qsizetype length) {
     return static_cast<quint16>(std::clamp(n, 0, 0xFFFF));
 }
 
+// The key of a start time's field, "SyncTime<slot><n><field>". Files of earlier
+// versions hold one schedule of times of day for all jobs, keyed without n (0).
+QString startTimeKey(int slot, int n, const char* field) {
+    return QLatin1String("SyncTime") + QString::number(slot) +
+           (n ? QString::number(n) : QString()) + QLatin1String(field);
+}
+
 // The two key layouts' names, per job number.
 struct JobKeys {
     explicit JobKeys(int n) : n(n) {}
@@ -120,30 +127,18 @@ bool CTorval2UploadList::Load() {
         }
         j.Name = read(k("Name%1"));
 
-        const QString type1 = read(k("SyncTime1%1Type"));
-        if (!type1.isEmpty()) {
-            j.SyncTime1Type = leadingNumber(type1) == 1;
-            j.SyncTime2Type = number(k("SyncTime2%1Type")) == 1;
-            j.SyncTime1.hour = static_cast<quint16>(number(k("SyncTime1%1Hour")));
-            j.SyncTime1.minute = static_cast<quint16>(number(k("SyncTime1%1Minute")));
-            j.SyncTime1AfterStart = read(k("SyncTime1%1AfterStart"));
-            j.SyncTime1Week = read(k("SyncTime1%1Week"));
-            j.SyncTime2Enable = read(k("SyncTime2%1Enable")) == kOn;
-            j.SyncTime2.hour = static_cast<quint16>(number(k("SyncTime2%1Hour")));
-            j.SyncTime2.minute = static_cast<quint16>(number(k("SyncTime2%1Minute")));
-            j.SyncTime2AfterStart = read(k("SyncTime2%1AfterStart"));
-            j.SyncTime2Week = read(k("SyncTime2%1Week"));
-        } else {
-            // Files of earlier versions hold one schedule of times of day for all jobs.
-            j.SyncTime1Type = true;
-            j.SyncTime2Type = true;
-            j.SyncTime1.hour = static_cast<quint16>(number(QStringLiteral("SyncTime1Hour")));
-            j.SyncTime1.minute = static_cast<quint16>(number(QStringLiteral("SyncTime1Minute")));
-            j.SyncTime2Enable = read(QStringLiteral("SyncTime2Enable")) == kOn;
-            j.SyncTime2.hour = static_cast<quint16>(number(QStringLiteral("SyncTime2Hour")));
-            j.SyncTime2.minute = static_cast<quint16>(number(QStringLiteral("SyncTime2Minute")));
-            j.SyncTime1AfterStart = j.SyncTime2AfterStart = QStringLiteral("1");
-            j.SyncTime1Week = j.SyncTime2Week = QStringLiteral("1111111");
+        const bool ownSchedule = !read(startTimeKey(1, n, "Type")).isEmpty();
+        const auto timeKey = [&](int slot, const char* field) {
+            return startTimeKey(slot, ownSchedule ? n : 0, field);
+        };
+        j.SyncTime2Enable = read(timeKey(2, "Enable")) == kOn;
+        for (int slot = 1; slot <= 2; ++slot) {
+            const StartTimeMembers& m = kStartTimes[slot - 1];
+            j.*m.type = !ownSchedule || number(timeKey(slot, "Type")) == 1;
+            (j.*m.time).hour = static_cast<quint16>(number(timeKey(slot, "Hour")));
+            (j.*m.time).minute = static_cast<quint16>(number(timeKey(slot, "Minute")));
+            j.*m.afterStart = ownSchedule ? read(timeKey(slot, "AfterStart")) : QStringLiteral("1");
+            j.*m.week = ownSchedule ? read(timeKey(slot, "Week")) : QStringLiteral("1111111");
         }
 
         j.CompressionEnable = read(k("Folder%1CompressionEnable")) == kOn;
@@ -177,37 +172,36 @@ bool CTorval2UploadList::Save(QString* reason) {
     for (int n = 1; n <= kMaxJobs; ++n) {
         const JobKeys k(n);
         const UploadJob* j = n <= Count() ? jobs_[n - 1].get() : nullptr;
-        const auto put = [&](const char* pattern, const QString& value) {
-            changes.append(
-                {kSection, k(pattern), j ? std::optional<QString>(value) : std::nullopt});
+        const auto put = [&](const QString& name, const QString& value) {
+            changes.append({kSection, name, j ? std::optional<QString>(value) : std::nullopt});
         };
         const UploadJob none;
         const UploadJob& v = j ? *j : none;
-        put("isUploading%1", oneZero(v.isUploading));
-        put("UniqueId%1", v.UniqueId);
-        put("Name%1", v.Name);
-        put("HotFolder%1", v.HotFolder);
-        put("SyncTime1%1Type", oneZero(v.SyncTime1Type));
-        put("SyncTime1%1Hour", QString::number(v.SyncTime1.hour));
-        put("SyncTime1%1Minute", QString::number(v.SyncTime1.minute));
-        put("SyncTime1%1AfterStart", v.SyncTime1AfterStart);
-        put("SyncTime1%1Week", v.SyncTime1Week);
-        put("SyncTime2%1Enable", onOff(v.SyncTime2Enable));
-        put("SyncTime2%1Type", oneZero(v.SyncTime2Type));
-        put("SyncTime2%1Hour", QString::number(v.SyncTime2.hour));
-        put("SyncTime2%1Minute", QString::number(v.SyncTime2.minute));
-        put("SyncTime2%1AfterStart", v.SyncTime2AfterStart);
-        put("SyncTime2%1Week", v.SyncTime2Week);
-        put("Folder%1CompressionEnable", onOff(v.CompressionEnable));
-        put("Folder%1EvacuationEnable", onOff(v.EvacuationEnable));
-        put("OrrinPortalFolder%1", v.OrrinPortalFolder);
-        put("ErrorFolder%1", v.ErrorFolder);
-        put("EvacuationFolder%1", v.EvacuationFolder);
-        put("Folder%1Delete7DaysEnable", onOff(v.Delete7DaysEnable));
-        put("Folder%1CompressionFilename", v.CompressionFilename);
-        put("LastUploadTime%1", FormatTime(v.LastUploadTime));
-        put("LastUploadEndTime%1", FormatTime(v.LastUploadEndTime));
-        put("LastUploadFlag%1", v.LastUploadFlag);
+        put(k("isUploading%1"), oneZero(v.isUploading));
+        put(k("UniqueId%1"), v.UniqueId);
+        put(k("Name%1"), v.Name);
+        put(k("HotFolder%1"), v.HotFolder);
+        for (int slot = 1; slot <= 2; ++slot) {
+            const StartTimeMembers& m = kStartTimes[slot - 1];
+            const auto key = [&](const char* field) { return startTimeKey(slot, n, field); };
+            if (slot == 2)
+                put(key("Enable"), onOff(v.SyncTime2Enable));
+            put(key("Type"), oneZero(v.*m.type));
+            put(key("Hour"), QString::number((v.*m.time).hour));
+            put(key("Minute"), QString::number((v.*m.time).minute));
+            put(key("AfterStart"), v.*m.afterStart);
+            put(key("Week"), v.*m.week);
+        }
+        put(k("Folder%1CompressionEnable"), onOff(v.CompressionEnable));
+        put(k("Folder%1EvacuationEnable"), onOff(v.EvacuationEnable));
+        put(k("OrrinPortalFolder%1"), v.OrrinPortalFolder);
+        put(k("ErrorFolder%1"), v.ErrorFolder);
+        put(k("EvacuationFolder%1"), v.EvacuationFolder);
+        put(k("Folder%1Delete7DaysEnable"), onOff(v.Delete7DaysEnable));
+        put(k("Folder%1CompressionFilename"), v.CompressionFilename);
+        put(k("LastUploadTime%1"), FormatTime(v.LastUploadTime));
+        put(k("LastUploadEndTime%1"), FormatTime(v.LastUploadEndTime));
+        put(k("LastUploadFlag%1"), v.LastUploadFlag);
     }
     unsaved_ = !ProfileFile::apply(changes, configPath_, reason);
     return !unsaved_;

@@ -54,3 +54,7 @@ public:
     virtual ~TaskResultSink() = default;
     virtual void taskFinished(TaskBlock block) = 0;
 };
+
+// Hands the block to its sink between the debug lines the upload and share
+// tasks write around it; the logger comes apart as the block is moved away.
+void HandBack(TaskBlock& block, CLogWriter& logger);

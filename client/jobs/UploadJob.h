@@ -38,3 +38,17 @@ struct UploadJob {
 
     friend bool operator==(const UploadJob&, const UploadJob&) = default;
 };
+
+// The members of the first and the second start time, which share one layout.
+struct StartTimeMembers {
+    bool UploadJob::*type;
+    QString UploadJob::*afterStart;
+    QString UploadJob::*week;
+    SystemTime UploadJob::*time;
+};
+inline constexpr StartTimeMembers kStartTimes[] = {
+    {&UploadJob::SyncTime1Type, &UploadJob::SyncTime1AfterStart, &UploadJob::SyncTime1Week,
+     &UploadJob::SyncTime1},
+    {&UploadJob::SyncTime2Type, &UploadJob::SyncTime2AfterStart, &UploadJob::SyncTime2Week,
+     &UploadJob::SyncTime2},
+};

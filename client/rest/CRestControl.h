@@ -8,6 +8,7 @@
 
 #include "CRestRecords.h"
 #include "CRestSettings.h"
+#include "UploadCounters.h"
 
 #include <chrono>
 
@@ -54,22 +55,7 @@ struct CRestResultLog {
     bool isRetransmission = false;
     QString startDatetime;
     QString abortCause;
-    quint64 totalFolderCount = 0;
-    quint64 totalFileCount = 0;
-    quint64 totalFileSize = 0;
-    quint64 createdFolderCount = 0;
-    quint64 uploadedFileCount = 0;
-    quint64 uploadedFileSize = 0;
-    quint64 errorFileCount = 0;
-    quint64 errorFileSize = 0;
-    quint64 skipFileCount = 0;
-    quint64 skipFileSize = 0;
-    quint64 ignoreFileCount = 0;
-    quint64 ignoreFileSize = 0;
-    quint64 abortFileCount = 0;
-    quint64 abortFileSize = 0;
-    quint64 retryCount = 0;
-    quint64 retryFileSize = 0;
+    UploadCounters counters;
     QString endDatetime;
 };
 

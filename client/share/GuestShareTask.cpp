@@ -34,16 +34,6 @@ bool RunGuarded(CLogWriter& logger, Work&& work) {
     return false;
 }
 
-// Hands the block back with the debug lines every task writes around it.
-void HandBack(TaskBlock& block, CLogWriter& logger) {
-    logger.Log(CLogWriter::LogDebug, QStringLiteral("before SendMessage"));
-    TaskResultSink* sink = block.sink;
-    if (sink)
-        sink->taskFinished(std::move(block));
-    logger.Log(CLogWriter::LogDebug, QStringLiteral("after SendMessage"));
-    logger.Log(CLogWriter::LogDebug, QStringLiteral("dwResult : %1").arg(sink ? 1 : 0, 0, 16));
-}
-
 }  // namespace
 
 void RunGuestShareTask(TaskBlock block) {

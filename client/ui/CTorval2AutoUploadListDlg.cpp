@@ -131,32 +131,28 @@ void CTorval2AutoUploadListDlg::refreshJobRow(const QString& uniqueId) {
     }
 }
 
-QString CTorval2AutoUploadListDlg::saveList() {
+void CTorval2AutoUploadListDlg::storeChange(const std::function<void()>& change) {
     CTorval2UploadList& jobs = tray_.jobList();
+    tray_.StopSchedulerTimer();
+    change();
     QString reason;
-    if (jobs.Save(&reason)) {
-        jobs.Load();
-        return {};
-    }
+    const bool saved = jobs.Save(&reason);
     // Reading the old file back would drop the user's change.
-    return QStringLiteral(
-               "アップロード設定の保存に失敗しました。\n設定ファイル（%1）を"
-               "書き込めませんでした。\n%2")
-        .arg(jobs.FilePath(), reason);
+    if (saved)
+        jobs.Load();
+    tray_.StartSchedulerTimer();
+    FillJobList();
+    setRowButtons(false);
+    if (!saved)
+        s_.boxes.warn(QStringLiteral("アップロード設定の保存に失敗しました。\n設定ファイル（%1）を"
+                                     "書き込めませんでした。\n%2")
+                          .arg(jobs.FilePath(), reason));
 }
 
 void CTorval2AutoUploadListDlg::editJob(CTorval2AutoUploadSetDlg& dialog, int index) {
     // The scheduler keeps running while the user edits; it stops only for the store.
-    if (s_.exec(dialog) != QDialog::Accepted)
-        return;
-    tray_.StopSchedulerTimer();
-    StoreDialogIntoJob(dialog.values(), index, tray_.jobList());
-    const QString failure = saveList();
-    tray_.StartSchedulerTimer();
-    FillJobList();
-    setRowButtons(false);
-    if (!failure.isEmpty())
-        s_.boxes.warn(failure);
+    if (s_.exec(dialog) == QDialog::Accepted)
+        storeChange([&] { StoreDialogIntoJob(dialog.values(), index, tray_.jobList()); });
 }
 
 void CTorval2AutoUploadListDlg::addJob() {
@@ -181,14 +177,7 @@ void CTorval2AutoUploadListDlg::deleteJob() {
         s_.boxes.warn(QStringLiteral("削除する行を選択してください。"));
         return;
     }
-    tray_.StopSchedulerTimer();
-    tray_.jobList().RemoveJob(row);
-    const QString failure = saveList();
-    tray_.StartSchedulerTimer();
-    FillJobList();
-    setRowButtons(false);
-    if (!failure.isEmpty())
-        s_.boxes.warn(failure);
+    storeChange([this, row] { tray_.jobList().RemoveJob(row); });
 }
 
 void CTorval2AutoUploadListDlg::uploadNow() {

@@ -2,6 +2,8 @@
 
 #include <QDialog>
 
+#include <functional>
+
 #include "DialogServices.h"
 
 class CTorval2AutoUploadSetDlg;
@@ -40,10 +42,11 @@ private:
     void setRowButtons(bool enabled);
     // Runs the settings dialog; on "設定" stores it at index (-1: a new job).
     void editJob(CTorval2AutoUploadSetDlg& dialog, int index);
-    // Saves the changed list and reads it back. When the save fails the list
-    // keeps the change (the tray saves it again before it reads the file)
-    // and the message for the user is returned; empty on success.
-    QString saveList();
+    // Makes the change with the scheduler stopped, saves the list and reads
+    // it back, and refills the rows. When the save fails the list keeps the
+    // change (the tray saves it again before it reads the file) and the user
+    // is told.
+    void storeChange(const std::function<void()>& change);
     // The rows showing the job with this unique id take its current values.
     void refreshJobRow(const QString& uniqueId);
 

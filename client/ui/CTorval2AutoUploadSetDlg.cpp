@@ -14,6 +14,7 @@
 #include <QTimeEdit>
 #include <QVBoxLayout>
 
+#include "ButtonRow.h"
 #include "CRestFolderTreeDlg.h"
 #include "CRestSettings.h"
 #include "ConfigKeys.h"
@@ -97,10 +98,6 @@ CTorval2AutoUploadSetDlg::CTorval2AutoUploadSetDlg(const DialogServices& service
     moveGrid->addWidget(errorBrowse_, 1, 2);
     moveGrid->addWidget(delete_, 2, 0, 1, 3);
     moveGrid->setContentsMargins(20, 0, 0, 0);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(intro);
     layout->addLayout(grid);
@@ -112,7 +109,7 @@ CTorval2AutoUploadSetDlg::CTorval2AutoUploadSetDlg(const DialogServices& service
     layout->addWidget(move_);
     layout->addLayout(moveGrid);
     layout->addStretch();
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({ok, cancel}));
     setMinimumWidth(560);
 
     connect(sourceBrowse_, &QPushButton::clicked, this, [this] {

@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ButtonRow.h"
+
 namespace {
 
 // Broken only where the text breaks: a wrapped label's height is not part
@@ -37,14 +39,9 @@ CTorval2Check1Dlg::CTorval2Check1Dlg(std::function<void()> raise, QWidget* paren
     });
     connect(keep_, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(change_);
-    buttons->addWidget(keep_);
-    buttons->addWidget(cancel_);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(text);
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({change_, keep_, cancel_}));
 }
 
 CTorval2Check2Dlg::CTorval2Check2Dlg(QWidget* parent) : QDialog(parent) {

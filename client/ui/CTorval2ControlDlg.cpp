@@ -16,6 +16,7 @@
 
 #include <memory>
 
+#include "ButtonRow.h"
 #include "CLogWriter.h"
 #include "CRestControl.h"
 #include "CRestSettings.h"
@@ -113,16 +114,12 @@ CTorval2ControlDlg::CTorval2ControlDlg(DialogServices services, QWidget* parent)
     actions->addWidget(jobs);
     actions->addWidget(now);
     actions->addStretch();
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(intro);
     layout->addWidget(group);
     layout->addLayout(actions);
     layout->addStretch();
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({ok, cancel}));
     setMinimumWidth(440);
 
     connect(proxy, &QPushButton::clicked, this, &CTorval2ControlDlg::openProxySettings);

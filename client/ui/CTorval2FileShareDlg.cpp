@@ -20,6 +20,7 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 
+#include "ButtonRow.h"
 #include "GuestShare.h"
 
 namespace {
@@ -165,16 +166,12 @@ CTorval2FileShareDlg::CTorval2FileShareDlg(bool accessKeyRequired, bool mailAddr
     cancel_ = new QPushButton(QStringLiteral("キャンセル"), this);
     cancel_->setAutoDefault(false);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(share_);
-    buttons->addWidget(cancel_);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(intro);
     layout->addSpacing(6);
     layout->addLayout(grid);
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({share_, cancel_}));
 
     QList<QWidget*> order;
     for (int i = 0; i < kShareFileFields; ++i)

@@ -2,11 +2,12 @@
 
 #include <QCheckBox>
 #include <QGridLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include "ButtonRow.h"
 
 namespace {
 
@@ -55,15 +56,11 @@ CTorval2ProxySetDlg::CTorval2ProxySetDlg(const QString& configPath, MessageBoxes
     grid->addWidget(id_, 4, 1);
     grid->addWidget(passwordLabel_, 5, 0);
     grid->addWidget(password_, 5, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(apply_);
-    buttons->addWidget(close);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(intro);
     layout->addLayout(grid);
     layout->addWidget(note);
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({apply_, close}));
     setMinimumWidth(420);
 
     const ProxySettings saved = LoadProxySettings(configPath_);

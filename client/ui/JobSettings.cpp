@@ -104,25 +104,27 @@ QString firstFailure(const UploadJob& v, const QString& programFolder) {
         return QStringLiteral("アップロード対象に %1 を指定することは出来ません。")
             .arg(v.HotFolder);
     // Moving files onto the folder they are moved from would delete them.
+    // The seven-day deletion walks the whole uploaded-files folder, and moves
+    // mirror into the error folder: neither may hold the source either.
     if (v.EvacuationEnable) {
-        if (sameOrInside(v.EvacuationFolder, v.HotFolder))
-            return QStringLiteral(
-                "アップロード済みファイル保存先にアップロード対象保存先またはその中のフォルダーを"
-                "指定することは出来ません。");
-        if (sameOrInside(v.ErrorFolder, v.HotFolder))
-            return QStringLiteral(
-                "エラーファイル保存先にアップロード対象保存先またはその中のフォルダーを"
-                "指定することは出来ません。");
-        // The seven-day deletion walks the whole uploaded-files folder, and
-        // moves mirror into the error folder: neither may hold the source.
-        if (sameOrInside(v.HotFolder, v.EvacuationFolder))
-            return QStringLiteral(
-                "アップロード対象保存先にアップロード済みファイル保存先またはその中のフォルダーを"
-                "指定することは出来ません。");
-        if (sameOrInside(v.HotFolder, v.ErrorFolder))
-            return QStringLiteral(
-                "アップロード対象保存先にエラーファイル保存先またはその中のフォルダーを"
-                "指定することは出来ません。");
+        const std::pair<const QString*, const QString*> nested[] = {
+            {&v.EvacuationFolder, &v.HotFolder},
+            {&v.ErrorFolder, &v.HotFolder},
+            {&v.HotFolder, &v.EvacuationFolder},
+            {&v.HotFolder, &v.ErrorFolder}};
+        static const QString messages[] = {
+            QStringLiteral("アップロード済みファイル保存先にアップロード対象保存先またはその中の"
+                           "フォルダーを指定することは出来ません。"),
+            QStringLiteral("エラーファイル保存先にアップロード対象保存先またはその中の"
+                           "フォルダーを指定することは出来ません。"),
+            QStringLiteral("アップロード対象保存先にアップロード済みファイル保存先またはその中の"
+                           "フォルダーを指定することは出来ません。"),
+            QStringLiteral("アップロード対象保存先にエラーファイル保存先またはその中の"
+                           "フォルダーを指定することは出来ません。")};
+        for (int i = 0; i < 4; ++i) {
+            if (sameOrInside(*nested[i].first, *nested[i].second))
+                return messages[i];
+        }
     }
     return {};
 }
@@ -131,14 +133,12 @@ QString firstFailure(const UploadJob& v, const QString& programFolder) {
 
 UploadJob NewJobDefaults(const SystemTime& now) {
     UploadJob job;
-    job.SyncTime1Type = true;
-    job.SyncTime1AfterStart = QStringLiteral("0");
-    job.SyncTime1Week = QStringLiteral("1111111");
-    job.SyncTime1 = now;
-    job.SyncTime2Type = true;
-    job.SyncTime2AfterStart = QStringLiteral("0");
-    job.SyncTime2Week = QStringLiteral("1111111");
-    job.SyncTime2 = now;
+    for (const StartTimeMembers& m : kStartTimes) {
+        job.*m.type = true;
+        job.*m.afterStart = QStringLiteral("0");
+        job.*m.week = QStringLiteral("1111111");
+        job.*m.time = now;
+    }
     return job;
 }
 
@@ -202,19 +202,14 @@ bool StoreDialogIntoJob(const UploadJob& v, int index, CTorval2UploadList& list)
     job->Name = v.Name;
     job->HotFolder = v.HotFolder;
     job->OrrinPortalFolder = v.OrrinPortalFolder;
-    job->SyncTime1Type = v.SyncTime1Type;
-    job->SyncTime1AfterStart = v.SyncTime1AfterStart;
-    job->SyncTime1 = SystemTime{};
-    job->SyncTime1.hour = v.SyncTime1.hour;
-    job->SyncTime1.minute = v.SyncTime1.minute;
-    job->SyncTime1Week = v.SyncTime1Week;
     job->SyncTime2Enable = v.SyncTime2Enable;
-    job->SyncTime2Type = v.SyncTime2Type;
-    job->SyncTime2AfterStart = v.SyncTime2AfterStart;
-    job->SyncTime2 = SystemTime{};
-    job->SyncTime2.hour = v.SyncTime2.hour;
-    job->SyncTime2.minute = v.SyncTime2.minute;
-    job->SyncTime2Week = v.SyncTime2Week;
+    for (const StartTimeMembers& m : kStartTimes) {
+        job->*m.type = v.*m.type;
+        job->*m.afterStart = v.*m.afterStart;
+        job->*m.week = v.*m.week;
+        // Only the time of day is kept.
+        job->*m.time = SystemTime{.hour = (v.*m.time).hour, .minute = (v.*m.time).minute};
+    }
     job->CompressionEnable = v.CompressionEnable;
     job->CompressionFilename = v.CompressionFilename;
     job->EvacuationEnable = v.EvacuationEnable;

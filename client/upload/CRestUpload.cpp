@@ -295,22 +295,7 @@ void CRestUpload::SendReport(const QString& type) {
     r.isRetransmission = resendAll_;
     r.startDatetime = startTime_;
     r.abortCause = abortCause_;
-    r.totalFolderCount = c.foldersTotal;
-    r.totalFileCount = c.filesTotal;
-    r.totalFileSize = c.sizeTotal;
-    r.createdFolderCount = c.foldersCreated;
-    r.uploadedFileCount = c.succeeded;
-    r.uploadedFileSize = c.succeededSize;
-    r.errorFileCount = c.failed;
-    r.errorFileSize = c.failedSize;
-    r.skipFileCount = c.skipped;
-    r.skipFileSize = c.skippedSize;
-    r.ignoreFileCount = c.excluded;
-    r.ignoreFileSize = c.excludedSize;
-    r.abortFileCount = c.interrupted;
-    r.abortFileSize = c.interruptedSize;
-    r.retryCount = c.retries;
-    r.retryFileSize = c.retrySize;
+    r.counters = c;
     r.endDatetime = type == QLatin1String("start") ? QString() : endTime_;
 
     const auto n = [](quint64 v) { return QString::number(v); };
@@ -327,19 +312,18 @@ void CRestUpload::SendReport(const QString& type) {
         QStringLiteral(" 成功したファイルを移動:") + BoolText(r.isMoveAfterUpload) +
         QStringLiteral(" 再送指示:") + BoolText(r.isRetransmission) +
         QStringLiteral(" 処理開始日時:") + r.startDatetime + QStringLiteral(" 中断理由:") +
-        r.abortCause + QStringLiteral(" 総フォルダ数:") + n(r.totalFolderCount) +
-        QStringLiteral(" 総ファイル数:") + n(r.totalFileCount) +
-        QStringLiteral(" 総ファイルサイズ:") + n(r.totalFileSize) +
-        QStringLiteral(" フォルダ作成数:") + n(r.createdFolderCount) + QStringLiteral(" 成功数:") +
-        n(r.uploadedFileCount) + QStringLiteral(" 成功サイズ:") + n(r.uploadedFileSize) +
-        QStringLiteral(" 失敗数:") + n(r.errorFileCount) + QStringLiteral(" 失敗サイズ:") +
-        n(r.errorFileSize) + QStringLiteral(" スキップ数:") + n(r.skipFileCount) +
-        QStringLiteral(" スキップサイズ:") + n(r.skipFileSize) + QStringLiteral(" 対象除外数:") +
-        n(r.ignoreFileCount) + QStringLiteral(" 対象除外サイズ:") + n(r.ignoreFileSize) +
-        QStringLiteral(" 中断数:") + n(r.abortFileCount) + QStringLiteral(" 中断サイズ:") +
-        n(r.abortFileSize) + QStringLiteral(" リトライ数:") + n(r.retryCount) +
-        QStringLiteral(" リトライサイズ:") + n(r.retryFileSize) + QStringLiteral(" 処理終了日時:") +
-        r.endDatetime;
+        r.abortCause + QStringLiteral(" 総フォルダ数:") + n(c.foldersTotal) +
+        QStringLiteral(" 総ファイル数:") + n(c.filesTotal) + QStringLiteral(" 総ファイルサイズ:") +
+        n(c.sizeTotal) + QStringLiteral(" フォルダ作成数:") + n(c.foldersCreated) +
+        QStringLiteral(" 成功数:") + n(c.succeeded) + QStringLiteral(" 成功サイズ:") +
+        n(c.succeededSize) + QStringLiteral(" 失敗数:") + n(c.failed) +
+        QStringLiteral(" 失敗サイズ:") + n(c.failedSize) + QStringLiteral(" スキップ数:") +
+        n(c.skipped) + QStringLiteral(" スキップサイズ:") + n(c.skippedSize) +
+        QStringLiteral(" 対象除外数:") + n(c.excluded) + QStringLiteral(" 対象除外サイズ:") +
+        n(c.excludedSize) + QStringLiteral(" 中断数:") + n(c.interrupted) +
+        QStringLiteral(" 中断サイズ:") + n(c.interruptedSize) + QStringLiteral(" リトライ数:") +
+        n(c.retries) + QStringLiteral(" リトライサイズ:") + n(c.retrySize) +
+        QStringLiteral(" 処理終了日時:") + r.endDatetime;
     logger_.Log(CLogWriter::LogInfo, line);
     CRestResult ignored;
     rest_.SendResultLog(ignored, r);

@@ -1,29 +1,8 @@
 #pragma once
 
 #include <QStringList>
-#include <QtGlobal>
 
-// The sixteen counters of one upload run; sizes in bytes.
-struct UploadCounters {
-    quint64 foldersTotal = 0;
-    quint64 filesTotal = 0;
-    quint64 sizeTotal = 0;
-    quint64 foldersCreated = 0;
-    quint64 succeeded = 0;
-    quint64 succeededSize = 0;
-    quint64 failed = 0;
-    quint64 failedSize = 0;
-    quint64 skipped = 0;
-    quint64 skippedSize = 0;
-    quint64 excluded = 0;
-    quint64 excludedSize = 0;
-    quint64 interrupted = 0;
-    quint64 interruptedSize = 0;
-    quint64 retries = 0;
-    quint64 retrySize = 0;
-
-    friend bool operator==(const UploadCounters&, const UploadCounters&) = default;
-};
+#include "UploadCounters.h"
 
 // What a run counted and which local paths it handled: the success list
 // holds entries that reached the storage, the failure list entries that

@@ -17,16 +17,6 @@ namespace {
 const QString kSucceeded = QStringLiteral("成功");
 const QString kFailed = QStringLiteral("失敗");
 
-void handBack(TaskBlock& block) {
-    CLogWriter& logger = *block.logger;
-    logger.Log(CLogWriter::LogDebug, QStringLiteral("before SendMessage"));
-    TaskResultSink* sink = block.sink;
-    if (sink)
-        sink->taskFinished(std::move(block));
-    logger.Log(CLogWriter::LogDebug, QStringLiteral("after SendMessage"));
-    logger.Log(CLogWriter::LogDebug, QStringLiteral("dwResult : %1").arg(sink ? 1 : 0, 0, 16));
-}
-
 }  // namespace
 
 void RunUploadTask(TaskBlock block, UserNotifier* notifier, const Clock& clock) {
@@ -64,7 +54,7 @@ void RunUploadTask(TaskBlock block, UserNotifier* notifier, const Clock& clock) 
     }
     if (archive)
         ArchiveBuilder::Cleanup(*archive);
-    handBack(block);
+    HandBack(block, logger);
 }
 
 TaskBlock RunUploadAndWait(const UploadJob& job, int jobIndex, const std::atomic<int>& stopFlag,

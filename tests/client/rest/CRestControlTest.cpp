@@ -345,7 +345,7 @@ TEST_F(RestTest, PortalQueriesAndWebToolRequests) {
     report.portalId = 7;
     report.startDatetime = "2024-01-02T03:04:05";
     report.abortCause = "Interrupt";
-    report.totalFileSize = 4294967296ull;
+    report.counters.sizeTotal = 4294967296ull;
     report.endDatetime = "2024-01-02T03:05:00";
     rest.SendResultLog(result, report);
     EXPECT_EQ(Str(journal().back(), "path"), "/client-tool/result_log.php");

@@ -210,28 +210,29 @@ TEST_F(JobValidationTest, StartTimesFileCountAndDeletionQuestion) {
     const QString close =
         "アップロード開始時刻の指定が接近しすぎています。120分以上離してください。";
     auto at = [](int h, int m) { return SystemTime{2026, 12, 1, 7, quint16(h), quint16(m), 0, 0}; };
+    // Per start time, first and second: type, time of day, minutes after start.
     const struct {
-        bool type1, type2;
-        SystemTime t1, t2;
-        QString m1, m2, message;
+        bool type[2];
+        SystemTime time[2];
+        QString minutes[2], message;
     } cases[] = {
-        {true, true, at(23, 30), at(0, 59), "0", "0", close},
-        {true, true, at(23, 0), at(1, 0), "0", "0", ""},
-        {true, true, at(9, 0), at(10, 59), "0", "0", close},
-        {false, false, {}, {}, "10", "129", close},
-        {false, false, {}, {}, "130", "10", ""},
-        {true, false, at(0, 10), {}, "0", "10", ""},
+        {{true, true}, {at(23, 30), at(0, 59)}, {"0", "0"}, close},
+        {{true, true}, {at(23, 0), at(1, 0)}, {"0", "0"}, ""},
+        {{true, true}, {at(9, 0), at(10, 59)}, {"0", "0"}, close},
+        {{false, false}, {}, {"10", "129"}, close},
+        {{false, false}, {}, {"130", "10"}, ""},
+        {{true, false}, {at(0, 10)}, {"0", "10"}, ""},
     };
     for (const auto& c : cases) {
         UploadJob j = job;
         j.SyncTime2Enable = true;
-        j.SyncTime1Type = c.type1;
-        j.SyncTime2Type = c.type2;
-        j.SyncTime1 = c.t1;
-        j.SyncTime2 = c.t2;
-        j.SyncTime1AfterStart = c.m1;
-        j.SyncTime2AfterStart = c.m2;
-        EXPECT_EQ(check(j), c.message) << c.m1.toStdString() << "/" << c.m2.toStdString();
+        for (int s = 0; s < 2; ++s) {
+            j.*kStartTimes[s].type = c.type[s];
+            j.*kStartTimes[s].time = c.time[s];
+            j.*kStartTimes[s].afterStart = c.minutes[s];
+        }
+        EXPECT_EQ(check(j), c.message)
+            << c.minutes[0].toStdString() << "/" << c.minutes[1].toStdString();
     }
 
     const QString many =

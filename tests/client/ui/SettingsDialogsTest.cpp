@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -345,8 +346,23 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
     EXPECT_TRUE(tray.schedulerRunning()) << "started again after the store";
 
     ExpectFieldsApart(list);
-    list.resize(640, 1200);
     list.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&list));
+    const QFontMetrics metrics = view->fontMetrics();
+    for (int c = 0; c < 5; ++c)  // no text cut at the opening size
+        EXPECT_GT(view->columnWidth(c),
+                  std::max(metrics.horizontalAdvance(view->headerItem()->text(c)),
+                           metrics.horizontalAdvance(view->topLevelItem(0)->text(c))))
+            << c;
+    EXPECT_FALSE(view->horizontalScrollBar()->isVisible());
+    // Arrow keys choose rows as clicks do, from the first row on.
+    for (const auto& [key, chosen] :
+         {std::pair{Qt::Key_Down, 0}, {Qt::Key_Down, 1}, {Qt::Key_Up, 0}}) {
+        QTest::keyClick(view, key);
+        EXPECT_EQ(Fields(buttons(), view->indexOfTopLevelItem(view->currentItem())),
+                  Fields("0|1|1|1|20", chosen));
+    }
+    list.resize(640, 1200);
     const QPoint below = view->visualItemRect(view->topLevelItem(19)).bottomLeft() + QPoint(5, 8);
     ASSERT_LT(below.y(), view->viewport()->height());
     const QPoint row = view->visualItemRect(view->topLevelItem(1)).center();
@@ -358,7 +374,8 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
     // Deleting while paused leaves the scheduler stopped.
     tray.onCommand(CTrayWnd::kPause);
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, row);
-    list.deleteButton()->click();
+    list.deleteButton()->setFocus();
+    QTest::keyClick(list.deleteButton(), Qt::Key_Return);
     EXPECT_EQ(buttons(), "1|0|0|0|19");
     EXPECT_FALSE(tray.schedulerRunning());
     CTorval2UploadList stored(ConfigPath());

@@ -173,7 +173,8 @@ TEST_F(RestTest, TransferFailuresMapToTheirMessages) {
     fault(R"({"path": "/currentUser$", "kind": "truncate", "json": {"userCode": ")" +
           std::string(1000, 'x') + R"("}})");
     const CRestResult truncated = currentUser();
-    EXPECT_EQ(Fields(truncated.ok, truncated.status), "0|0");
+    EXPECT_EQ(Fields(truncated.ok, truncated.status, FailureReason(truncated)),
+              "0|0|サーバとの通信が途中で失敗しました。");
 
     // A reply too large to hold is refused, not collected.
     ASSERT_TRUE(putFile(repository("/Velmora/.settings/big.ini"), QByteArray(65 << 20, 'a')));

@@ -1,15 +1,11 @@
 #include "CLogWriter.h"
-#include "CRestControl.h"
 #include "CRestError.h"
 #include "CRestJsonParser.h"
 #include "CTorval2Exception.h"
-#include "ConnectionFailure.h"
 #include "Fields.h"
 #include "TestSupport.h"
 
 #include <QRegularExpression>
-
-#include <curl/curl.h>
 
 #include <gtest/gtest.h>
 
@@ -229,26 +225,6 @@ TEST_F(JsonTest, ErrorReaderFailsOnInvalidText) {
         EXPECT_THROW(CRestError::FromBody(body), CTorval2Exception) << body;
     }
     EXPECT_TRUE(LoggedEvents().isEmpty());
-}
-
-// The classes the emulator cannot show cheaply; the REST tests show the others.
-TEST(ConnectionFailureTest, ReasonFollowsTheTransferCodeThenTheStatus) {
-    const struct {
-        int code, status;
-        QString reason;
-    } cases[] = {
-        {CURLE_COULDNT_RESOLVE_HOST, 0,
-         "サーバに接続できませんでした（名前解決、接続、または応答の時間切れ）。"},
-        {CURLE_RECV_ERROR, -1, "サーバとの通信が途中で失敗しました。"},
-        {CURLE_OK, 403, "IDまたはパスワードが受け付けられませんでした（HTTP 403）。"},
-        {CURLE_OK, 600, "サーバとの通信が途中で失敗しました。"},
-    };
-    for (const auto& c : cases) {
-        CRestResult r;
-        r.transferCode = c.code;
-        r.status = c.status;
-        EXPECT_EQ(FailureReason(r), c.reason) << c.code << " " << c.status;
-    }
 }
 
 }  // namespace

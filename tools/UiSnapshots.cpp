@@ -1,9 +1,10 @@
 // Renders the tray's faces to PNG files so they can be looked at without a
 // desktop: the five icon states, the menu in a few states, the log viewer,
-// the about box, the guest share dialog and its completed dialog, and every
-// settings dialog at its opening size, at its smallest size and widened. The
-// keyboard order of each settings dialog goes to tab-order.txt. Balloons are
-// drawn by the desktop's notification service and are not part of this.
+// the about box, the guest share dialog and its completed dialog, a failed
+// connection test's message box, and every settings dialog at its opening
+// size, at its smallest size and widened. The keyboard order of each settings
+// dialog goes to tab-order.txt. Balloons are drawn by the desktop's
+// notification service and are not part of this.
 // Usage: QuillonUiSnapshots OUTPUT-FOLDER
 #include <QAbstractButton>
 #include <QAbstractSpinBox>
@@ -14,9 +15,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -156,6 +159,8 @@ int main(int argc, char* argv[]) {
     ProfileFile::apply({{"Config", "ID", QString("taro")},
                         {"Config", "PortalName", QString("velmora")},
                         {"Config", "Password", QString("secret")},
+                        {"Config", "UseMyComputer", QString("ON")},
+                        {"Config", "DriveLetter", QString("Z:")},
                         {"Config", "HotFolder1", QString("/home/taro/書類")},
                         {"Config", "Name1", QString("経理")}},
                        config);
@@ -213,6 +218,31 @@ int main(int argc, char* argv[]) {
         ok &= saveDialog(check1, out, QStringLiteral("size-limit"), order);
         CTorval2Check2Dlg check2;
         ok &= saveDialog(check2, out, QStringLiteral("hint"), order);
+    }
+    {
+        // A connection test that reaches nothing (every request goes to a
+        // closed port), and its message box as the program shows it.
+        qputenv("QUILLON_CONNECT_TO", "::127.0.0.1:1");
+        DialogServices failing = services;
+        failing.boxes = MessageBoxes::standard(nullptr);
+        CTorval2ControlDlg control(failing);
+        control.show();
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
+                    ok &= save(*box, out + QStringLiteral("/connection-test-failed.png"));
+                    box->accept();
+                }
+            }
+        });
+        answer.start(200);
+        QEventLoop loop;
+        QObject::connect(&control, &CTorval2ControlDlg::connectionTestFinished, &loop,
+                         &QEventLoop::quit);
+        control.RunConnectionTest();
+        loop.exec();
+        qunsetenv("QUILLON_CONNECT_TO");
     }
     {
         CTrayWnd window(presenter);

@@ -450,7 +450,8 @@ void CTrayWnd::OnTaskFinished(TaskBlock block) {
 
     QString balloon;
     if (failed)
-        balloon = QStringLiteral("アップロード中にエラーが発生しました。");
+        balloon = QStringLiteral("アップロード中にエラーが発生しました。") +
+                  (block.failureReason.isEmpty() ? QString() : "\n" + block.failureReason);
     else if (block.filesFlag == 0 && !block.guestRequest)
         balloon =
             job.Name +

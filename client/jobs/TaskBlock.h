@@ -32,6 +32,9 @@ struct TaskBlock {
     QString shareDownloadUrl;
     // Set by an upload run: 0 when it found nothing to upload.
     int filesFlag = 0;
+    // Set by an upload run whose checks got no answer from the service: why,
+    // one line for the user.
+    QString failureReason;
     // 1 success, 0 failure, where the task sets it.
     int result = 0;
     Kind kind = UploadRun;

@@ -128,7 +128,10 @@ bool TransferStallWatch::stalled(qint64 nowReceived, qint64 sendTotal, qint64 no
 }
 
 CRestControl::CRestControl(const CRestSettings* settings, CLogWriter* logger)
-    : settings_(settings), logger_(logger), authMethods_(CURLAUTH_BASIC | CURLAUTH_DIGEST) {
+    : settings_(settings),
+      logger_(logger),
+      authMethods_(CURLAUTH_BASIC | CURLAUTH_DIGEST),
+      errorBuffer_(CURL_ERROR_SIZE, '\0') {
     if (curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK)
         handle_ = curl_easy_init();
     if (!handle_)
@@ -165,6 +168,8 @@ void CRestControl::PrepareRequest() {
     if (used_)
         curl_easy_reset(handle_);
     used_ = true;
+    errorBuffer_.fill('\0');
+    curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errorBuffer_.data());
 
     const CRestSettings& s = *settings_;
     if (s.insecureTls) {
@@ -258,8 +263,18 @@ bool CRestControl::Perform(CRestResult& result) {
         else if (offered & CURLAUTH_BASIC)
             authMethods_ = CURLAUTH_BASIC;
     }
-    if (rc == CURLE_ABORTED_BY_CALLBACK && stall_.fired)
+    const bool stalled = rc == CURLE_ABORTED_BY_CALLBACK && stall_.fired;
+    if (stalled)
         rc = CURLE_OPERATION_TIMEDOUT;  // a stall, not a file that could not be read
+    long connectCode = 0;
+    curl_easy_getinfo(handle_, CURLINFO_HTTP_CONNECTCODE, &connectCode);
+    result.transferCode = rc;
+    result.proxyStatus = static_cast<int>(connectCode);
+    result.viaProxy = !settings_->proxyAddress.isEmpty();
+    result.transferError = rc == CURLE_OK ? QString()
+                           : errorBuffer_[0] && !stalled
+                               ? QString::fromUtf8(errorBuffer_.constData())
+                               : QString::fromUtf8(curl_easy_strerror(rc));
     if (rc == CURLE_OK) {
         long code = 0;
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &code);

@@ -26,6 +26,13 @@ struct CRestResult {
     QString message;    // for the user
     double elapsed = -1.0;
     qint32 retryCount = 0;
+    // Of the last attempt: libcurl's code (0 when a reply came) and its error
+    // text, the proxy's answer to the tunnel request (0 when none), and
+    // whether it went through a proxy. ClassifyFailure reads them.
+    int transferCode = 0;
+    QString transferError;
+    int proxyStatus = 0;
+    bool viaProxy = false;
 };
 
 // What a guest share creates; downloadUrl is filled on success.
@@ -152,4 +159,6 @@ private:
     long authMethods_;
     curl_slist* connectTo_ = nullptr;
     TransferStallWatch stall_;
+    // libcurl's detailed text of the last failure.
+    QByteArray errorBuffer_;
 };

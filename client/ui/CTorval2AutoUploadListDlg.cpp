@@ -2,11 +2,16 @@
 
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "CTorval2AutoUploadSetDlg.h"
 #include "CTorval2UploadList.h"
@@ -71,10 +76,14 @@ CTorval2AutoUploadListDlg::CTorval2AutoUploadListDlg(const DialogServices& servi
     layout->addWidget(intro);
     layout->addWidget(list_, 1);
     layout->addLayout(buttons);
-    resize(600, 340);
-
     FillJobList();
     setRowButtons(false);
+    // Wide enough for every column, within the screen.
+    const QMargins margins = layout->contentsMargins();
+    const int wanted = fitColumns() + 2 * list_->frameWidth() +
+                       list_->verticalScrollBar()->sizeHint().width() + margins.left() +
+                       margins.right();
+    resize(std::min(std::max(600, wanted), screen()->availableGeometry().width()), 340);
     connect(&tray_, &CTrayWnd::uploadRunEnded, this, &CTorval2AutoUploadListDlg::refreshJobRow);
 }
 
@@ -111,7 +120,39 @@ void CTorval2AutoUploadListDlg::FillJobList() {
             break;
         list_->addTopLevelItem(new QTreeWidgetItem(rowTexts(*job)));
     }
+    // No row is current until the user picks one, so the first arrow key
+    // chooses the first row instead of passing one that only looks chosen.
+    list_->setCurrentItem(nullptr);
     add_->setEnabled(list_->topLevelItemCount() < CTorval2UploadList::kMaxJobs);
+    fitColumns();
+}
+
+int CTorval2AutoUploadListDlg::fitColumns() {
+    // A column grows to its widest text (heading included), up to a bound
+    // that keeps a long folder from pushing the others away; it never
+    // shrinks, so a width the user chose stays.
+    constexpr int kWidest = 360;
+    int total = 0;
+    for (int c = 0; c < list_->columnCount(); ++c) {
+        const int before = list_->columnWidth(c);
+        list_->resizeColumnToContents(c);
+        const int width = std::max(before, std::min(list_->columnWidth(c), kWidest));
+        list_->setColumnWidth(c, width);
+        total += width;
+    }
+    return total;
+}
+
+void CTorval2AutoUploadListDlg::keyPressEvent(QKeyEvent* event) {
+    // The buttons are no default buttons (Return in the list must not press
+    // one), so Return presses the button that has the focus here.
+    auto* button = qobject_cast<QPushButton*>(focusWidget());
+    if (button && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        if (button->isEnabled())
+            button->click();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void CTorval2AutoUploadListDlg::refreshJobRow(const QString& uniqueId) {

@@ -36,10 +36,13 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     int selectedRow() const;
     void setRowButtons(bool enabled);
+    // Widens the columns to their contents; returns their total width.
+    int fitColumns();
     // Runs the settings dialog; on "設定" stores it at index (-1: a new job).
     void editJob(CTorval2AutoUploadSetDlg& dialog, int index);
     // Makes the change with the scheduler stopped, saves the list and reads

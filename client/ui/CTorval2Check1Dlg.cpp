@@ -46,11 +46,14 @@ CTorval2Check1Dlg::CTorval2Check1Dlg(std::function<void()> raise, QWidget* paren
 
 CTorval2Check2Dlg::CTorval2Check2Dlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("TORVAL2設定確認"));
+    // The drive goes through the desktop's network layer, which follows the
+    // desktop's proxy setting; its automatic mode looks for a proxy
+    // configuration on the network, as the browser setting did on Windows.
     auto* text = messageText(
         QStringLiteral(
-            "接続が遅い時は、Edgeを起動し、「ツール」メニューから「インターネットオプション」を"
-            "選択します。\n「接続」タブを選択し、「LANの設定」ボタンを押します。\n"
-            "「自動構成」の「設定を自動的に検出する」のチェックを外し、「OK」ボタンを押して"
+            "接続が遅い時は、デスクトップの「設定」を開き、「ネットワーク」を選択します。\n"
+            "「ネットワークプロキシ」の設定を開きます。\n"
+            "方式が「自動」の場合は「無効」（プロキシが必要な場合は「手動」）に変更して"
             "いただくことで、改善することがあります。"),
         this);
     noMore_ = new QCheckBox(QStringLiteral("今後、このダイアログを表示しない"), this);

@@ -25,8 +25,10 @@
 #include "CTorval2ProxySetDlg.h"
 #include "CTrayWnd.h"
 #include "ConfigKeys.h"
+#include "ConnectionFailure.h"
 #include "DriveOperations.h"
 #include "QtTrayPresenter.h"
+#include "WebDavLocation.h"
 #include "WebDavSizeLimit.h"
 
 namespace {
@@ -34,9 +36,14 @@ namespace {
 const QString kSaveFailed =
     QStringLiteral("設定の保存に失敗しました。\nインストールドライブの空き容量をご確認ください。");
 
+struct TestOutcome {
+    int status = 0;
+    QString reason;  // why it failed, one line for the user
+};
+
 // One connection test, on its own thread with its own session and logger,
 // so the window stays responsive and nothing is shared with it.
-int runTest(const QString& configPath, const QString& programSettingsPath) {
+TestOutcome runTest(const QString& configPath, const QString& programSettingsPath) {
     const CRestSettings settings = LoadSettings(configPath, programSettingsPath);
     CLogWriter logger(configPath);
     CRestResult result;
@@ -58,14 +65,26 @@ int runTest(const QString& configPath, const QString& programSettingsPath) {
         logger.Log(CLogWriter::LogInfo, QStringLiteral("接続テスト成功: ユーザコード:") +
                                             user.userCode + QStringLiteral(" ユーザ名:") +
                                             user.familyName + user.firstName + d);
-        return 200;
+        return {200, {}};
     }
     // The password's length helps tell a typing error; the password never appears.
     logger.Log(CLogWriter::LogError, QStringLiteral("接続テスト失敗(%1): ").arg(result.status) + d +
                                          QStringLiteral(" BOX-ID:") + settings.userName +
                                          QStringLiteral(" BOX-PASSWORD-length:") +
-                                         QString::number(settings.password.size()));
-    return readable ? result.status : 0;
+                                         QString::number(settings.password.size()) +
+                                         QStringLiteral(" 原因:") + FailureLogText(result));
+    return {readable ? result.status : 0, FailureReason(result)};
+}
+
+// Where the drive of the letter appears on this desktop.
+QString driveHintText(const QString& letter) {
+    const std::optional<QChar> c = DriveLetterOf(letter);
+    if (!c)
+        return {};
+    return QStringLiteral(
+               "ドライブはホームフォルダーの「%1」と\n"
+               "ファイルマネージャーのサイドバーに表示されます。")
+        .arg(DriveEntryName(*c));
 }
 
 }  // namespace
@@ -79,6 +98,8 @@ CTorval2ControlDlg::CTorval2ControlDlg(DialogServices services, QWidget* parent)
     auto* group = new QGroupBox(QStringLiteral("TORVAL2 接続情報"), this);
     auto* idLabel = new QLabel(QStringLiteral("BOX ID："), group);
     boxId_ = new QLineEdit(group);
+    boxId_->setPlaceholderText(QStringLiteral("ID@ポータル名"));
+    boxId_->setToolTip(QStringLiteral("「ID@ポータル名」の形で入力してください。"));
     idLabel->setBuddy(boxId_);
     auto* passwordLabel = new QLabel(QStringLiteral("パスワード："), group);
     password_ = new QLineEdit(group);
@@ -90,6 +111,7 @@ CTorval2ControlDlg::CTorval2ControlDlg(DialogServices services, QWidget* parent)
     driveLabel_ = new QLabel(QStringLiteral("ドライブレター："), group);
     drives_ = new QComboBox(group);
     driveLabel_->setBuddy(drives_);
+    driveHint_ = new QLabel(group);
     auto* jobs = new QPushButton(QStringLiteral("アップロードの設定"), this);
     auto* now = new QPushButton(QStringLiteral("いますぐアップロード"), this);
     auto* ok = new QPushButton(QStringLiteral("設定"), this);
@@ -109,6 +131,7 @@ CTorval2ControlDlg::CTorval2ControlDlg(DialogServices services, QWidget* parent)
     grid->addWidget(useDrive_, 3, 0, 1, 3);
     grid->addWidget(driveLabel_, 4, 0);
     grid->addWidget(drives_, 4, 1);
+    grid->addWidget(driveHint_, 5, 1, 1, 2);
     grid->setColumnStretch(2, 1);
     auto* actions = new QHBoxLayout;
     actions->addWidget(jobs);
@@ -129,6 +152,8 @@ CTorval2ControlDlg::CTorval2ControlDlg(DialogServices services, QWidget* parent)
     connect(ok, &QPushButton::clicked, this, &CTorval2ControlDlg::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(useDrive_, &QCheckBox::toggled, this, &CTorval2ControlDlg::updateDriveEnabled);
+    connect(drives_, &QComboBox::currentTextChanged, this,
+            [this](const QString& letter) { driveHint_->setText(driveHintText(letter)); });
 
     const ConnectionSettings saved = LoadConnectionSettings(s_.configPath);
     DriveOperations* drive = s_.drive;
@@ -149,6 +174,7 @@ CTorval2ControlDlg::~CTorval2ControlDlg() = default;
 void CTorval2ControlDlg::updateDriveEnabled() {
     driveLabel_->setEnabled(useDrive_->isChecked());
     drives_->setEnabled(useDrive_->isChecked());
+    driveHint_->setEnabled(useDrive_->isChecked());
 }
 
 ConnectionSettings CTorval2ControlDlg::values() const {
@@ -268,9 +294,10 @@ void CTorval2ControlDlg::RunConnectionTest() {
     if (testRunning_)
         return;
     const ConnectionSettings v = values();
-    if (!ValidateConnectionSettings(v).isEmpty()) {
-        s_.boxes.warn(QStringLiteral(
-            "接続テストを行うには設定を保存する必要があります。保存していいですか？"));
+    // The field to correct, as "設定" names it: the test needs the values saved.
+    const QString failure = ValidateConnectionSettings(v);
+    if (!failure.isEmpty()) {
+        s_.boxes.warn(failure);
         return;
     }
     if (DiffersFromSaved(v, s_.configPath)) {
@@ -280,19 +307,20 @@ void CTorval2ControlDlg::RunConnectionTest() {
     }
     testRunning_ = true;
     test_->setEnabled(false);
-    auto status = std::make_shared<int>(0);
+    auto outcome = std::make_shared<TestOutcome>();
     QThread* worker =
-        QThread::create([status, config = s_.configPath, program = s_.programSettingsPath] {
-            *status = runTest(config, program);
+        QThread::create([outcome, config = s_.configPath, program = s_.programSettingsPath] {
+            *outcome = runTest(config, program);
         });
     // The result reaches the dialog only while it exists; the thread object
     // goes once the thread has ended, whether or not the dialog is still there.
-    connect(worker, &QThread::finished, this, [this, status] { testFinished(*status); });
+    connect(worker, &QThread::finished, this,
+            [this, outcome] { testFinished(outcome->status, outcome->reason); });
     connect(worker, &QThread::finished, worker, &QObject::deleteLater);
     worker->start();
 }
 
-void CTorval2ControlDlg::testFinished(int status) {
+void CTorval2ControlDlg::testFinished(int status, const QString& reason) {
     testRunning_ = false;
     test_->setEnabled(true);
     if (status == 200)
@@ -300,6 +328,6 @@ void CTorval2ControlDlg::testFinished(int status) {
                       QStringLiteral("接続に成功しました"));
     else
         s_.boxes.show(MessageBoxes::Icon::Question, MessageBoxes::Buttons::Ok,
-                      QStringLiteral("接続に失敗しました"));
+                      QStringLiteral("接続に失敗しました\n") + reason);
     emit connectionTestFinished(status);
 }

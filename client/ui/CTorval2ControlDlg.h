@@ -37,6 +37,8 @@ public:
     QLineEdit* passwordEdit() const { return password_; }
     QCheckBox* driveBox() const { return useDrive_; }
     QComboBox* driveList() const { return drives_; }
+    // Where the chosen letter's drive appears.
+    QLabel* driveHint() const { return driveHint_; }
     QPushButton* testButton() const { return test_; }
 
 signals:
@@ -50,7 +52,7 @@ private:
     // false when the dialog went meanwhile.
     bool unmapDrive();
     void updateDriveEnabled();
-    void testFinished(int status);
+    void testFinished(int status, const QString& reason);
 
     DialogServices s_;
     QLineEdit* boxId_;
@@ -59,6 +61,7 @@ private:
     QCheckBox* useDrive_;
     QLabel* driveLabel_;
     QComboBox* drives_;
+    QLabel* driveHint_;
     bool testRunning_ = false;
     bool unmapping_ = false;
 };

@@ -4,6 +4,7 @@
 
 #include "CLogWriter.h"
 #include "CRestJsonParser.h"
+#include "ConnectionFailure.h"
 #include "ProgramVersion.h"
 #include "TextCodec.h"
 
@@ -77,6 +78,11 @@ bool CRestUpload::Run(const std::optional<ArchiveBuilder::Archive>& archive) {
     return ok;
 }
 
+void CRestUpload::checkFailed(const QString& text, const CRestResult& result) {
+    failureReason_ = FailureReason(result);
+    logger_.Log(CLogWriter::LogError, text + QLatin1Char(' ') + FailureLogText(result));
+}
+
 bool CRestUpload::Prepare() {
     hotFolder_ = job_.HotFolder;
     destination_ = withoutTrailingSlash(job_.OrrinPortalFolder);
@@ -84,21 +90,20 @@ bool CRestUpload::Prepare() {
     CRestPortal portal;
     CRestResult portalResult;
     if (!checked(portalResult, [&] { rest_.GetCurrentPortal(portalResult, portal); })) {
-        logger_.Log(CLogWriter::LogError, QStringLiteral("ポータル情報を取得出来ませんでした。"));
+        checkFailed(QStringLiteral("ポータル情報を取得出来ませんでした。"), portalResult);
         return false;
     }
     CRestUser user;
     CRestResult userResult;
     if (!checked(userResult, [&] { rest_.GetCurrentUser(userResult, user); })) {
-        logger_.Log(CLogWriter::LogError, QStringLiteral("ユーザ情報を取得出来ませんでした。"));
+        checkFailed(QStringLiteral("ユーザ情報を取得出来ませんでした。"), userResult);
         LocalSnapshot::TallyTree(hotFolder_, false, tally_);
         return false;
     }
     CRestItem folder;
     CRestResult folderResult;
     if (!checked(folderResult, [&] { rest_.GetFolder(folderResult, destination_, folder); })) {
-        logger_.Log(CLogWriter::LogError,
-                    QStringLiteral("パックアップ先情報を取得出来ませんでした。"));
+        checkFailed(QStringLiteral("パックアップ先情報を取得出来ませんでした。"), folderResult);
         LocalSnapshot::TallyTree(hotFolder_, false, tally_);
         return false;
     }

@@ -36,6 +36,8 @@ public:
 
     const UploadTally& tally() const { return tally_; }
     const QString& abortCause() const { return abortCause_; }
+    // Why a check before the entries could not get its answer; empty otherwise.
+    const QString& failureReason() const { return failureReason_; }
     bool resendAll() const { return resendAll_; }
     const LocalSnapshot::Names& names() const { return names_; }
 
@@ -45,6 +47,8 @@ public:
 private:
     bool stopRequested() const { return stopFlag_ && stopFlag_->load() == 1; }
     QString now() const;
+    // Logs a failed check with its reason and keeps the reason for the user.
+    void checkFailed(const QString& text, const CRestResult& result);
 
     UploadJob job_;
     const CRestSettings& settings_;
@@ -64,6 +68,7 @@ private:
     QString startTime_;
     QString endTime_;
     QString abortCause_;
+    QString failureReason_;
     UploadTally tally_;
     LocalSnapshot::Names names_;
 };

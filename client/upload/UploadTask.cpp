@@ -38,6 +38,7 @@ void RunUploadTask(TaskBlock block, UserNotifier* notifier, const Clock& clock) 
                             LocalSnapshot::WorkFolder(), clock);
             const bool ok = run.Run(archive);
             job.LastUploadFlag = ok ? kSucceeded : kFailed;
+            block.failureReason = run.failureReason();
             const UploadTally& tally = run.tally();
             block.filesFlag =
                 archive ? 1 : static_cast<int>(tally.successList.size() + tally.failureList.size());

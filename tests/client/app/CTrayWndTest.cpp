@@ -177,6 +177,12 @@ TEST_F(TrayTest, InterruptedFailedAndSlotlessRuns) {
     EXPECT_EQ(presenter.icons.back(), TrayIcon::Normal);
     ASSERT_EQ(log.count(), 1);
     EXPECT_TRUE(log.at(0).at(0).toString().contains("job のアップロードを終了しました"));
+    // A run whose checks got no answer says why.
+    fault(R"({"path": "/currentPortal$", "status": 503})");
+    window.UploadNowAll();
+    EXPECT_EQ(
+        afterRuns(window),
+        "アップロード中にエラーが発生しました。\nサーバがエラーを返しました（HTTP 503）。|失敗");
 
     // Twenty runs held at their first request fill every slot.
     HttpsClient(emulator).del("/_emulator/faults");

@@ -1,5 +1,6 @@
 // The REST client against the real storage emulator over HTTPS.
 #include "CRestControl.h"
+#include "ConnectionFailure.h"
 
 #include "Fields.h"
 #include "ProgramVersion.h"
@@ -164,14 +165,16 @@ TEST_F(RestTest, RequestAfterAFailureCarriesNothingOfIt) {
     setConfig("Password", "wrong");
     reload();
     const CRestResult refused = currentUser();
-    EXPECT_EQ(Fields(refused.ok, refused.status), "0|401");
+    EXPECT_EQ(Fields(refused.ok, refused.status, FailureReason(refused)),
+              "0|401|IDまたはパスワードが受け付けられませんでした（HTTP 401）。");
 }
 
 TEST_F(RestTest, TransferFailuresMapToTheirMessages) {
     fault(R"({"path": "/currentUser$", "kind": "truncate", "json": {"userCode": ")" +
           std::string(1000, 'x') + R"("}})");
     const CRestResult truncated = currentUser();
-    EXPECT_EQ(Fields(truncated.ok, truncated.status), "0|0");
+    EXPECT_EQ(Fields(truncated.ok, truncated.status, FailureReason(truncated)),
+              "0|0|サーバとの通信が途中で失敗しました。");
 
     // A reply too large to hold is refused, not collected.
     ASSERT_TRUE(putFile(repository("/Velmora/.settings/big.ini"), QByteArray(65 << 20, 'a')));
@@ -184,7 +187,8 @@ TEST_F(RestTest, TransferFailuresMapToTheirMessages) {
     setProgram("AutoUpload", "CAFile", "");
     reload();
     const CRestResult untrusted = currentUser();
-    EXPECT_EQ(Fields(untrusted.ok, untrusted.status), "0|0");
+    EXPECT_EQ(Fields(untrusted.ok, untrusted.status, FailureLogText(untrusted).section(':', 0, 1)),
+              "0|0|サーバの証明書を信頼できませんでした。 (libcurl: SSL certificate problem");
 
     // Unless the user turns verification off; that is logged once.
     setProgram("AutoUpload", "InsecureTls", "ON");
@@ -192,6 +196,10 @@ TEST_F(RestTest, TransferFailuresMapToTheirMessages) {
     EXPECT_TRUE(currentUser().ok);
     EXPECT_TRUE(currentUser().ok);
     EXPECT_EQ(logger.ReadLogText().count("InsecureTls=ON"), 1);
+
+    qputenv("QUILLON_CONNECT_TO", "localhost:443:127.0.0.1:1");  // nothing listens there
+    EXPECT_EQ(FailureReason(currentUser()),
+              "サーバに接続できませんでした（名前解決、接続、または応答の時間切れ）。");
 }
 
 class BasicOnlyTest : public RestTest {

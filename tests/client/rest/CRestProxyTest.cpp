@@ -1,6 +1,7 @@
 // The REST client through a real HTTP proxy (tinyproxy) to the storage emulator, and a
 // stalled reply that must end the transfer instead of hanging it.
 #include "CRestControl.h"
+#include "ConnectionFailure.h"
 
 #include "Fields.h"
 #include "RestEmulatorTest.h"
@@ -130,19 +131,23 @@ TEST_F(ProxyTest, RequestsTunnelThroughTheProxyWithCredentialsOnlyWhenSwitchedOn
     const struct {
         const char* enable;
         const char* password;
-        QString outcome;  // ok|status|message
+        QString outcome;  // ok|status|message|reason
     } cases[] = {
-        // The proxy answers the CONNECT with 407; libcurl reports that as a receive error.
-        {"OFF", "px-secret", "0|-1|サーバとの接続に失敗しました。"},
-        {"ON", "wrong", "0|-1|サーバとの接続に失敗しました。"},
-        {"ON", "px-secret", "1|200|"},
+        // tinyproxy refuses the CONNECT with 401; libcurl reports that as a receive error.
+        {"OFF", "px-secret",
+         "0|-1|サーバとの接続に失敗しました。|プロキシサーバが接続を拒否しました（HTTP 401）。"},
+        {"ON", "wrong",
+         "0|-1|サーバとの接続に失敗しました。|プロキシサーバが接続を拒否しました（HTTP 401）。"},
+        {"ON", "px-secret", "1|200||"},
     };
     for (const auto& c : cases) {
         setConfig("ProxyAuthEnable", c.enable);
         setConfig("ProxyAuthPass", c.password);
         reload();
         const CRestResult read = currentUser();
-        EXPECT_EQ(Fields(read.ok, read.status, read.ok ? QString() : read.message), c.outcome)
+        EXPECT_EQ(
+            Fields(read.ok, read.status, read.ok ? QString() : read.message, FailureReason(read)),
+            c.outcome)
             << c.enable << " " << c.password;
         // Nothing reaches the service until the proxy opens the tunnel.
         EXPECT_EQ(proxy.log().contains(tunnel), read.ok) << proxy.log().toStdString();
@@ -160,7 +165,8 @@ TEST_F(ProxyTest, RequestsTunnelThroughTheProxyWithCredentialsOnlyWhenSwitchedOn
 
     // Without the proxy the same settings reach nothing: the requests above used it.
     proxy.stop();
-    EXPECT_EQ(Fields(currentUser().ok, currentUser().status), "0|0");
+    EXPECT_EQ(Fields(currentUser().status, FailureReason(currentUser())),
+              "0|プロキシサーバに接続できませんでした。");
 }
 
 // The slow tests here: a reply that never comes ends after the stall time; a

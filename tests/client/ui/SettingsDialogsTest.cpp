@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -122,6 +123,11 @@ TEST_F(SettingsDialogsTest, DriveIsUnmappedBeforeSavingAndMappedAfter) {
         EXPECT_EQ(dialog.driveList()->currentText(), "K:") << "in use but the saved letter";
         EXPECT_EQ(dialog.driveList()->findText("D:"), -1) << "in use elsewhere";
         EXPECT_EQ(dialog.driveList()->count(), 23) << "C: to Z:, but D:";
+        for (const QString letter : {"K", "Z"}) {  // the drive's place follows the letter
+            dialog.driveList()->setCurrentText(letter + ":");
+            EXPECT_TRUE(dialog.driveHint()->text().contains("「TORVAL2 (" + letter + ")」"));
+        }
+        dialog.driveList()->setCurrentText("K:");
         ExpectFieldsApart(dialog);
         dialog.driveBox()->setChecked(false);
         EXPECT_FALSE(dialog.driveList()->isEnabled());
@@ -161,6 +167,7 @@ TEST_F(SettingsDialogsTest, SizeLimitDialogButtonsAndTheHint) {
         if (auto* check = qobject_cast<CTorval2Check1Dlg*>(&d))
             (check->*button)()->click();
         if (auto* hint = qobject_cast<CTorval2Check2Dlg*>(&d)) {
+            EXPECT_TRUE(hint->findChild<QLabel*>()->text().contains("「ネットワークプロキシ」"));
             hint->noMoreBox()->setChecked(true);
             hint->doneButton()->click();
         }
@@ -196,7 +203,7 @@ TEST_F(SettingsDialogsTest, ConnectionTestLogsSuccessAndFailureWithoutThePasswor
     // service; a reply that is not JSON fails without a crash. Each row: the
     // password, a fault, the status (0: anything but 200), the messages shown
     // and the log line.
-    const QString unsaved = "保存されていない設定があります。保存しますか？|接続に失敗しました";
+    const QString unsaved = "保存されていない設定があります。保存しますか？|接続に失敗しました\n";
     const QString where = " セッション:[0-9a-f]{32} WebAPI:https://localhost/api/v1/";
     const struct {
         QString password;
@@ -206,10 +213,12 @@ TEST_F(SettingsDialogsTest, ConnectionTestLogsSuccessAndFailureWithoutThePasswor
     } cases[] = {
         {"pa:ss word", nullptr, 200, "接続に成功しました",
          "接続テスト成功: ユーザコード:\\S* ユーザ名:\\S*" + where},
-        {"wrong-pass", nullptr, 401, unsaved,
-         "接続テスト失敗\\(401\\): " + where + " BOX-ID:taro@velmora BOX-PASSWORD-length:10"},
-        {"pa:ss word", R"({"path": "/currentUser$", "kind": "notJson"})", 0, unsaved,
-         "接続テスト失敗"},
+        {"wrong-pass", nullptr, 401,
+         unsaved + "IDまたはパスワードが受け付けられませんでした（HTTP 401）。",
+         "接続テスト失敗\\(401\\): " + where +
+             " BOX-ID:taro@velmora BOX-PASSWORD-length:10 原因:IDまたはパスワードが"},
+        {"pa:ss word", R"({"path": "/currentUser$", "kind": "notJson"})", 0,
+         unsaved + "サーバの応答を読み取れませんでした。", "接続テスト失敗"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.logged.toStdString());
@@ -228,6 +237,14 @@ TEST_F(SettingsDialogsTest, ConnectionTestLogsSuccessAndFailureWithoutThePasswor
         EXPECT_EQ(log.count("接続テスト"), &c - cases + 1) << "one line per test";
     }
     EXPECT_FALSE(logger.ReadLogText().contains("wrong-pass"));
+    EXPECT_EQ(Fields(dialog.boxIdEdit()->placeholderText(), dialog.boxIdEdit()->toolTip()),
+              "ID@ポータル名|「ID@ポータル名」の形で入力してください。");
+    // A field in error is named as "設定" names it, and nothing is tested.
+    shown.clear();
+    dialog.passwordEdit()->setText("abc");
+    dialog.RunConnectionTest();
+    EXPECT_EQ(Fields(shown.join('|'), dialog.connectionTestRunning()),
+              "パスワードの入力に誤りがあります。|0");
 }
 
 TEST_F(SettingsDialogsTest, ChooserListsFoldersLazilyWithoutDuplicates) {
@@ -345,8 +362,23 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
     EXPECT_TRUE(tray.schedulerRunning()) << "started again after the store";
 
     ExpectFieldsApart(list);
-    list.resize(640, 1200);
     list.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&list));
+    const QFontMetrics metrics = view->fontMetrics();
+    for (int c = 0; c < 5; ++c)  // no text cut at the opening size
+        EXPECT_GT(view->columnWidth(c),
+                  std::max(metrics.horizontalAdvance(view->headerItem()->text(c)),
+                           metrics.horizontalAdvance(view->topLevelItem(0)->text(c))))
+            << c;
+    EXPECT_FALSE(view->horizontalScrollBar()->isVisible());
+    // Arrow keys choose rows as clicks do, from the first row on.
+    for (const auto& [key, chosen] :
+         {std::pair{Qt::Key_Down, 0}, {Qt::Key_Down, 1}, {Qt::Key_Up, 0}}) {
+        QTest::keyClick(view, key);
+        EXPECT_EQ(Fields(buttons(), view->indexOfTopLevelItem(view->currentItem())),
+                  Fields("0|1|1|1|20", chosen));
+    }
+    list.resize(640, 1200);
     const QPoint below = view->visualItemRect(view->topLevelItem(19)).bottomLeft() + QPoint(5, 8);
     ASSERT_LT(below.y(), view->viewport()->height());
     const QPoint row = view->visualItemRect(view->topLevelItem(1)).center();
@@ -358,7 +390,8 @@ TEST_F(SettingsDialogsTest, JobListButtonsFollowRowsAndTheJobCount) {
     // Deleting while paused leaves the scheduler stopped.
     tray.onCommand(CTrayWnd::kPause);
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, row);
-    list.deleteButton()->click();
+    list.deleteButton()->setFocus();
+    QTest::keyClick(list.deleteButton(), Qt::Key_Return);
     EXPECT_EQ(buttons(), "1|0|0|0|19");
     EXPECT_FALSE(tray.schedulerRunning());
     CTorval2UploadList stored(ConfigPath());

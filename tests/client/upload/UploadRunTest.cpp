@@ -207,20 +207,22 @@ TEST_F(UploadRunTest, FailedChecksCountTheWholeTreeAsFailed) {
     const QString portal = "ポータル情報を取得出来ませんでした。";
     const QString user = "ユーザ情報を取得出来ませんでした。";
     const QString folder = "パックアップ先情報を取得出来ませんでした。";
+    const QString unread = "サーバの応答を読み取れませんでした。";
     // emulator control, its request, logged message, whether the tree is
-    // counted, whether the run goes on
-    const std::tuple<std::string, std::string, QString, bool, bool> cases[] = {
+    // counted, whether the run goes on, the reason for the user
+    const std::tuple<std::string, std::string, QString, bool, bool, QString> cases[] = {
         // Both kinds of failure meet in one check shared by every step.
-        {"faults", R"({"path": "/currentPortal$", "status": 500})", portal, false, false},
-        {"faults", R"({"path": "/currentUser$", "kind": "notJson"})", user, true, false},
+        {"faults", R"({"path": "/currentPortal$", "status": 500})", portal, false, false,
+         "サーバがエラーを返しました（HTTP 500）。"},
+        {"faults", R"({"path": "/currentUser$", "kind": "notJson"})", user, true, false, unread},
         {"faults", R"({"path": "/folder/path/Velmora$", "method": "GET", "kind": "notJson"})",
-         folder, true, false},
+         folder, true, false, unread},
         {"faults", R"({"path": "pragma\\.cgi$", "kind": "notJson"})",
-         "サーバ指示情報を取得出来ませんでした。", true, true},
+         "サーバ指示情報を取得出来ませんでした。", true, true, ""},
         {"permissions", R"({"path": "/Velmora", "canUpdate": false})",
-         "パックアップ先に書き込み権限がありません。", true, false},
+         "パックアップ先に書き込み権限がありません。", true, false, ""},
     };
-    for (const auto& [control, what, message, tallied, goesOn] : cases) {
+    for (const auto& [control, what, message, tallied, goesOn, reason] : cases) {
         clearJournal();
         ASSERT_EQ(HttpsClient(emulator).post("/_emulator/" + control, what).status / 100, 2);
         const qsizetype before = log().count(message);
@@ -228,6 +230,7 @@ TEST_F(UploadRunTest, FailedChecksCountTheWholeTreeAsFailed) {
         EXPECT_EQ(result.job->LastUploadFlag, goesOn ? "成功" : "失敗") << what;
         EXPECT_EQ(log().count(message), before + 1) << what;
         EXPECT_EQ(result.filesFlag, tallied ? 3 : 0) << what;
+        EXPECT_EQ(result.failureReason, reason) << what;
         // No report and no upload without the checks.
         EXPECT_EQ(endReport({"isRetransmission"}), goesOn ? "false" : "") << what;
         EXPECT_EQ(uploads().size(), goesOn ? 2 : 0) << what;

@@ -21,4 +21,6 @@ export LOCPATH="$work/locale" LANG=ja_JP.UTF-8 LANGUAGE=ja
 # glibc keeps the LOCPATH search list it builds in setlocale for good.
 echo 'leak:__argz_add_sep' >"$work/lsan.supp"
 export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$work/lsan.supp"
-"$(dirname "$0")/../../../scripts/private-session" "$@"
+# The session helpers' own output is shown only when the tests fail.
+"$(dirname "$0")/../../../scripts/private-session" --log "$work/session.log" "$@" ||
+    { status=$?; cat "$work/session.log" >&2; exit "$status"; }

@@ -41,13 +41,15 @@ TEST_F(MigrationTest, OldSettingsBecomeJobsOnce) {
          "SyncTime12Hour=20|SyncTime12Minute=45|SyncTime13Type=0|SyncTime13Hour=8|"
          "SyncTime13AfterStart=10|SyncTime11AfterStart=|SyncTime21Enable=OFF|"
          "SyncTime12Week=1111111|HotFolder3=/home/u/in|OrrinPortalFolder2=/User/営業/日報|"
-         "Folder3CompressionEnable=ON"},
+         "Folder3CompressionEnable=ON|OpenSetup=<none>"},
         {"two folders, one time: jobs 1-4", "", kTwoFolders, "", "",
          "Name4=ジョブ4|Name5=<none>|HotFolder2=/a|HotFolder3=/b|SyncTime12Type=0|"
          "SyncTime13Type=1|SyncTime13Hour=9|OrrinPortalFolder1=/User/plain|"
          "OrrinPortalFolder4=/User/x"},
         {"lower-case marker runs again", "", "", kTwoFolders, "false", "ID=two|Name4=ジョブ4"},
-        {"marker FALSE: nothing", kOneFolderTwoTimes, "", "", "FALSE", "ID=<none>"},
+        {"marker FALSE: nothing", kOneFolderTwoTimes, "", "", "FALSE",
+         "ID=<none>|OpenSetup=<none>"},
+        {"first start without an account: settings open", "", "", "", "", "ID=<none>|OpenSetup=ON"},
         {"system and per-user: per-user last", kOneFolderTwoTimes, kTwoFolders, kTwoFolders, "",
          "ID=two|Name4=ジョブ4|HotFolder1=/a|HotFolder3=/b"},
     };

@@ -1,9 +1,13 @@
 #include "ConfigMigration.h"
 
+#include "EventLogSupport.h"
 #include "ProfileFile.h"
 #include "TestSupport.h"
 
+#include <QProcess>
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -99,6 +103,37 @@ TEST_F(MigrationTest, UninstallerRunsAfterNoticeAndUnwrittenSettingsKeepTheOldFi
                      .migrateFrom(place("sys/config.ini")));
     EXPECT_EQ(fileBytes(place("sys/config.ini")), kOneFolderTwoTimes);
     EXPECT_FALSE(QFile::exists(place("ran")));
+}
+
+// The updater in a program folder its user cannot write, as the Debian
+// package's under /usr: it says so once and leaves the files alone. As root
+// (who may write anywhere) it runs as nobody.
+TEST(UpdaterProgramTest, ReadOnlyProgramFolderIsLeftToThePackageManager) {
+    TempDataHome data;
+    QTemporaryDir program;
+    ASSERT_TRUE(QFile::copy(QUILLON_UPDATER, program.path() + "/QuillonUpdater"));
+    ASSERT_TRUE(QFile::setPermissions(
+        program.path(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    QProcess updater;
+    if (::getuid() == 0) {
+        for (const QString& dir : {data.path(), data.path() + "/Velmora KT", data.productFolder()})
+            ASSERT_EQ(::chown(QFile::encodeName(dir).constData(), 65534, 65534), 0);
+        updater.setChildProcessModifier([] {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                _exit(1);
+        });
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("QUILLON_UPDATE_SERVER", "https://127.0.0.1:1/none");
+    updater.setProcessEnvironment(env);
+    updater.start(program.path() + "/QuillonUpdater", {});
+    ASSERT_TRUE(updater.waitForFinished(60000));
+    EXPECT_EQ(updater.exitCode(), 0);
+    const QString line = "プログラムフォルダ（" + program.path() +
+                         "）に書き込めないため、アップデートは行いません。"
+                         "パッケージの更新で更新してください。";
+    EXPECT_EQ(eventMessages().count(line), 1) << eventMessages().join('\n').toStdString();
 }
 
 }  // namespace

@@ -48,6 +48,15 @@ install(CODE "
     message(STATUS \"Installing: \${_autostart}/quillon-updater.desktop\")
 ")
 
+# The licence and the changelog (compressed, as Debian keeps them), in the
+# package's documentation folder for both ways of installing.
+set(_changelog ${CMAKE_SOURCE_DIR}/data/debian/changelog)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_changelog})
+execute_process(COMMAND gzip -9nc ${_changelog} OUTPUT_FILE ${CMAKE_BINARY_DIR}/changelog.gz
+    COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${CMAKE_SOURCE_DIR}/data/debian/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quillon)
+
 # Debian package: scripts/package. The runtime libraries become
 # dependencies through dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
@@ -56,12 +65,30 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Velmora KT")
 set(CPACK_PACKAGE_CONTACT "Velmora KT <support@velmora-kt.jp>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "TORVAL2 client tool: scheduled folder upload to the TORVAL2 storage")
+set(CPACK_PACKAGE_DESCRIPTION "\
+Quillon sits in the system tray and sends the user's folders to the TORVAL2
+online storage on a schedule: up to 20 upload jobs, each sending only new
+and changed files, with a report of every run, guest download links and the
+storage as a network drive (GVfs WebDAV).
+.
+QuillonUpdater starts at login, carries over the settings of the older
+ORRIN-PORTAL AutoUploader once and starts the client. The texts are in
+Japanese.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The Qt platform plugins and the system log command are loaded or run, not
-# linked, so dpkg-shlibdeps cannot see them.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, bsdutils")
+# The Qt platform plugins are loaded, not linked, so dpkg-shlibdeps cannot
+# see them. The system log command (logger) is in bsdutils, an essential
+# package, which is never named.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# Every text is Japanese: a font for it, and Qt's own texts (standard
+# buttons, file dialogs) in Japanese.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "fonts-noto-cjk | fonts-ipafont-gothic | fonts-vlgothic | fonts-takao-gothic, qt6-translations-l10n")
+# The login entry is the administrator's to change or turn off.
+file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/xdg/autostart/quillon-updater.desktop\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -27,6 +27,26 @@ const char* EmulatorUsage() {
            "                        [--auth-path PATTERN=basic|digest|both|none]...\n";
 }
 
+const char* EmulatorHelp() {
+    static const std::string help =
+        std::string(EmulatorUsage()) +
+        "\n"
+        "A local HTTPS stand-in for the TORVAL2 storage service, for tests and demos.\n"
+        "\n"
+        "Accounts: one per line of the accounts file, user@portal:password, read at\n"
+        "start. Without --accounts it is DIR/accounts.txt, written with the account\n"
+        "tester@velmora:tester-pass when missing; add lines there and start again.\n"
+        "\n"
+        "Certificate: without --cert and --key a self-signed pair for localhost and\n"
+        "the address is written at every start to DIR/emulator-cert.pem and\n"
+        "DIR/emulator-key.pem; clients trust DIR/emulator-cert.pem as their CA file\n"
+        "(CAFile in [AutoUpload] of Quillon.ini, curl --cacert).\n"
+        "\n"
+        "Output: \"listening on ADDR:PORT\", \"certificate FILE\", \"auth MODE\".\n"
+        "SIGTERM or SIGINT stops it.\n";
+    return help.c_str();
+}
+
 const char* AuthModeName(AuthMode mode) {
     switch (mode) {
         case AuthMode::Basic:
@@ -58,8 +78,8 @@ std::optional<EmulatorOptions> ParseEmulatorOptions(int argc, char** argv, std::
             value = arg.substr(eq + 1);
             arg.resize(eq);
         } else if (arg == "--help" || arg == "-h") {
-            error = EmulatorUsage();
-            return std::nullopt;
+            options.help = true;
+            return options;
         } else if (i + 1 < argc) {
             value = argv[++i];
         } else {

@@ -21,10 +21,13 @@ struct EmulatorOptions {
     std::vector<std::pair<std::string, AuthMode>> authPaths;
     int threads = 64;
     std::string filesFolder;  // served without authentication below /files/; empty: none
+    bool help = false;        // --help: print EmulatorHelp() and end, nothing else is read
 };
 
 // Parses argv; on a usage error returns nothing and fills the message.
 std::optional<EmulatorOptions> ParseEmulatorOptions(int argc, char** argv, std::string& error);
 const char* EmulatorUsage();
+// The usage followed by how accounts are made and where the certificate goes.
+const char* EmulatorHelp();
 const char* AuthModeName(AuthMode mode);
 std::optional<AuthMode> ParseAuthMode(const std::string& name);

@@ -22,6 +22,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     EmulatorOptions options = *parsed;
+    if (options.help) {
+        std::fputs(EmulatorHelp(), stdout);
+        return 0;
+    }
 
     // Block the stop signals before any thread starts, so only the waiter below gets them.
     sigset_t stopSignals;

@@ -39,6 +39,11 @@ int CTorval2UpdaterApp::InitInstance() {
     logger_.Log(CLogWriter::LogDebug, QStringLiteral("アップデートの確認を開始します。"));
     UpdateState state = UpdateState::forRunningProgram(&logger_);
     state.prompter = &prompter_;
+    if (!state.programFolderWritable)
+        logger_.Log(CLogWriter::LogInfo,
+                    QStringLiteral("プログラムフォルダ（%1）に書き込めないため、"
+                                   "アップデートは行いません。パッケージの更新で更新してください。")
+                        .arg(state.programFolder));
     RunUpdate(state);
     logger_.Log(CLogWriter::LogDebug, QStringLiteral("アップデートの確認を終了しました。"));
 

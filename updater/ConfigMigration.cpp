@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include "ConfigKeys.h"
 #include "LocalAppData.h"
 #include "ProfileFile.h"
 
@@ -48,6 +49,10 @@ bool ConfigMigration::run() {
         migrateFrom(places_.alternateConfig);
     if (!places_.userConfig.isEmpty() && QFileInfo::exists(places_.userConfig))
         migrateFrom(places_.userConfig);
+    // A first start that leaves no account to work with opens the connection
+    // settings once, as an installer would.
+    if (ReadSetting(UserConfig::ID, configPath_).isEmpty())
+        WriteSetting(UserConfig::OpenSetup, QStringLiteral("ON"), configPath_);
     return true;
 }
 

@@ -24,7 +24,9 @@ struct OldProductPlaces {
 // else writes that marker first and migrates every old file found, the
 // per-user one last. Once a file's jobs are written, the old file is deleted
 // and the old uninstaller runs, after notify was called with the message to
-// show. False when the marker cannot be written.
+// show. A first run that leaves `ID` empty sets `OpenSetup` to "ON", so the
+// client opens its connection settings. False when the marker cannot be
+// written.
 class ConfigMigration {
 public:
     ConfigMigration(QString configPath, OldProductPlaces places,

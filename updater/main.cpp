@@ -3,6 +3,7 @@
 
 #include "CLogWriter.h"
 #include "CTorval2UpdaterApp.h"
+#include "QtTranslation.h"
 #include "UpdatePrompter.h"
 
 namespace {
@@ -26,6 +27,7 @@ public:
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    InstallQtTranslation(app);
     CLogWriter logger;
     MessageBoxPrompter prompter;
     return CTorval2UpdaterApp(logger, prompter).InitInstance();

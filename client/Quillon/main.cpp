@@ -7,11 +7,13 @@
 #include "CTrayWnd.h"
 #include "ClientUpdate.h"
 #include "ConfigPaths.h"
+#include "QtTranslation.h"
 #include "QtTrayPresenter.h"
 #include "SingleInstanceLock.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    InstallQtTranslation(app);
     const QString title = QStringLiteral("TORVAL2 クライアントツール");
     // No application display name: on X11 it would be added to every dialog's
     // title ("TORVAL2 ログ表示 — TORVAL2 クライアントツール").

@@ -244,6 +244,7 @@ UpdateState UpdateState::forRunningProgram(CLogWriter* logger) {
     UpdateState state;
     state.listFilePath = ProgramSettingsPath();
     state.programFolder = LocalAppData::programFolder();
+    state.programFolderWritable = QFileInfo(state.programFolder).isWritable();
     state.ownFileName = QFileInfo(QStringLiteral("/proc/self/exe"))
                             .canonicalFilePath()
                             .section(QLatin1Char('/'), -1);
@@ -359,6 +360,8 @@ bool SelectUpdateServer(UpdateState& state) {
 
 bool RunUpdate(UpdateState& state) {
     SelectUpdateServer(state);
+    if (!state.programFolderWritable)
+        return true;
     for (int n = 1;; ++n) {
         if (cancelled(state))
             return false;

@@ -26,6 +26,11 @@ struct UpdateState {
     // File name of the running program: its own entry is never replaced
     // while it runs.
     QString ownFileName;
+    // False when this user cannot write the program folder (a system-wide
+    // installation, updated by its package manager): the list is still
+    // fetched, as it carries the client's host settings, but no file of the
+    // installation is checked or replaced.
+    bool programFolderWritable = true;
     // Data folder (for the add-on client); empty when it cannot be found.
     QString dataFolder;
     // Asked before an installer runs; without one the answer is No.
@@ -48,7 +53,8 @@ struct UpdateState {
 // one, else from the default server; always true. The local TLS settings
 // (CAFile, InsecureTls) are kept where the server's list leaves them out.
 bool SelectUpdateServer(UpdateState& state);
-// Works through the list; false when an installer or a package installation
+// Works through the list (unless the program folder is not writable);
+// false when an installer or a package installation
 // failed or the run was cancelled (the remaining entries are then not
 // processed).
 bool RunUpdate(UpdateState& state);

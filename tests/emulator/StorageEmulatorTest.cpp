@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -30,6 +31,18 @@ long PeakResidentKiB(pid_t pid) {
 }
 
 }  // namespace
+
+// --help: the usage once, on stdout, with how accounts are made and where the
+// certificate goes.
+TEST(StorageEmulatorHelpTest, HelpTellsAccountsAndCertificateOnce) {
+    FILE* out = ::popen(TORVAL2_EMULATOR " --help 2>/dev/null", "r");
+    std::string text(8192, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), out));
+    EXPECT_EQ(::pclose(out), 0);
+    EXPECT_EQ(text.find("usage: "), text.rfind("usage: ")) << text;
+    for (const char* part : {"usage: ", "DIR/accounts.txt", "DIR/emulator-cert.pem"})
+        EXPECT_NE(text.find(part), std::string::npos) << part;
+}
 
 TEST(StorageEmulatorAuthTest, DigestRefusesAReplayedOrMovedAuthorization) {
     EmulatorProcess emulator("digest");

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The per-user install script into a temporary prefix (with a blank in its
 # path): every file in place, both entries valid, the menu entry's program
-# starts the client from there, and uninstalling keeps settings and logs.
+# starts the client from there (opening the connection settings at the first
+# start), and uninstalling keeps settings and logs.
 set -euo pipefail
 root=$1
 build=$2
@@ -62,6 +63,9 @@ for _ in $(seq 1 300); do
 done
 [ -n "$client_pid" ] || fail "the client did not start from the prefix"
 [ "$(cat "$prefix/lib/quillon/notes.txt")" = offered ] || fail "the offered file was not installed"
+# No account yet: the updater asked for the connection settings, which the client opened.
+for _ in $(seq 1 100); do grep -qx 'OpenSetup=OFF' "$data/QuillonConfig.ini" && break; sleep 0.1; done
+grep -qx 'OpenSetup=OFF' "$data/QuillonConfig.ini" || fail "the settings did not open at the first start"
 kill -KILL "$client_pid"
 client_pid=""
 

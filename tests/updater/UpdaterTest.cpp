@@ -1,9 +1,13 @@
 #include "ConfigMigration.h"
 
+#include "EventLogSupport.h"
 #include "ProfileFile.h"
 #include "TestSupport.h"
 
+#include <QProcess>
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,13 +45,15 @@ TEST_F(MigrationTest, OldSettingsBecomeJobsOnce) {
          "SyncTime12Hour=20|SyncTime12Minute=45|SyncTime13Type=0|SyncTime13Hour=8|"
          "SyncTime13AfterStart=10|SyncTime11AfterStart=|SyncTime21Enable=OFF|"
          "SyncTime12Week=1111111|HotFolder3=/home/u/in|OrrinPortalFolder2=/User/営業/日報|"
-         "Folder3CompressionEnable=ON"},
+         "Folder3CompressionEnable=ON|OpenSetup=<none>"},
         {"two folders, one time: jobs 1-4", "", kTwoFolders, "", "",
          "Name4=ジョブ4|Name5=<none>|HotFolder2=/a|HotFolder3=/b|SyncTime12Type=0|"
          "SyncTime13Type=1|SyncTime13Hour=9|OrrinPortalFolder1=/User/plain|"
          "OrrinPortalFolder4=/User/x"},
         {"lower-case marker runs again", "", "", kTwoFolders, "false", "ID=two|Name4=ジョブ4"},
-        {"marker FALSE: nothing", kOneFolderTwoTimes, "", "", "FALSE", "ID=<none>"},
+        {"marker FALSE: nothing", kOneFolderTwoTimes, "", "", "FALSE",
+         "ID=<none>|OpenSetup=<none>"},
+        {"first start without an account: settings open", "", "", "", "", "ID=<none>|OpenSetup=ON"},
         {"system and per-user: per-user last", kOneFolderTwoTimes, kTwoFolders, kTwoFolders, "",
          "ID=two|Name4=ジョブ4|HotFolder1=/a|HotFolder3=/b"},
     };
@@ -97,6 +103,37 @@ TEST_F(MigrationTest, UninstallerRunsAfterNoticeAndUnwrittenSettingsKeepTheOldFi
                      .migrateFrom(place("sys/config.ini")));
     EXPECT_EQ(fileBytes(place("sys/config.ini")), kOneFolderTwoTimes);
     EXPECT_FALSE(QFile::exists(place("ran")));
+}
+
+// The updater in a program folder its user cannot write, as the Debian
+// package's under /usr: it says so once and leaves the files alone. As root
+// (who may write anywhere) it runs as nobody.
+TEST(UpdaterProgramTest, ReadOnlyProgramFolderIsLeftToThePackageManager) {
+    TempDataHome data;
+    QTemporaryDir program;
+    ASSERT_TRUE(QFile::copy(QUILLON_UPDATER, program.path() + "/QuillonUpdater"));
+    ASSERT_TRUE(QFile::setPermissions(
+        program.path(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    QProcess updater;
+    if (::getuid() == 0) {
+        for (const QString& dir : {data.path(), data.path() + "/Velmora KT", data.productFolder()})
+            ASSERT_EQ(::chown(QFile::encodeName(dir).constData(), 65534, 65534), 0);
+        updater.setChildProcessModifier([] {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                _exit(1);
+        });
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("QUILLON_UPDATE_SERVER", "https://127.0.0.1:1/none");
+    updater.setProcessEnvironment(env);
+    updater.start(program.path() + "/QuillonUpdater", {});
+    ASSERT_TRUE(updater.waitForFinished(60000));
+    EXPECT_EQ(updater.exitCode(), 0);
+    const QString line = "プログラムフォルダ（" + program.path() +
+                         "）に書き込めないため、アップデートは行いません。"
+                         "パッケージの更新で更新してください。";
+    EXPECT_EQ(eventMessages().count(line), 1) << eventMessages().join('\n').toStdString();
 }
 
 }  // namespace

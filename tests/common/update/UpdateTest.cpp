@@ -163,6 +163,13 @@ TEST_F(UpdateTest, PlainFilesAreReplacedWholeOnlyWhenNewer) {
                   .status,
               200);
 
+    // A program folder this user cannot write: the list is fetched, nothing else.
+    state_.programFolderWritable = false;
+    EXPECT_TRUE(RunUpdate(state_));
+    EXPECT_EQ(state_.serverBaseUrl, base());
+    EXPECT_EQ(fileBytes(installed("zero.missing")) + fileBytes(installed("cut")), "<missing>old");
+    state_.programFolderWritable = true;
+
     EXPECT_TRUE(RunUpdate(state_));
     const QStringList log = eventMessages();
     for (const auto& c : cases) {

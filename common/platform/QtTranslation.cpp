@@ -1,0 +1,15 @@
+#include "QtTranslation.h"
+
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
+
+bool InstallQtTranslation(QCoreApplication& app) {
+    auto* translator = new QTranslator(&app);
+    if (translator->load(QStringLiteral("qtbase_ja"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
+        QCoreApplication::installTranslator(translator))
+        return true;
+    delete translator;
+    return false;
+}

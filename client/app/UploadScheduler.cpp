@@ -93,7 +93,9 @@ QDateTime UploadScheduler::NextStart(const std::vector<const UploadJob*>& jobs, 
         if (s == 1 && !job.SyncTime2Enable)
             continue;
         if (!(job.*m.type)) {
-            const QDateTime start = appStart.toDateTime();
+            // Counted from the start minute, as DueJobs counts.
+            const QDateTime start(QDate(appStart.year, appStart.month, appStart.day),
+                                  QTime(appStart.hour, appStart.minute));
             if (start.isValid())
                 candidates.append(start.addSecs(60 * decimalValue(job.*m.afterStart)));
             continue;

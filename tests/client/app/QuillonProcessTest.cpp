@@ -233,12 +233,15 @@ TEST_F(QuillonProcessTest, CommandLineControlsTheRunningClient) {
                         .match(QString::fromStdString(before.get("version").to_str()))
                         .hasMatch());
 
-        // Each pass uploads its own job: the other's files are sent already.
+        // Job 1 first, then all: job 2 sends its file, job 1 has nothing new.
         const int n = headless ? 2 : 1;
         QFile::remove(repository("/Velmora/f0.txt"));
         EXPECT_NE(job(n, "lastResult"), "成功");
-        EXPECT_EQ(Command(home.path(), {"--upload-now", QString::number(n)}).first, 0);
-        EXPECT_TRUE(WaitUntil([&] { return job(n, "lastResult") == "成功"; }));
+        EXPECT_EQ(Command(home.path(), {"--upload-now", headless ? "all" : "1"}).first, 0);
+        EXPECT_TRUE(WaitUntil([&] {
+            return job(n, "lastResult") == "成功" && job(1, "running") == "false" &&
+                   job(2, "running") == "false";
+        }));
         EXPECT_EQ(repositoryFile("/Velmora/f0.txt"), "data");
         EXPECT_NE(job(n, "lastBackup"), "");
 

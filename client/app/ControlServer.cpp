@@ -50,6 +50,8 @@ ControlServer::ControlServer(CTrayWnd& tray, bool canShowSettings, QObject* pare
             connect(socket, &QLocalSocket::readyRead, this,
                     [this, socket] { readRequest(socket); });
             QTimer::singleShot(kRequestTimeoutMs, socket, [socket] { socket->abort(); });
+            // The request may be there already.
+            readRequest(socket);
         }
     });
 }

@@ -1,7 +1,7 @@
 # Installation: both programs in one program folder (the update procedure
 # replaces files there, so a per-user prefix keeps updates working without
-# root), the themed icons, the menu entry and the login autostart entry of
-# the updater. The Debian package is built from the same rules (CPack).
+# root), the themed icons, the menu entry, the login autostart entry of
+# the updater and the systemd user unit of the headless client. The Debian package is built from the same rules (CPack).
 include(GNUInstallDirs)
 
 # Fixed, not the multiarch library folder: the menu entries and docs name it.
@@ -41,6 +41,11 @@ install(CODE "
     else()
         set(_autostart \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/etc/xdg/autostart\")
     endif()
+    # The headless client as a systemd user service, not enabled; user units
+    # of a package live below its lib folder (the per-user script moves it).
+    set(_units \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/user\")
+    configure_file(\"${CMAKE_SOURCE_DIR}/data/quillon.service.in\" \"\${_units}/quillon.service\" @ONLY)
+    message(STATUS \"Installing: \${_units}/quillon.service\")
     configure_file(\"${CMAKE_SOURCE_DIR}/data/quillon.desktop.in\" \"\${_apps}/quillon.desktop\" @ONLY)
     configure_file(\"${CMAKE_SOURCE_DIR}/data/quillon-updater-autostart.desktop.in\"
                    \"\${_autostart}/quillon-updater.desktop\" @ONLY)

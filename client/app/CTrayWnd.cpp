@@ -145,10 +145,14 @@ int CTrayWnd::runsInUse() const {
     return n;
 }
 
+bool CTrayWnd::accountComplete() const {
+    return !ReadSetting(UserConfig::ID, configPath_, 260).isEmpty() &&
+           !ReadSetting(UserConfig::PortalName, configPath_, 260).isEmpty() &&
+           !ReadSetting(UserConfig::Password, configPath_, 260).isEmpty();
+}
+
 QList<CTrayWnd::MenuItem> CTrayWnd::menuItems() const {
-    const bool account = !ReadSetting(UserConfig::ID, configPath_, 260).isEmpty() &&
-                         !ReadSetting(UserConfig::PortalName, configPath_, 260).isEmpty() &&
-                         !ReadSetting(UserConfig::Password, configPath_, 260).isEmpty();
+    const bool account = accountComplete();
     QList<MenuItem> items;
     items.append(
         {kUploadNow, QStringLiteral("いますぐアップロード"), account && jobs_.Count() > 0});
@@ -353,6 +357,20 @@ void CTrayWnd::UploadNowAll() {
         StartUploadRun(*job, i);
     }
     StartSchedulerTimer();
+}
+
+bool CTrayWnd::UploadNow(int index, bool allJobs) {
+    reloadJobs();
+    UploadJob* job = jobs_.GetJob(index);
+    if (!job || job->isUploading)
+        return false;
+    schedulerTimer_.stop();
+    job->JobNumber = index + 1;
+    job->UploadNow = true;
+    job->AllJobs = allJobs;
+    StartUploadRun(*job, index);
+    StartSchedulerTimer();
+    return true;
 }
 
 void CTrayWnd::StartGuestShareCheck() {

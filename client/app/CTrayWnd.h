@@ -62,6 +62,11 @@ public:
     void OnSchedulerTick();
     void StartUploadRun(UploadJob& job, int index);
     void UploadNowAll();
+    // One job's "いますぐアップロード" without the question (the command
+    // line asks for it): false when there is no such job or it is running.
+    bool UploadNow(int index, bool allJobs = false);
+    // ID, PortalName and Password are all set: uploads can log in.
+    bool accountComplete() const;
     void StartGuestShareCheck();
     // Uploads the files of a validated request into a new share (the share
     // dialog calls this); the outcome arrives like an upload run's.

@@ -1,5 +1,7 @@
 #include "UploadScheduler.h"
 
+#include <algorithm>
+
 namespace {
 
 const QString kSucceeded = QStringLiteral("成功");
@@ -68,4 +70,46 @@ QList<int> UploadScheduler::DueJobs(const std::vector<const UploadJob*>& jobs,
             due.append(i);
     }
     return due;
+}
+
+QDateTime UploadScheduler::NextStart(const std::vector<const UploadJob*>& jobs, int index,
+                                     const QDateTime& now, const SystemTime& appStart) {
+    if (index < 0 || index >= static_cast<int>(jobs.size()))
+        return {};
+    std::vector<UploadJob> copies;
+    for (const UploadJob* job : jobs)
+        copies.push_back(*job);
+    copies[index].isUploading = false;
+    std::vector<const UploadJob*> list;
+    for (const UploadJob& job : copies)
+        list.push_back(&job);
+
+    // The minutes a schedule can match; DueJobs then applies every rule.
+    const UploadJob& job = copies[index];
+    const QDateTime minute(now.date(), QTime(now.time().hour(), now.time().minute()));
+    QList<QDateTime> candidates;
+    for (int s = 0; s < 2; ++s) {
+        const StartTimeMembers& m = kStartTimes[s];
+        if (s == 1 && !job.SyncTime2Enable)
+            continue;
+        if (!(job.*m.type)) {
+            // Counted from the start minute, as DueJobs counts.
+            const QDateTime start(QDate(appStart.year, appStart.month, appStart.day),
+                                  QTime(appStart.hour, appStart.minute));
+            if (start.isValid())
+                candidates.append(start.addSecs(60 * decimalValue(job.*m.afterStart)));
+            continue;
+        }
+        const SystemTime& time = job.*m.time;
+        for (int day = 0; day <= 8; ++day)
+            candidates.append(QDateTime(now.date().addDays(day), QTime(time.hour, time.minute)));
+    }
+    std::sort(candidates.begin(), candidates.end());
+    for (const QDateTime& at : candidates) {
+        if (at <= minute || at > minute.addDays(8))
+            continue;
+        if (DueJobs(list, SystemTime::fromDateTime(at), appStart).contains(index))
+            return at;
+    }
+    return {};
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 
 #include <vector>
@@ -22,5 +23,10 @@ QList<int> DueJobs(const std::vector<const UploadJob*>& jobs, const SystemTime& 
 // Whether one schedule matches: a time of day, or minutes after the start.
 bool ScheduleMatches(bool timeOfDay, const SystemTime& time, const QString& afterStart,
                      const QString& week, const SystemTime& now, const SystemTime& appStart);
+
+// The first minute after now at which a tick would start job index (its
+// running mark aside), within the next eight days; invalid when none.
+QDateTime NextStart(const std::vector<const UploadJob*>& jobs, int index, const QDateTime& now,
+                    const SystemTime& appStart);
 
 }  // namespace UploadScheduler

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The per-user install script into a temporary prefix (with a blank in its
-# path): every file in place, both entries valid, the menu entry's program
-# starts the client from there (opening the connection settings at the first
-# start), and uninstalling keeps settings and logs.
+# path): every file in place, both entries and the user service valid, the
+# menu entry's program starts the client from there (opening the connection
+# settings at the first start), and uninstalling keeps settings and logs.
 set -euo pipefail
 root=$1
 build=$2
@@ -34,6 +34,15 @@ auto="$XDG_CONFIG_HOME/autostart/quillon-updater.desktop"
 desktop-file-validate "$menu" || fail "menu entry invalid"
 desktop-file-validate "$auto" || fail "autostart entry invalid"
 [ ! -e "$prefix/etc" ] || fail "autostart entry left below the prefix"
+# The user service: the installed client without a tray, not enabled, and
+# valid for systemd where it can be checked.
+unit="$XDG_DATA_HOME/systemd/user/quillon.service"
+[ "$(sed -n 's/^ExecStart=//p' "$unit")" = "\"$prefix/lib/quillon/Quillon\" --headless" ] ||
+    fail "the service runs something else"
+[ ! -e "$prefix/lib/systemd" ] && [ ! -e "$XDG_CONFIG_HOME/systemd" ] || fail "unit misplaced or enabled"
+if command -v systemd-analyze >/dev/null; then
+    out=$(systemd-analyze verify --user "$unit" 2>&1) && [ -z "$out" ] || fail "unit: $out"
+fi
 
 # A local download server offers a file the installation lacks.
 data="$XDG_DATA_HOME/Velmora KT/Torval2Quillon"
@@ -74,5 +83,6 @@ client_pid=""
 # The desktop and icon caches are the system's, shared with other programs.
 left=$(find "$prefix" "$XDG_CONFIG_HOME" -type f ! -name "*.cache" 2>/dev/null)
 [ -z "$left" ] || fail "left after uninstall: $left"
+[ ! -e "$unit" ] || fail "unit left after uninstall"
 [ -f "$data/QuillonConfig.ini" ] && [ -f "$data/EventLog.sqlite" ] || fail "uninstall removed settings or logs"
 echo "install script: ok"

@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -12,8 +13,10 @@
 
 #include <fstream>
 
+#include "ControlServer.h"
 #include "EventLogSupport.h"
-#include "RestEmulatorTest.h"
+#include "Fields.h"
+#include "TrayFixtures.h"
 
 namespace {
 
@@ -31,17 +34,28 @@ QStringList Events(const TempDataHome& home) {
         .split(QChar(31), Qt::SkipEmptyParts);
 }
 
+// The program's environment for a data home: offscreen, or (headless) with
+// no display at all.
+QProcessEnvironment Environment(const QString& dataHome, const QString& runtimeFolder,
+                                bool headless = false) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeFolder);
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    if (!headless)
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
 // One copy of the program with its own data home and runtime folder, ended
 // (by SIGTERM) at the latest when the object goes.
 class Client : public QProcess {
 public:
-    Client(const QString& dataHome, const QString& runtimeFolder) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeFolder);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        setProcessEnvironment(env);
-        start(QStringLiteral(QUILLON_PROGRAM), {});
+    Client(const QString& dataHome, const QString& runtimeFolder, bool headless = false) {
+        setProcessEnvironment(Environment(dataHome, runtimeFolder, headless));
+        start(QStringLiteral(QUILLON_PROGRAM),
+              headless ? QStringList{QStringLiteral("--headless")} : QStringList{});
         waitForStarted();
     }
     ~Client() override { stop(); }
@@ -53,6 +67,29 @@ public:
         waitForFinished();
     }
 };
+
+// Quillon run with args (without a display): exit status and standard output.
+std::pair<int, QString> Command(const QString& dataHome, const QStringList& args) {
+    QProcess command;
+    command.setProcessEnvironment(Environment(dataHome, QDir::tempPath(), true));
+    command.start(QStringLiteral(QUILLON_PROGRAM), args);
+    command.waitForFinished(30000);
+    return {command.exitCode(), QString::fromLocal8Bit(command.readAllStandardOutput())};
+}
+
+// Sends raw bytes to the client's socket; its reply.
+picojson::value Raw(const TempDataHome& home, const QByteArray& bytes) {
+    QLocalSocket socket;
+    socket.connectToServer(ControlServer::SocketPath(home.productFolder()));
+    socket.waitForConnected(5000);
+    socket.write(bytes);
+    QByteArray reply;
+    while (!reply.endsWith('\n') && socket.waitForReadyRead(10000))
+        reply += socket.readAll();
+    picojson::value value;
+    picojson::parse(value, reply.toStdString());
+    return value;
+}
 
 // Waits (at most a minute) until cond holds.
 template <typename Cond>
@@ -120,7 +157,10 @@ TEST_F(QuillonProcessTest, OneCopyPerDataFolder) {
     Client second(home.path(), otherRuntime.path());
     ASSERT_TRUE(second.waitForFinished(30000)) << "a second copy on the same data folder ends";
     EXPECT_EQ(second.exitCode(), 0);
-    EXPECT_EQ(Events(home).filter(ownEvents), eventsBefore) << "silently";
+    // It opens the first copy's settings, which check the guest share again.
+    EXPECT_TRUE(
+        WaitUntil([&] { return Events(home).filter(ownEvents).size() > eventsBefore.size(); }));
+    EXPECT_EQ(Events(home).filter(QStringLiteral("多重起動")), QStringList()) << "silently";
     EXPECT_TRUE(first.running());
 
     {
@@ -130,11 +170,18 @@ TEST_F(QuillonProcessTest, OneCopyPerDataFolder) {
         EXPECT_TRUE(WaitUntil([&] { return !Events(demo).filter(kResult).isEmpty(); }))
             << "another data folder runs beside the first";
         EXPECT_TRUE(beside.running());
+        // Each copy answers for its own data folder only.
+        EXPECT_EQ(Command(demo.path(), {"--quit"}).first, 0);
+        EXPECT_TRUE(beside.waitForFinished(30000));
+        EXPECT_TRUE(first.running());
     }
 
     first.stop();
-    // Offscreen there is no tray: nothing for the user to act on is printed.
-    EXPECT_EQ(first.readAllStandardError().toStdString(), "");
+    // Offscreen there is no tray: nothing for the user to act on is printed
+    // (but the offscreen platform's note on the settings dialog's window).
+    EXPECT_EQ(QString::fromLocal8Bit(first.readAllStandardError())
+                  .remove(QStringLiteral("This plugin does not support propagateSizeHints()\n")),
+              "");
     {
         // Ended by a signal, the first copy left no lock behind.
         const qsizetype before = Events(home).filter(kResult).size();
@@ -149,6 +196,77 @@ TEST_F(QuillonProcessTest, OneCopyPerDataFolder) {
     ASSERT_TRUE(blocked.waitForFinished(30000));
     EXPECT_NE(blocked.exitCode(), 0);
     EXPECT_TRUE(Events(home).last().startsWith(QStringLiteral("多重起動防止用のファイル（")));
+}
+
+// The command line against a running client, on a desktop and headless:
+// its status, an upload of one job, pause and resume, refusals, a garbage
+// request that changes nothing, and the end.
+TEST_F(QuillonProcessTest, CommandLineControlsTheRunningClient) {
+    AddJob(home.path(), "first", 2);
+    AddJob(home.path(), "second", 1);
+    auto status = [&] {
+        const auto [code, out] = Command(home.path(), {"--status", "--json"});
+        picojson::value value;
+        EXPECT_EQ(picojson::parse(value, out.toStdString()), "") << code << out.toStdString();
+        return value;
+    };
+    auto job = [&](int n, const char* field) {
+        return QString::fromStdString(status().get("jobs").get(n - 1).get(field).to_str());
+    };
+    for (const bool headless : {false, true}) {
+        SCOPED_TRACE(headless ? "headless" : "desktop");
+        EXPECT_EQ(Command(home.path(), {"--status"}).first, 3) << "no client";
+        Client client(home.path(), runtime.path(), headless);
+        ASSERT_TRUE(WaitUntil([&] { return Command(home.path(), {"--status"}).first == 0; }));
+        const QFileInfo socket(ControlServer::SocketPath(home.productFolder()));
+        EXPECT_EQ(socket.permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser |
+                                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner),
+                  0);
+        const picojson::value before = status();
+        EXPECT_EQ(
+            Fields(QString::fromStdString(before.get("state").to_str()),
+                   QString::fromStdString(before.get("account").to_str()),
+                   before.get("jobs").get<picojson::array>().size(), job(2, "number"),
+                   job(2, "name"), job(2, "running"), job(2, "progress"), job(2, "nextStart")),
+            "idle|taro@velmora|2|2|second|false|null|null");
+        EXPECT_TRUE(QRegularExpression("^\\d+\\.\\d+\\.\\d+\\.\\d+$")
+                        .match(QString::fromStdString(before.get("version").to_str()))
+                        .hasMatch());
+
+        // Job 1 first, then all: job 2 sends its file, job 1 has nothing new.
+        const int n = headless ? 2 : 1;
+        QFile::remove(repository("/Velmora/f0.txt"));
+        EXPECT_NE(job(n, "lastResult"), "成功");
+        EXPECT_EQ(Command(home.path(), {"--upload-now", headless ? "all" : "1"}).first, 0);
+        EXPECT_TRUE(WaitUntil([&] {
+            return job(n, "lastResult") == "成功" && job(1, "running") == "false" &&
+                   job(2, "running") == "false";
+        }));
+        EXPECT_EQ(repositoryFile("/Velmora/f0.txt"), "data");
+        EXPECT_NE(job(n, "lastBackup"), "");
+
+        // A refusal, usage errors, and garbage on the socket: the client goes on.
+        for (const auto& [args, code] :
+             std::vector<std::pair<QStringList, int>>{{{"--upload-now", "3"}, 1},
+                                                      {{"--resume"}, 1},
+                                                      {{"--interrupt"}, 1},
+                                                      {{"--upload-now", "x"}, 2},
+                                                      {{"--stop"}, 2},
+                                                      {{"--help"}, 0}})
+            EXPECT_EQ(Command(home.path(), args).first, code) << args.join(' ').toStdString();
+        for (const QByteArray& garbage :
+             {QByteArray("{\"command\"\n"), QByteArray("[1]\n"),
+              QByteArray("{\"command\":\"x\"}\n"), QByteArray(ControlServer::kMaxRequest + 1, ' ')})
+            EXPECT_EQ(Raw(home, garbage).get("ok").to_str(), "false") << garbage.left(20).data();
+        EXPECT_EQ(Command(home.path(), {"--pause"}).first, 0);
+        EXPECT_EQ(status().get("state").to_str(), "paused");
+        EXPECT_EQ(Command(home.path(), {"--resume"}).first, 0);
+        EXPECT_EQ(status().get("state").to_str(), "idle");
+
+        EXPECT_EQ(Command(home.path(), {"--quit"}).first, 0);
+        ASSERT_TRUE(client.waitForFinished(30000));
+        EXPECT_EQ(client.exitCode(), 0);
+    }
 }
 
 }  // namespace

@@ -120,4 +120,38 @@ TEST(UploadSchedulerTest, SeveralJobsInOneTickAndAtMostTwenty) {
     EXPECT_EQ(UploadScheduler::DueJobs(list, At(7, 6, 15), kStart), due);
 }
 
+// The minute the status reports as a job's next start: the first later
+// minute DueJobs accepts, the running mark aside.
+TEST(UploadSchedulerTest, NextStartIsTheFirstDueMinuteAfterNow) {
+    const auto at = [](int day, int hour, int minute, int second = 0) {
+        return QDateTime(QDate(2026, 12, day), QTime(hour, minute, second));
+    };
+    const struct {
+        const char* why;
+        std::vector<UploadJob> jobs;
+        QDateTime now;
+        QDateTime next;
+    } cases[] = {
+        {"later today", {Daily(9, 30)}, at(7, 8, 10), at(7, 9, 30)},
+        {"this minute is taken", {Daily(9, 30)}, at(7, 9, 30, 20), at(8, 9, 30)},
+        {"Monday only", {Daily(9, 30, "1000000")}, at(7, 10, 0), at(14, 9, 30)},
+        {"no day", {Daily(9, 30, "0000000")}, at(7, 8, 10), {}},
+        {"after start", {AfterStart("5")}, at(7, 8, 2), at(7, 8, 5)},
+        {"after start, passed", {AfterStart("5")}, at(7, 8, 6), {}},
+        {"second schedule first", {Twice(true, 8, 30)}, at(7, 8, 10), at(7, 8, 30)},
+        {"second schedule off", {Twice(false, 8, 30)}, at(7, 8, 10), at(7, 9, 0)},
+        {"running", {Uploading(Daily(9, 30))}, at(7, 8, 10), at(7, 9, 30)},
+        {"two hours after a success",
+         {Twice(true, 11, 0), Neighbour("成功")},
+         at(7, 10, 30),
+         at(8, 9, 0)},
+    };
+    for (const auto& c : cases) {
+        std::vector<const UploadJob*> list;
+        for (const UploadJob& j : c.jobs)
+            list.push_back(&j);
+        EXPECT_EQ(UploadScheduler::NextStart(list, 0, c.now, kStart), c.next) << c.why;
+    }
+}
+
 }  // namespace

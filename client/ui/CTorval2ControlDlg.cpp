@@ -185,12 +185,7 @@ void CTorval2ControlDlg::accept() {
     if (unmapping_)
         return;
     const ConnectionSettings v = values();
-    const QString failure = ValidateConnectionSettings(v);
-    if (!failure.isEmpty()) {
-        s_.boxes.warn(failure);
-        return;
-    }
-    if (!ConfirmWebDavLimit())
+    if (!warnIfInvalid(v) || !ConfirmWebDavLimit())
         return;
     const ConnectionSettings before = LoadConnectionSettings(s_.configPath);
     if (s_.drive && before.useMyComputer &&
@@ -253,6 +248,13 @@ bool CTorval2ControlDlg::ConfirmWebDavLimit() {
     return true;
 }
 
+bool CTorval2ControlDlg::warnIfInvalid(const ConnectionSettings& v) {
+    const QString failure = ValidateConnectionSettings(v);
+    if (!failure.isEmpty())
+        s_.boxes.warn(failure);
+    return failure.isEmpty();
+}
+
 bool CTorval2ControlDlg::ensureSaved() {
     const ConnectionSettings v = values();
     if (!ValidateConnectionSettings(v).isEmpty()) {
@@ -295,11 +297,8 @@ void CTorval2ControlDlg::RunConnectionTest() {
         return;
     const ConnectionSettings v = values();
     // The field to correct, as "設定" names it: the test needs the values saved.
-    const QString failure = ValidateConnectionSettings(v);
-    if (!failure.isEmpty()) {
-        s_.boxes.warn(failure);
+    if (!warnIfInvalid(v))
         return;
-    }
     if (DiffersFromSaved(v, s_.configPath)) {
         if (!s_.boxes.askYesNo(QStringLiteral("保存されていない設定があります。保存しますか？")))
             return;

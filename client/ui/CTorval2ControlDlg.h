@@ -46,6 +46,8 @@ signals:
     void connectionTestFinished(int status);
 
 private:
+    // The first invalid field's own message; false when there is one.
+    bool warnIfInvalid(const ConnectionSettings& v);
     // The job list and the immediate upload need the account saved.
     bool ensureSaved();
     // DisconnectDrive on a worker, the interface running until it ends;

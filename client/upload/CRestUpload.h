@@ -10,6 +10,7 @@
 #include "CRestSettings.h"
 #include "LocalSnapshot.h"
 #include "SystemTime.h"
+#include "TaskProgress.h"
 #include "UploadJob.h"
 #include "UploadTally.h"
 
@@ -34,6 +35,11 @@ public:
     // Logs the report line and sends it to the web tool.
     void SendReport(const QString& type);
 
+    // Where the run reports its phase, files and bytes; none by default.
+    // Sets the REST client's send observer while the run lives.
+    void setProgress(TaskProgress* progress);
+    ~CRestUpload();
+
     const UploadTally& tally() const { return tally_; }
     const QString& abortCause() const { return abortCause_; }
     bool resendAll() const { return resendAll_; }
@@ -45,6 +51,13 @@ public:
 private:
     bool stopRequested() const { return stopFlag_ && stopFlag_->load() == 1; }
     QString now() const;
+    void phase(UploadPhase phase) {
+        if (progress_)
+            progress_->setPhase(phase);
+    }
+    // Files and bytes that the loop will send: the changed, not excluded
+    // files of the current snapshot that are not too large.
+    void countChanged(const LocalSnapshot::PreviousIndex& previous);
 
     UploadJob job_;
     const CRestSettings& settings_;
@@ -53,6 +66,7 @@ private:
     const std::atomic<int>* stopFlag_;
     QString workFolder_;
     const Clock& clock_;
+    TaskProgress* progress_ = nullptr;
 
     QString hotFolder_;
     QString destination_;

@@ -79,6 +79,8 @@ CTrayWnd::CTrayWnd(TrayPresenter& presenter, UserNotifier* notifier, const Clock
     connect(&schedulerTimer_, &QTimer::timeout, this, &CTrayWnd::OnSchedulerTick);
     blockTimer_.setInterval(300000);
     connect(&blockTimer_, &QTimer::timeout, this, &CTrayWnd::CheckWebDavBlock);
+    progressTimer_.setInterval(500);
+    connect(&progressTimer_, &QTimer::timeout, this, &CTrayWnd::showProgress);
 }
 
 CTrayWnd::~CTrayWnd() {
@@ -151,6 +153,32 @@ bool CTrayWnd::accountComplete() const {
            !ReadSetting(UserConfig::Password, configPath_, 260).isEmpty();
 }
 
+std::optional<ProgressSnapshot> CTrayWnd::progressOf(int jobIndex) const {
+    std::lock_guard lock(progressMutex_);
+    for (const Slot& s : slots_) {
+        if (s.progress && s.jobIndex == jobIndex)
+            return s.progress->snapshot();
+    }
+    return std::nullopt;
+}
+
+QStringList CTrayWnd::progressLines() const {
+    std::lock_guard lock(progressMutex_);
+    QStringList lines;
+    for (const Slot& s : slots_) {
+        if (s.progress)
+            lines << ProgressLine(s.jobName, s.progress->snapshot());
+    }
+    return lines;
+}
+
+void CTrayWnd::showProgress() {
+    const QStringList lines = progressLines();
+    if (lines.isEmpty())
+        progressTimer_.stop();
+    presenter_.showProgress(lines);
+}
+
 QList<CTrayWnd::MenuItem> CTrayWnd::menuItems() const {
     const bool account = accountComplete();
     QList<MenuItem> items;
@@ -164,6 +192,8 @@ QList<CTrayWnd::MenuItem> CTrayWnd::menuItems() const {
     items.append(MenuItem{});
     items.append({kAbout, QStringLiteral("バージョン情報"), true});
     items.append(MenuItem{});
+    for (const QString& line : progressLines())
+        items.append({kProgressLine, line, false});
     items.append({kInterrupt, QStringLiteral("中断"), runsInUse() > 0});
     items.append({kPause, paused_ ? QStringLiteral("休止解除") : QStringLiteral("休止"), true});
     items.append(MenuItem{});
@@ -308,6 +338,15 @@ void CTrayWnd::StartUploadRun(UploadJob& job, int index) {
     }
     free->inUse = true;
     free->taskId = block.taskId;
+    block.progress = std::make_shared<TaskProgress>();
+    {
+        std::lock_guard lock(progressMutex_);
+        free->progress = block.progress;
+        free->jobIndex = index;
+        free->jobName = job.Name;
+    }
+    if (!progressTimer_.isActive())
+        progressTimer_.start();
     startWorker(std::move(block));
 }
 
@@ -464,7 +503,12 @@ void CTrayWnd::OnTaskFinished(TaskBlock block) {
     if (failed)
         errorPending_ = true;
     logger_.Log(failed ? CLogWriter::LogError : CLogWriter::LogInfo, text);
-    *slot = Slot{};
+    {
+        std::lock_guard lock(progressMutex_);
+        *slot = Slot{};
+    }
+    // The tooltip loses the line now; the timer stops with the last run.
+    showProgress();
 
     QString balloon;
     if (failed)

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "CLogWriter.h"
@@ -15,6 +16,7 @@
 #include "CTorval2UploadList.h"
 #include "SystemTime.h"
 #include "TaskBlock.h"
+#include "TaskProgress.h"
 #include "TrayPresenter.h"
 
 class UserNotifier;
@@ -37,6 +39,8 @@ public:
         kInterrupt = 32779,
         kPause = 32780,
         kGuestShare = 32782,
+        // A running upload's progress line: shown greyed, never sent.
+        kProgressLine = -1,
     };
     struct MenuItem {
         int command = 0;  // 0: a separator
@@ -84,6 +88,11 @@ public:
     bool errorPending() const { return errorPending_; }
     bool guestShareAvailable() const { return guestShareAvailable_; }
     int runsInUse() const;
+    // The progress of the upload run of the job at jobIndex; nothing when
+    // that job has no run under way. Any thread.
+    std::optional<ProgressSnapshot> progressOf(int jobIndex) const;
+    // "<job>: <phase> ..." for every upload run under way, in slot order.
+    QStringList progressLines() const;
     const SystemTime& appStartTime() const { return appStartTime_; }
     const std::atomic<int>& stopRequested() const { return stopRequested_; }
     CTorval2UploadList& jobList() { return jobs_; }
@@ -111,6 +120,10 @@ private:
     struct Slot {
         bool inUse = false;
         quint64 taskId = 0;
+        // Upload runs of a job only; read by progressOf under progressMutex_.
+        std::shared_ptr<TaskProgress> progress;
+        int jobIndex = -1;
+        QString jobName;
     };
     class Mailbox;
 
@@ -123,6 +136,7 @@ private:
     void reloadJobs();
     void startWorker(TaskBlock block);
     Slot* freeSlot();
+    void showProgress();
 
     TrayPresenter& presenter_;
     UserNotifier* notifier_;
@@ -146,6 +160,9 @@ private:
     std::array<Slot, kSlots> slots_;
     QTimer schedulerTimer_;
     QTimer blockTimer_;
+    // Runs while an upload with progress is under way.
+    QTimer progressTimer_;
+    mutable std::mutex progressMutex_;
     // Outlives this window for workers that finish after it is gone.
     std::shared_ptr<Mailbox> mailbox_;
 };

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "ControlServer.h"
+#include "TaskProgress.h"
 
 namespace {
 
@@ -52,6 +53,27 @@ QString str(const picojson::value& v) {
     return v.is<std::string>() ? QString::fromStdString(v.get<std::string>()) : QString();
 }
 
+QString num(const picojson::value& v) {
+    return v.is<double>() ? QString::number(static_cast<qint64>(v.get<double>())) : QString();
+}
+
+// "  進行: アップロード中 3/40 ファイル 1200/50000 バイト (a.txt)" for a running job.
+QString progressLine(const picojson::value& p) {
+    if (!p.is<picojson::object>())
+        return QString();
+    QString phase = str(p.get("phase"));
+    for (const UploadPhase known : kUploadPhases) {
+        if (phase == QLatin1String(PhaseKey(known)))
+            phase = PhaseText(known);
+    }
+    QString line = QStringLiteral("  進行: %1 %2/%3 ファイル %4/%5 バイト")
+                       .arg(phase, num(p.get("filesDone")), num(p.get("filesTotal")),
+                            num(p.get("bytesDone")), num(p.get("bytesTotal")));
+    if (!str(p.get("currentFile")).isEmpty())
+        line += QStringLiteral("（%1）").arg(str(p.get("currentFile")));
+    return line + QLatin1Char('\n');
+}
+
 // The status for a person to read.
 QString describe(const picojson::value& status) {
     static const std::map<QString, QString> states{
@@ -72,13 +94,13 @@ QString describe(const picojson::value& status) {
         const QString last = str(job.get("lastBackup"));
         const QString next = str(job.get("nextStart"));
         out += QStringLiteral("ジョブ %1: %2（%3）\n  %4 前回: %5%6\n  次回: %7\n")
-                   .arg(QString::number(job.get("number").get<double>()), str(job.get("name")),
-                        str(job.get("source")),
+                   .arg(num(job.get("number")), str(job.get("name")), str(job.get("source")),
                         job.get("running").evaluate_as_boolean() ? QStringLiteral("実行中")
                                                                  : QStringLiteral("待機中"),
                         str(job.get("lastResult")),
                         last.isEmpty() ? QString() : QStringLiteral("（%1）").arg(last),
                         next.isEmpty() ? QStringLiteral("予定なし") : next);
+        out += progressLine(job.get("progress"));
     }
     return out;
 }

@@ -11,6 +11,7 @@
 #include "ConfigKeys.h"
 #include "ConfigPaths.h"
 #include "ProgramVersion.h"
+#include "TaskProgress.h"
 #include "UploadScheduler.h"
 
 namespace {
@@ -133,10 +134,16 @@ picojson::object ControlServer::Status(CTrayWnd& tray) {
         const QDateTime next = tray.paused()
                                    ? QDateTime()
                                    : UploadScheduler::NextStart(jobs, i, now, tray.appStartTime());
-        // TODO(progress): fill from CTrayWnd::progressOf() once runs report
-        // their progress: {"phase", "filesDone", "filesTotal", "bytesDone",
-        // "bytesTotal", "currentFile"} while the job runs.
-        const picojson::value progress;
+        picojson::value progress;
+        if (const std::optional<ProgressSnapshot> p = tray.progressOf(i)) {
+            progress = picojson::value(
+                picojson::object{{"phase", picojson::value(PhaseKey(p->phase))},
+                                 {"filesDone", number(static_cast<qint64>(p->filesDone))},
+                                 {"filesTotal", number(static_cast<qint64>(p->filesTotal))},
+                                 {"bytesDone", number(static_cast<qint64>(p->bytesDone))},
+                                 {"bytesTotal", number(static_cast<qint64>(p->bytesTotal))},
+                                 {"currentFile", text(p->currentFile)}});
+        }
         rows.emplace_back(picojson::object{
             {"number", number(i + 1)},
             {"name", text(job.Name)},

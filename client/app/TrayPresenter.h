@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // The roles of the tray icon's images.
 enum class TrayIcon { Normal, Interrupting, Error, Paused, Uploading };
@@ -17,4 +18,8 @@ public:
     virtual void showMessage(const QString& text) = 0;
     // A yes/no question with the question icon; true for yes.
     virtual bool ask(const QString& text) = 0;
+    // One line per running upload in the tooltip (none: the plain tip), and
+    // the same lines for the menu's progress items; called every half second
+    // while uploads run, and once with none after the last.
+    virtual void showProgress(const QStringList& lines) { (void)lines; }
 };

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "SystemTime.h"
+#include "TaskProgress.h"
 #include "UploadJob.h"
 
 class CLogWriter;
@@ -46,6 +47,8 @@ struct TaskBlock {
     // alone. Never 0 for a started task.
     quint64 taskId = 0;
     CLogWriter* logger = nullptr;
+    // Where an upload run reports what it is doing; none: it reports nothing.
+    std::shared_ptr<TaskProgress> progress;
 };
 
 // The receiver of finished tasks. A task calls taskFinished exactly once, from

@@ -115,6 +115,8 @@ void TransferStallWatch::start(std::chrono::seconds stall, std::chrono::seconds 
 bool TransferStallWatch::stalled(qint64 nowReceived, qint64 sendTotal, qint64 nowSent) {
     const auto now = std::chrono::steady_clock::now();
     if (nowSent != sent || nowReceived != received) {
+        if (nowSent != sent && onSent)
+            onSent(nowSent);
         sent = nowSent;
         received = nowReceived;
         lastMove = now;

@@ -11,6 +11,7 @@
 #include "UploadCounters.h"
 
 #include <chrono>
+#include <functional>
 
 class CLogWriter;
 typedef void CURL;
@@ -76,6 +77,8 @@ struct TransferStallWatch {
     std::chrono::seconds stallLimit{60};
     std::chrono::seconds replyLimit{60};
     bool fired = false;
+    // Told each new count of request bytes sent.
+    std::function<void(qint64)> onSent;
 
     void start(std::chrono::seconds stall, std::chrono::seconds reply);
     // Called with the transfer's progress; true when it is to end.
@@ -97,6 +100,11 @@ public:
 
     void setSettings(const CRestSettings* settings) { settings_ = settings; }
     void setLogger(CLogWriter* logger) { logger_ = logger; }
+    // Told the bytes of the request body sent so far whenever they grow
+    // (an upload's file part and its framing); nothing when empty.
+    void setSendObserver(std::function<void(qint64)> observer) {
+        stall_.onSent = std::move(observer);
+    }
 
     void GetCurrentPortal(CRestResult& result, CRestPortal& portal);
     void GetCurrentUser(CRestResult& result, CRestUser& user);

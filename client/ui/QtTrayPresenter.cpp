@@ -98,8 +98,20 @@ void QtTrayPresenter::openSettings() {
         window_->StartGuestShareCheck();
 }
 
+void QtTrayPresenter::showProgress(const QStringList& lines) {
+    tray_.setToolTip(lines.isEmpty() ? kTitle
+                                     : kTitle + QLatin1Char('\n') + lines.join(QLatin1Char('\n')));
+    // The texts change in place, so a menu on show stays open; a run that
+    // started or ended has rebuilt the menu already, unless it is on show.
+    if (lines.size() != progressActions_.size())
+        return;
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        progressActions_[i]->setText(lines[i]);
+}
+
 void QtTrayPresenter::rebuildMenu() {
     menu_->clear();
+    progressActions_.clear();
     if (!window_)
         return;
     QStringList shown;
@@ -112,6 +124,10 @@ void QtTrayPresenter::rebuildMenu() {
         shown << (item.enabled ? item.text : QLatin1Char('(') + item.text + QLatin1Char(')'));
         QAction* action = menu_->addAction(item.text);
         action->setEnabled(item.enabled);
+        if (item.command == CTrayWnd::kProgressLine) {
+            progressActions_ << action;
+            continue;
+        }
         const int command = item.command;
         // Queued, so the menu has closed before a dialog or question opens.
         connect(

@@ -35,6 +35,7 @@ public:
     void showBalloon(const QString& text) override;
     void showMessage(const QString& text) override;
     bool ask(const QString& text) override;
+    void showProgress(const QStringList& lines) override;
     void showWarning(const QString& text) override;  // any thread
 
     static QIcon iconImage(TrayIcon icon);
@@ -57,6 +58,8 @@ private:
     CTrayWnd* window_ = nullptr;
     QSystemTrayIcon tray_;
     std::unique_ptr<QMenu> menu_;
+    // The menu's progress items, in the order of the window's lines.
+    QList<QAction*> progressActions_;
     std::function<std::unique_ptr<DriveOperations>()> driveFactory_;
     QPointer<QDialog> settings_;
     QPointer<QDialog> log_;

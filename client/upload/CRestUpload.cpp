@@ -1,6 +1,7 @@
 #include "CRestUpload.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include "CLogWriter.h"
 #include "CRestJsonParser.h"
@@ -52,6 +53,38 @@ CRestUpload::CRestUpload(const UploadJob& job, const CRestSettings& settings, CR
       workFolder_(workFolder),
       clock_(clock) {}
 
+CRestUpload::~CRestUpload() {
+    if (progress_)
+        rest_.setSendObserver(nullptr);
+}
+
+void CRestUpload::setProgress(TaskProgress* progress) {
+    progress_ = progress;
+    if (progress)
+        rest_.setSendObserver([progress](qint64 sent) { progress->fileSent(sent); });
+    else
+        rest_.setSendObserver(nullptr);
+}
+
+void CRestUpload::countChanged(const LocalSnapshot::PreviousIndex& previous) {
+    phase(UploadPhase::Comparing);
+    quint64 files = 0;
+    quint64 bytes = 0;
+    LocalSnapshot::Reader current(names_.current);
+    QString line;
+    while (current.next(line)) {
+        const std::optional<TreeEntry> e =
+            LocalSnapshot::ParseEntry(line, hotFolder_, destination_);
+        if (e && !e->isFolder() && e->size <= kMaxFileSize &&
+            !LocalSnapshot::IsUnchanged(*e, previous, resendAll_) &&
+            !LocalSnapshot::IsExcluded(e->localPath)) {
+            ++files;
+            bytes += e->size;
+        }
+    }
+    progress_->startUploading(files, bytes);
+}
+
 QString CRestUpload::now() const {
     const SystemTime t = clock_.localTime();
     return QString::asprintf("%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour,
@@ -66,6 +99,7 @@ bool CRestUpload::Run(const std::optional<ArchiveBuilder::Archive>& archive) {
         ok = UploadArchive(*archive);
     } else {
         QDir().mkpath(workFolder_);
+        phase(UploadPhase::Listing);
         names_ = LocalSnapshot::MakeNames(workFolder_, job_.UniqueId, settings_.UploaderSessionId);
         if (!LocalSnapshot::WriteSnapshot(names_.current, hotFolder_, tally_))
             return false;
@@ -74,6 +108,7 @@ bool CRestUpload::Run(const std::optional<ArchiveBuilder::Archive>& archive) {
             return false;
     }
     endTime_ = now();
+    phase(UploadPhase::Reporting);
     SendReport(QStringLiteral("end"));
     return ok;
 }
@@ -86,6 +121,7 @@ void CRestUpload::checkFailed(const QString& text, const CRestResult& result) {
 bool CRestUpload::Prepare() {
     hotFolder_ = job_.HotFolder;
     destination_ = withoutTrailingSlash(job_.OrrinPortalFolder);
+    phase(UploadPhase::CheckingServer);
 
     CRestPortal portal;
     CRestResult portalResult;
@@ -161,6 +197,8 @@ bool CRestUpload::CompareAndUpload() {
         return false;
     }
     const LocalSnapshot::PreviousIndex previous(names_.previous);
+    if (progress_)
+        countChanged(previous);
     UploadCounters& c = tally_.counters;
     bool ok = true;
 
@@ -214,7 +252,11 @@ bool CRestUpload::CompareAndUpload() {
             } else if (LocalSnapshot::IsUnchanged(e, previous, resendAll_)) {
                 outcome = -2;
             } else {
+                if (progress_)
+                    progress_->startFile(e.name, e.size);
                 rest_.UploadFile(r, e.localPath, e.parent);
+                if (progress_)
+                    progress_->fileDone();
                 outcome = r.status;
             }
         }
@@ -274,7 +316,14 @@ bool CRestUpload::CompareAndUpload() {
 bool CRestUpload::UploadArchive(const ArchiveBuilder::Archive& archive) {
     const QString remote = destination_ + QLatin1Char('/') + archive.name;
     CRestResult r;
+    if (progress_) {
+        const auto size = static_cast<quint64>(QFileInfo(archive.path).size());
+        progress_->startUploading(1, size);
+        progress_->startFile(archive.name, size);
+    }
     rest_.UploadFile(r, archive.path, destination_);
+    if (progress_)
+        progress_->fileDone();
     const bool ok = r.status == 200 || r.status == 204;
     const QString outcomeText = ok ? QStringLiteral("成功") : failureText(r.status, r.message);
     LocalSnapshot::TallyTree(hotFolder_, ok, tally_);

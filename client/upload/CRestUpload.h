@@ -10,6 +10,7 @@
 #include "CRestSettings.h"
 #include "LocalSnapshot.h"
 #include "SystemTime.h"
+#include "TaskProgress.h"
 #include "UploadJob.h"
 #include "UploadTally.h"
 
@@ -34,6 +35,11 @@ public:
     // Logs the report line and sends it to the web tool.
     void SendReport(const QString& type);
 
+    // Where the run reports its phase, files and bytes; none by default.
+    // Sets the REST client's send observer while the run lives.
+    void setProgress(TaskProgress* progress);
+    ~CRestUpload();
+
     const UploadTally& tally() const { return tally_; }
     const QString& abortCause() const { return abortCause_; }
     // Why a check before the entries could not get its answer; empty otherwise.
@@ -49,6 +55,13 @@ private:
     QString now() const;
     // Logs a failed check with its reason and keeps the reason for the user.
     void checkFailed(const QString& text, const CRestResult& result);
+    void phase(UploadPhase phase) {
+        if (progress_)
+            progress_->setPhase(phase);
+    }
+    // Files and bytes that the loop will send: the changed, not excluded
+    // files of the current snapshot that are not too large.
+    void countChanged(const LocalSnapshot::PreviousIndex& previous);
 
     UploadJob job_;
     const CRestSettings& settings_;
@@ -57,6 +70,7 @@ private:
     const std::atomic<int>* stopFlag_;
     QString workFolder_;
     const Clock& clock_;
+    TaskProgress* progress_ = nullptr;
 
     QString hotFolder_;
     QString destination_;

@@ -25,7 +25,10 @@ void RunUploadTask(TaskBlock block, UserNotifier* notifier, const Clock& clock) 
     std::optional<ArchiveBuilder::Archive> archive;
     try {
         bool built = true;
+        TaskProgress* progress = block.progress.get();
         if (job.CompressionEnable) {
+            if (progress)
+                progress->setPhase(UploadPhase::Archiving);
             archive = ArchiveBuilder::BuildArchive(job, logger, notifier);
             built = archive.has_value();
             if (built)
@@ -36,12 +39,15 @@ void RunUploadTask(TaskBlock block, UserNotifier* notifier, const Clock& clock) 
             CRestControl rest(&settings, &logger);
             CRestUpload run(job, settings, rest, logger, block.stopFlag,
                             LocalSnapshot::WorkFolder(), clock);
+            run.setProgress(progress);
             const bool ok = run.Run(archive);
             job.LastUploadFlag = ok ? kSucceeded : kFailed;
             block.failureReason = run.failureReason();
             const UploadTally& tally = run.tally();
             block.filesFlag =
                 archive ? 1 : static_cast<int>(tally.successList.size() + tally.failureList.size());
+            if (progress && job.EvacuationEnable)
+                progress->setPhase(UploadPhase::Moving);
             PostUpload::AfterRun(job, tally, archive.has_value(), ok, ConfigPath(), clock);
         }
     } catch (const CTorval2Exception& e) {
@@ -59,7 +65,8 @@ void RunUploadTask(TaskBlock block, UserNotifier* notifier, const Clock& clock) 
 }
 
 TaskBlock RunUploadAndWait(const UploadJob& job, int jobIndex, const std::atomic<int>& stopFlag,
-                           CLogWriter& logger, UserNotifier* notifier, const Clock& clock) {
+                           CLogWriter& logger, UserNotifier* notifier, const Clock& clock,
+                           std::shared_ptr<TaskProgress> progress) {
     class Waiter : public TaskResultSink {
     public:
         void taskFinished(TaskBlock finished) override {
@@ -82,6 +89,7 @@ TaskBlock RunUploadAndWait(const UploadJob& job, int jobIndex, const std::atomic
     block.kind = TaskBlock::UploadRun;
     block.startTime = clock.localTime();
     block.logger = &logger;
+    block.progress = std::move(progress);
     std::thread worker(RunUploadTask, std::move(block), notifier, std::cref(clock));
     {
         std::unique_lock lock(waiter.mutex);

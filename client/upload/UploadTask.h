@@ -13,7 +13,9 @@ void RunUploadTask(TaskBlock block, UserNotifier* notifier = nullptr,
                    const Clock& clock = Clock::system());
 
 // Runs one job on a worker thread and waits for its block: what tests,
-// benchmarks and tools use without a tray window.
+// benchmarks and tools use without a tray window. With a progress record the
+// run reports into it.
 TaskBlock RunUploadAndWait(const UploadJob& job, int jobIndex, const std::atomic<int>& stopFlag,
                            CLogWriter& logger, UserNotifier* notifier = nullptr,
-                           const Clock& clock = Clock::system());
+                           const Clock& clock = Clock::system(),
+                           std::shared_ptr<TaskProgress> progress = nullptr);

@@ -84,7 +84,9 @@ public:
         questions << text;
         return answer;
     }
+    void showProgress(const QStringList& lines) override { progress << lines; }
     std::vector<TrayIcon> icons;
     QStringList balloons, messages, questions;
+    QList<QStringList> progress;
     bool answer = true;
 };

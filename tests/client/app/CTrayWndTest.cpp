@@ -158,6 +158,13 @@ TEST_F(TrayTest, InterruptedFailedAndSlotlessRuns) {
     QSignalSpy log(&window, &CTrayWnd::showLogRequested);
     window.UploadNowAll();
     EXPECT_TRUE(Menu(window).contains(" 中断 ")) << Menu(window).toStdString();
+    // While the first file is held, the run's line stands greyed above "中断"
+    // and reaches the tooltip; it goes with the last run.
+    const QRegularExpression line(R"(- \(job: アップロード中 0/3 ファイル \d+ B / 12 B\) 中断 )");
+    EXPECT_TRUE(WaitFor([&] { return line.match(Menu(window)).hasMatch(); }))
+        << Menu(window).toStdString();
+    EXPECT_TRUE(WaitFor([&] { return !presenter.progress.isEmpty(); }));
+    EXPECT_TRUE(presenter.progress.last().value(0).startsWith("job: "));
     window.onCommand(CTrayWnd::kInterrupt);
     EXPECT_EQ(Fields(window.stopRequested().load(), presenter.balloons.last(),
                      Menu(window).contains(" 中断 ")),
@@ -165,6 +172,7 @@ TEST_F(TrayTest, InterruptedFailedAndSlotlessRuns) {
     EXPECT_EQ(presenter.icons.back(), TrayIcon::Interrupting);
     EXPECT_TRUE(afterRuns(window).endsWith("|失敗"));
     EXPECT_EQ(Fields(window.stopRequested().load(), Menu(window).contains(" (中断) ")), "0|1");
+    EXPECT_EQ(presenter.progress.last(), QStringList());
 
     HttpsClient(emulator).del("/_emulator/faults");
     fault(R"({"path": ":entity$", "status": 500, "times": 0})");

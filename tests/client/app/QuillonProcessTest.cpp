@@ -237,7 +237,18 @@ TEST_F(QuillonProcessTest, CommandLineControlsTheRunningClient) {
         const int n = headless ? 2 : 1;
         QFile::remove(repository("/Velmora/f0.txt"));
         EXPECT_NE(job(n, "lastResult"), "成功");
+        // The first file's sending is slowed, so the status shows it under way.
+        fault(R"({"path": ":entity$", "delayMs": 3000, "times": 1})");
         EXPECT_EQ(Command(home.path(), {"--upload-now", headless ? "all" : "1"}).first, 0);
+        picojson::value p;
+        EXPECT_TRUE(WaitUntil([&] {
+            p = status().get("jobs").get(n - 1).get("progress");
+            return p.is<picojson::object>() && p.get("phase").to_str() == "uploading";
+        }));
+        auto field = [&](const char* name) { return QString::fromStdString(p.get(name).to_str()); };
+        EXPECT_EQ(Fields(field("filesTotal"), field("bytesTotal")), headless ? "1|4" : "2|8");
+        EXPECT_LE(field("filesDone").toInt(), field("filesTotal").toInt());
+        EXPECT_TRUE(QRegularExpression("^f[01]\\.txt$").match(field("currentFile")).hasMatch());
         EXPECT_TRUE(WaitUntil([&] {
             return job(n, "lastResult") == "成功" && job(1, "running") == "false" &&
                    job(2, "running") == "false";

@@ -1,6 +1,7 @@
 #include "CTorval2UploadList.h"
 
 #include "ProfileFile.h"
+#include "TaskProgress.h"
 
 #include <gtest/gtest.h>
 
@@ -235,3 +236,49 @@ TEST_F(UploadListTest, RemovalRenumbersSettersFollowTheIdentitySaveKeepsOthersKe
 }
 
 }  // namespace
+
+// The tray's line for a running job: counts and sizes only while files go
+// out, the time left only after 5 seconds of transfer.
+TEST(ProgressLineTest, PhasesSizesAndTimeLeft) {
+    using P = UploadPhase;
+    const quint64 MB = 1024 * 1024;
+    // Phase, files to send, files done, bytes to send, bytes done, seconds of
+    // transfer, and the line.
+    const struct {
+        P phase;
+        quint64 files, filesDone, bytes, bytesDone;
+        double seconds;
+        QString line;
+    } rows[] = {
+        {P::CheckingServer, 3, 1, 10, 5, 9, "サーバ確認中"},
+        {P::Archiving, 0, 0, 0, 0, 0, "圧縮中"},
+        {P::Listing, 0, 0, 0, 0, 0, "ファイル一覧作成中"},
+        {P::Comparing, 0, 0, 0, 0, 0, "比較中"},
+        {P::Reporting, 3, 3, 10, 10, 0, "結果送信中"},
+        {P::Moving, 0, 0, 0, 0, 0, "移動・削除中"},
+        {P::Uploading, 0, 0, 0, 0, 0, "アップロード中 0/0 ファイル 0 B / 0 B"},
+        {P::Uploading, 40, 12, 12 * MB, 3250586, 4.9,
+         "アップロード中 12/40 ファイル 3.1 MB / 12 MB"},
+        {P::Uploading, 40, 12, 12 * MB, 3 * MB, 5,
+         "アップロード中 12/40 ファイル 3.0 MB / 12 MB 残り約15秒"},
+        {P::Uploading, 2, 1, 10 * MB, MB, 10,
+         "アップロード中 1/2 ファイル 1.0 MB / 10 MB 残り約1分30秒"},
+        {P::Uploading, 2, 1, 1024 * MB, MB, 10,
+         "アップロード中 1/2 ファイル 1.0 MB / 1.0 GB 残り約2時間50分"},
+        {P::Uploading, 9, 0, 10239, 1023, 60,
+         "アップロード中 0/9 ファイル 1023 B / 10 KB 残り約9分1秒"},
+        {P::Uploading, 9, 9, 5 * 1024 * MB, 1024, 60,
+         "アップロード中 9/9 ファイル 1.0 KB / 5.0 GB 残り約87381時間19分"},
+        {P::Uploading, 1, 0, 1, 0, 60, "アップロード中 0/1 ファイル 0 B / 1 B"},
+    };
+    for (const auto& r : rows) {
+        ProgressSnapshot p;
+        p.phase = r.phase;
+        p.filesTotal = r.files;
+        p.filesDone = r.filesDone;
+        p.bytesTotal = r.bytes;
+        p.bytesDone = r.bytesDone;
+        p.transferSeconds = r.seconds;
+        EXPECT_EQ(ProgressLine("job", p), "job: " + r.line);
+    }
+}

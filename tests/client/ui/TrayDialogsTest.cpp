@@ -264,7 +264,8 @@ TEST_F(QtTrayPresenterTest, MenuFollowsTheStateAndTheSettingsOpenOnce) {
     const QString idle =
         "いますぐアップロード 設定 - エラー確認 - バージョン情報 - (中断) 休止 - 終了";
     QString running = idle, paused = idle, shareable = idle;
-    running.replace("(中断)", "中断");
+    // A run that has just started is checking the server; its line stands greyed.
+    running.replace("(中断)", "(job: サーバ確認中) 中断");
     paused.replace("休止", "休止解除");
     shareable.replace("設定", "ゲスト共有 設定");
     auto always = [] { return true; };

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <thread>
 
+#include "Fields.h"
 #include "RestEmulatorTest.h"
 #include "UploadTestFiles.h"
 
@@ -259,3 +260,41 @@ TEST_F(UploadRunTest, FileLargerThanFourGibibytesIsRefused) {
 }
 
 }  // namespace
+
+// The record counts exactly what is sent and moves while the run goes; an
+// unchanged file is not among what is to be sent.
+TEST_F(UploadRunTest, ProgressCountsWhatIsSent) {
+    file("a.txt", QByteArray(3000, 'a'));
+    file("sub/b.txt", QByteArray(5000, 'b'));
+    file("c.txt", "c");
+    for (const int pass : {0, 1}) {
+        auto progress = std::make_shared<TaskProgress>();
+        clearJournal();
+        // The second upload waits: the sampler sees the first one counted.
+        fault(R"({"path": ":entity$", "nth": 2, "delayMs": 1500})");
+        std::vector<ProgressSnapshot> seen;
+        std::atomic<bool> done{false};
+        std::thread sampler([&] {
+            while (!done) {
+                seen.push_back(progress->snapshot());
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        RunUploadAndWait(job, 0, stop, logger, nullptr, Clock::system(), progress);
+        done = true;
+        sampler.join();
+        const ProgressSnapshot end = progress->snapshot();
+        const quint64 sent = pass == 0 ? 8001 : 3000;
+        EXPECT_EQ(Fields(end.filesTotal, end.filesDone, end.bytesTotal, end.bytesDone),
+                  Fields(uploads().size(), uploads().size(), sent, sent));
+        bool between = false;
+        for (size_t i = 1; i < seen.size(); ++i) {
+            EXPECT_GE(seen[i].filesDone, seen[i - 1].filesDone);
+            between |= seen[i].phase == UploadPhase::Uploading && seen[i].filesDone == 1 &&
+                       seen[i].bytesDone > 0 && seen[i].bytesDone < sent;
+        }
+        EXPECT_EQ(between, pass == 0) << "only the first pass sends two files";
+        setTime("a.txt", 1700000100);
+        HttpsClient(emulator).del("/_emulator/faults");
+    }
+}

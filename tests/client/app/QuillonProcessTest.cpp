@@ -248,6 +248,7 @@ TEST_F(QuillonProcessTest, CommandLineControlsTheRunningClient) {
         auto field = [&](const char* name) { return QString::fromStdString(p.get(name).to_str()); };
         EXPECT_EQ(Fields(field("filesTotal"), field("bytesTotal")), headless ? "1|4" : "2|8");
         EXPECT_LE(field("filesDone").toInt(), field("filesTotal").toInt());
+        EXPECT_TRUE(Command(home.path(), {"--status"}).second.contains("進行: アップロード中"));
         EXPECT_TRUE(QRegularExpression("^f[01]\\.txt$").match(field("currentFile")).hasMatch());
         EXPECT_TRUE(WaitUntil([&] {
             return job(n, "lastResult") == "成功" && job(1, "running") == "false" &&

@@ -282,3 +282,27 @@ TEST(ProgressLineTest, PhasesSizesAndTimeLeft) {
         EXPECT_EQ(ProgressLine("job", p), "job: " + r.line);
     }
 }
+
+// The record as a run writes it: bytes of the file being sent count up to
+// its size and never go back on a retry; the transfer clock starts once.
+TEST(ProgressLineTest, RecordCountsFilesAndBytesAsTheRunSendsThem) {
+    TaskProgress record;
+    record.startUploading(2, 10);
+    const auto line = [&] {
+        const ProgressSnapshot s = record.snapshot();
+        return Fields(s.filesDone, s.bytesDone, s.currentFile, s.transferSeconds > 0);
+    };
+    EXPECT_EQ(line(), "0|0||0");
+    record.startFile("a", 4);
+    record.fileSent(100);  // the request's framing counts too
+    EXPECT_EQ(line(), "0|4|a|1");
+    const double started = record.snapshot().transferSeconds;
+    record.fileSent(1);  // a retry
+    record.fileDone();
+    record.startFile("b", 6);
+    EXPECT_EQ(line(), "1|4|b|1");
+    EXPECT_GE(record.snapshot().transferSeconds, started);
+    record.fileSent(6);
+    record.fileDone();
+    EXPECT_EQ(line(), "2|10|b|1");
+}
